@@ -1,0 +1,406 @@
+// Function type and argument binder: the calling convention of every public callable.
+#include "pyrt/function.hpp"
+
+#include <structmember.h>
+
+namespace pyrt {
+namespace {
+
+// ---- argument errors, worded as CPython words them for Python functions ----
+
+void too_many_positional(Function* f, Py_ssize_t given) noexcept {
+    const Py_ssize_t argcount = static_cast<Py_ssize_t>(f->spec->nparams);
+    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Ref sig;
+    bool plural;
+    if (defcount) {
+        plural = true;
+        sig = Ref::steal(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+    } else {
+        plural = argcount != 1;
+        sig = Ref::steal(PyUnicode_FromFormat("%zd", argcount));
+    }
+    if (!sig) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
+                 plural ? "s" : "", given, given == 1 ? "was" : "were");
+}
+
+void missing_arguments(Function* f, Py_ssize_t missing, Py_ssize_t end, PyObject* const* slots) noexcept {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return;
+    for (Py_ssize_t i = 0; i < end; i++) {
+        if (slots[i] == nullptr) {
+            Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
+            if (!r || PyList_Append(names.get(), r.get()) < 0) return;
+        }
+    }
+    const Py_ssize_t len = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (len == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), len - 2),
+                                                   PyList_GET_ITEM(names.get(), len - 1)));
+        if (!tail || PyList_SetSlice(names.get(), len - 2, len, nullptr) < 0) return;
+        Ref comma = Ref::steal(PyUnicode_FromString(", "));
+        if (!comma) return;
+        Ref head = Ref::steal(PyUnicode_Join(comma.get(), names.get()));
+        if (!head) return;
+        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", f->qualname,
+                 static_cast<int>(missing), missing == 1 ? "" : "s", text.get());
+}
+
+// Binds the call's arguments to the declared parameters.  On success every
+// slot holds a borrowed reference and, for **kwargs callables, `kwdict` a new
+// dict.  On failure returns -1 with TypeError set.
+int bind(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** slots, Ref& kwdict) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+    const Py_ssize_t ncopy = nargs < n ? nargs : n;
+    for (Py_ssize_t i = 0; i < ncopy; i++) slots[i] = args[i];
+    for (Py_ssize_t i = ncopy; i < n; i++) slots[i] = nullptr;
+
+    if (f->spec->varkw) {
+        kwdict = Ref::steal(PyDict_New());
+        if (!kwdict) return -1;
+    }
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        PyObject* const* names = &PyTuple_GET_ITEM(f->varnames, 0);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+                return -1;
+            }
+            Py_ssize_t j = 0;
+            for (; j < n; j++)
+                if (names[j] == key) break;
+            if (j == n) {
+                for (j = 0; j < n; j++) {
+                    int eq = PyUnicode_Compare(names[j], key) == 0;
+                    if (eq) break;
+                }
+                if (PyErr_Occurred()) return -1;
+            }
+            if (j == n) {
+                if (kwdict) {
+                    if (PyDict_SetItem(kwdict.get(), key, value) < 0) return -1;
+                    continue;
+                }
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                return -1;
+            }
+            if (slots[j] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return -1;
+            }
+            slots[j] = value;
+        }
+    }
+    if (nargs > n) {
+        too_many_positional(f, nargs);
+        return -1;
+    }
+    if (nargs < n) {
+        const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        const Py_ssize_t m = n - defcount;
+        Py_ssize_t missing = 0;
+        for (Py_ssize_t i = nargs; i < m; i++)
+            if (slots[i] == nullptr) missing++;
+        if (missing) {
+            missing_arguments(f, missing, m, slots);
+            return -1;
+        }
+        Py_ssize_t i = nargs > m ? nargs - m : 0;
+        for (; i < defcount; i++)
+            if (slots[m + i] == nullptr) slots[m + i] = PyTuple_GET_ITEM(f->defaults, i);
+    }
+    return 0;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function* f = reinterpret_cast<Function*>(self);
+    PyObject* slots[kMaxParams];
+    Ref kwdict;
+    if (bind(f, args, nargsf, kwnames, slots, kwdict) < 0) return nullptr;
+    // Hold the function alive for the duration of the call (its globals and
+    // defaults), as a running frame holds its function.
+    Ref keep = Ref::borrow(self);
+    return f->spec->impl(f, slots, kwdict.get());
+}
+
+// ---- type slots ----
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->module);
+    Py_VISIT(f->owner);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module_name);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->owner);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module_name);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->varnames);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Exactly what Python functions do: bound method on an instance, itself otherwise.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    Function* f = reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
+
+int set_str_field(PyObject*& field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(field, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject* self, PyObject* v, void*) {
+    return set_str_field(reinterpret_cast<Function*>(self)->name, v, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_str_field(reinterpret_cast<Function*>(self)->qualname, v, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    return f->defaults ? Py_NewRef(f->defaults) : Py_NewRef(Py_None);
+}
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (v == Py_None) v = nullptr;
+    if (v != nullptr && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(f->defaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_signature(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref param_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref sig_cls = param_cls ? Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : Ref();
+    if (!sig_cls) return nullptr;
+    Ref pos_kw = Ref::steal(PyObject_GetAttrString(param_cls.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref var_kw = pos_kw ? Ref::steal(PyObject_GetAttrString(param_cls.get(), "VAR_KEYWORD")) : Ref();
+    if (!var_kw) return nullptr;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Ref params = Ref::steal(PyList_New(0));
+    if (!params) return nullptr;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref args = Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(f->varnames, i), pos_kw.get()));
+        Ref kw = Ref::steal(PyDict_New());
+        if (!args || !kw) return nullptr;
+        const Py_ssize_t di = i - (n - defcount);
+        if (di >= 0 && di < defcount && PyDict_SetItemString(kw.get(), "default", PyTuple_GET_ITEM(f->defaults, di)) < 0)
+            return nullptr;
+        Ref p = Ref::steal(PyObject_Call(param_cls.get(), args.get(), kw.get()));
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    if (f->spec->varkw) {
+        Ref nm = Ref::steal(PyUnicode_FromString("kwargs"));
+        if (!nm) return nullptr;
+        Ref p = call2(param_cls.get(), nm.get(), var_kw.get());
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    return PyObject_CallOneArg(sig_cls.get(), params.get());
+}
+
+PyObject* get_text_signature(PyObject* self, void*) {
+    // A textual form of the signature, for tools that read __text_signature__.
+    Ref sig = Ref::steal(get_signature(self, nullptr));
+    if (!sig) return nullptr;
+    return PyObject_Str(sig.get());
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module_name), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "veltrane.vt_ui.web_audio.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+PyObject* make_default(const Default& d) noexcept {
+    switch (d.kind) {
+        case Default::None: return Py_NewRef(Py_None);
+        case Default::True: return Py_NewRef(Py_True);
+        case Default::False: return Py_NewRef(Py_False);
+        case Default::Int: return PyLong_FromLongLong(d.i);
+        case Default::Str: return PyUnicode_FromString(d.s);
+        case Default::Required: break;
+    }
+    PyErr_SetString(PyExc_SystemError, "parameter without a default in the defaults tuple");
+    return nullptr;
+}
+
+Function* alloc_function(PyObject* module) noexcept {
+    wa::State* st = wa::state_of(module);
+    Function* f = PyObject_GC_New(Function, st->function_type);
+    if (!f) return nullptr;
+    f->vectorcall = function_vectorcall;
+    f->spec = nullptr;
+    f->varnames = f->name = f->qualname = f->module_name = f->doc = nullptr;
+    f->defaults = f->dict = f->owner = f->weakreflist = nullptr;
+    f->module = Py_NewRef(module);
+    return f;
+}
+
+}  // namespace
+
+PyTypeObject* make_function_type(PyObject* module) noexcept {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+}
+
+Function* new_function(PyObject* module, const FuncSpec* spec, PyObject* qualname) noexcept {
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec->nparams)));
+    if (!varnames) return nullptr;
+    Py_ssize_t first_default = -1;
+    for (std::size_t i = 0; i < spec->nparams; i++) {
+        PyObject* s = PyUnicode_InternFromString(spec->params[i].name);
+        if (!s) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), s);
+        if (spec->params[i].dflt.kind != Default::Required && first_default < 0)
+            first_default = static_cast<Py_ssize_t>(i);
+    }
+    Ref defaults;
+    if (first_default >= 0) {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(spec->nparams) - first_default;
+        defaults = Ref::steal(PyTuple_New(n));
+        if (!defaults) return nullptr;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject* d = make_default(spec->params[first_default + i].dflt);
+            if (!d) return nullptr;
+            PyTuple_SET_ITEM(defaults.get(), i, d);
+        }
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
+    if (!name) return nullptr;
+    Ref doc = spec->doc ? Ref::steal(PyUnicode_FromString(spec->doc)) : Ref::borrow(Py_None);
+    if (!doc) return nullptr;
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return nullptr;
+    Function* f = alloc_function(module);
+    if (!f) return nullptr;
+    f->spec = spec;
+    f->varnames = varnames.release();
+    f->name = name.release();
+    f->qualname = Py_NewRef(qualname ? qualname : f->name);
+    f->module_name = module_name.release();
+    f->doc = doc.release();
+    f->defaults = defaults.release();
+    PyObject_GC_Track(f);
+    return f;
+}
+
+Function* clone_function(Function* t) noexcept {
+    Function* f = alloc_function(t->module);
+    if (!f) return nullptr;
+    f->spec = t->spec;
+    f->varnames = Py_NewRef(t->varnames);
+    f->name = Py_NewRef(t->name);
+    f->qualname = Py_NewRef(t->qualname);
+    f->module_name = Py_XNewRef(t->module_name);
+    f->doc = Py_XNewRef(t->doc);
+    f->defaults = Py_XNewRef(t->defaults);
+    PyObject_GC_Track(f);
+    return f;
+}
+
+PyObject* lookup_global(Function* f, PyObject* name) noexcept {
+    PyObject* globals = PyModule_GetDict(f->module);  // borrowed
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v) return Py_NewRef(v);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+}  // namespace pyrt
