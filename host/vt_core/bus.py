@@ -53,6 +53,15 @@ class MessageBus:
             for fn in self._subscribers:
                 fn(message)
 
+    def hold(self) -> threading.RLock:
+        """The bus lock, for ``with bus.hold(): ...``.
+
+        While it is held no message is published, so a subscriber can take a
+        consistent snapshot of the host's state and start listening without
+        missing or repeating a message.  Keep the critical section short.
+        """
+        return self._lock
+
     @property
     def subscriber_count(self) -> int:
         return len(self._subscribers)

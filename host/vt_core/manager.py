@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
+import inspect
 import itertools
 import logging
 import threading
-from typing import Any
+from typing import Any, Callable, Iterator
 
 from .bus import bus
 
@@ -52,9 +54,22 @@ class ComponentManager:
         with self._lock:
             return [(cid, rec.get("kind"), rec.get("content")) for cid, rec in list(self.components.items())]
 
+    @contextlib.contextmanager
+    def frozen(self) -> Iterator[list[tuple[str, str, Any]]]:
+        """Yield ``snapshot()`` while nothing can be published.
+
+        Inside the ``with`` block no component is added or removed and no bus
+        message goes out, so a listener that subscribes there sees exactly the
+        messages that follow the snapshot.  Keep the block short.
+        """
+        with self._lock, bus.hold():
+            yield self.snapshot()
+
     def dispatch_event(self, cid: str, event: str, *args: Any) -> bool:
         """Call the handler registered for ``event`` on component ``cid``.
 
+        The handler receives ``args`` (the event payload), except that a
+        handler taking no positional parameter is called with none.
         Returns True when a callable handler ran (whether or not it raised).
         A handler that raises is logged with its traceback; the exception is
         not propagated, so one faulty callback cannot stop the host.
@@ -69,11 +84,30 @@ class ComponentManager:
             return False
         if fn is None or not callable(fn):
             return False
+        if args and not _takes_positional(fn):
+            args = ()
         try:
             fn(*args)
         except Exception:  # noqa: BLE001 - a callback must never kill the host
             log.exception("callback for %r on component %s raised", event, cid)
         return True
+
+
+def _takes_positional(fn: Callable[..., Any]) -> bool:
+    """Whether ``fn`` accepts at least one positional argument.
+
+    Callables whose signature cannot be read are assumed to accept one.
+    """
+    try:
+        sig = inspect.signature(fn)
+    except (TypeError, ValueError):
+        return True
+    positional = (
+        inspect.Parameter.POSITIONAL_ONLY,
+        inspect.Parameter.POSITIONAL_OR_KEYWORD,
+        inspect.Parameter.VAR_POSITIONAL,
+    )
+    return any(p.kind in positional for p in sig.parameters.values())
 
 
 _manager = ComponentManager()

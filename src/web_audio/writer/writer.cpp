@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -296,20 +297,28 @@ WA_IMPL(set_output_file_impl) {
     return pyrt::none();
 }
 
-// A duplicate descriptor of the recording file, so that finish reads the file
-// that was actually recorded (even if it was renamed or replaced meanwhile).
+// A read descriptor on the recording file itself, so that finish reads the
+// file that was actually recorded, even if it was renamed or deleted
+// meanwhile (reopened through /proc), else by the name it was opened with.
 int recording_fd(PyObject* handle) {
     Ref fileno = Ref::steal(PyObject_CallMethod(handle, "fileno", nullptr));
-    if (!fileno) {
+    if (fileno) {
+        const long fd = PyLong_AsLong(fileno.get());
+        if (fd >= 0) {
+            const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+            const int r = ::open(proc.c_str(), O_RDONLY | O_CLOEXEC);
+            if (r >= 0) return r;
+        }
+    }
+    PyErr_Clear();
+    Ref name = Ref::steal(PyObject_GetAttrString(handle, "name"));
+    PyObject* encoded = nullptr;
+    if (!name || !PyUnicode_FSConverter(name.get(), &encoded)) {
         PyErr_Clear();
         return -1;
     }
-    const long fd = PyLong_AsLong(fileno.get());
-    if (fd < 0) {
-        PyErr_Clear();
-        return -1;
-    }
-    return ::dup(static_cast<int>(fd));
+    Ref path = Ref::steal(encoded);
+    return ::open(PyBytes_AS_STRING(encoded), O_RDONLY | O_CLOEXEC);
 }
 
 class Fd {

@@ -1,0 +1,43 @@
+# Developer commands.  `make demo` and `make test` do all the set-up on a fresh machine.
+SHELL := /bin/bash
+PYVER ?= 3.12
+VENV ?= .venv
+PY := $(VENV)/bin/python
+export PYENV_VERSION ?= $(PYVER)
+
+.PHONY: demo test setup system venv install dev bench asan clean
+
+demo: setup            ## run the demo (prints the URL to open)
+	$(PY) examples/demo.py $(ARGS)
+
+test: setup            ## run the whole test suite (browser tests included when chromium is present)
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+setup: system install
+
+system:                ## system packages (chromium, espeak-ng) when missing and we may install them
+	@bash scripts/setup-system.sh
+
+venv: $(PY)
+$(PY):
+	@bash scripts/find-python.sh $(PYVER) >/dev/null
+	$$(bash scripts/find-python.sh $(PYVER)) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+install: venv          ## build and install the extension and the host into the venv
+	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install -q ./host
+	$(PY) -m pip install -q --no-build-isolation .
+
+dev: venv              ## fast rebuild for development: build/dev, linked into python/ (use PYTHONPATH=python)
+	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install -q -e ./host
+	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Release -DWEB_AUDIO_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/dev
+	ln -sf ../../../$$(ls build/dev/web_audio*.so | head -1) python/veltrane/vt_ui/
+
+bench: setup           ## benchmarks: ratios against plain Python + numpy in one run
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build dist $(VENV) python/veltrane/vt_ui/*.so

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the system packages the demo and the browser tests use, when they are
+# missing and we are allowed to (root, or passwordless sudo).  Never fails the build:
+# without them the browser tests skip (locally) and the demo uses a synthetic voice.
+set -uo pipefail
+need=()
+command -v chromium >/dev/null 2>&1 || need+=(chromium)
+command -v espeak-ng >/dev/null 2>&1 || need+=(espeak-ng)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+[ ${#need[@]} -eq 0 ] && exit 0
+SUDO=""
+if [ "$(id -u)" != 0 ]; then
+  if sudo -n true 2>/dev/null; then SUDO="sudo -n"; else
+    echo "note: missing ${need[*]} (not root: install them yourself for browser tests and real speech)" >&2
+    exit 0
+  fi
+fi
+echo "installing ${need[*]} ..." >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null 2>&1 || true
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null 2>&1 \
+  || echo "note: could not install ${need[*]}" >&2
+exit 0
