@@ -69,3 +69,10 @@ def writer(wa, player, sleeps):
 @pytest.fixture
 def plain():
     return plain_writer.PlainAudioStreamWriter
+
+
+@pytest.fixture(scope="session")
+def wa_module():
+    import veltrane.vt_ui.web_audio as module
+
+    return module

@@ -262,8 +262,7 @@ def test_full_disk_during_finish_keeps_the_raw_take(wa, tmp_path):
 
 def test_finish_memory_stays_flat_for_a_long_take(tmp_path):
     script = f"""
-import resource, sys
-sys.path.insert(0, {os.path.join(os.path.dirname(__file__), "..", "..", "python")!r})
+import resource
 import veltrane.vt_ui.web_audio as wa
 class P:
     def send_audio_metadata(self, *a): pass
