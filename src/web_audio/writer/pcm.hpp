@@ -5,11 +5,19 @@
 #include <cstdint>
 #include <cstring>
 
+// On x86-64 the kernels are compiled twice, for AVX2 and for the baseline, and
+// the loader picks the one the CPU supports.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define PCM_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define PCM_KERNEL
+#endif
+
 namespace pcm {
 
 // Largest absolute sample value in 16-bit arithmetic: |-32768| stays -32768.
 // `n` must be > 0.  Reads unaligned data.
-inline int peak(const unsigned char* data, std::size_t n) noexcept {
+PCM_KERNEL inline int peak(const unsigned char* data, std::size_t n) noexcept {
     std::int16_t m = INT16_MIN;
     for (std::size_t i = 0; i < n; i++) {
         std::int16_t s;
@@ -23,7 +31,7 @@ inline int peak(const unsigned char* data, std::size_t n) noexcept {
 // out[i] = trunc(clamp(in[i] * scale, -32767, 32767)), products in double precision.
 // A NaN product (only possible with a non-finite scale, which callers refuse)
 // becomes 0 rather than an undefined conversion.  `out` may equal `in`.
-inline void gain(const unsigned char* in, unsigned char* out, std::size_t n, double scale) noexcept {
+PCM_KERNEL inline void gain(const unsigned char* in, unsigned char* out, std::size_t n, double scale) noexcept {
     for (std::size_t i = 0; i < n; i++) {
         std::int16_t s;
         std::memcpy(&s, in + 2 * i, 2);
