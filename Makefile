@@ -5,7 +5,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 export PYENV_VERSION ?= $(PYVER)
 
-.PHONY: demo test setup system venv install dev bench asan clean
+.PHONY: demo test setup system venv deps install dev bench asan clean
 
 demo: setup            ## run the demo (prints the URL to open)
 	$(PY) examples/demo.py $(ARGS)
@@ -24,9 +24,11 @@ $(PY):
 	$$(bash scripts/find-python.sh $(PYVER)) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-install: venv          ## build and install the extension and the host into the venv
+deps: venv             ## test and build dependencies, and the host, into the venv
 	$(PY) -m pip install -q -r requirements-dev.txt
 	$(PY) -m pip install -q ./host
+
+install: deps          ## build and install the extension into the venv
 	$(PY) -m pip install -q --no-build-isolation .
 
 dev: venv              ## fast rebuild for development: build/dev, linked into python/ (use PYTHONPATH=python)
@@ -41,3 +43,11 @@ bench: setup           ## benchmarks: ratios against plain Python + numpy in one
 
 clean:
 	rm -rf build dist $(VENV) python/veltrane/vt_ui/*.so
+
+ASAN_VENV ?= .venv-asan
+asan:                  ## the suite against an AddressSanitizer + UBSan build of the extension
+	$(MAKE) deps VENV=$(ASAN_VENV) >/dev/null
+	WEB_AUDIO_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=build/asan --force-reinstall --no-deps .
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc WEB_AUDIO_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -m "not browser" -q -p no:cacheprovider $(PYTEST_ARGS)
