@@ -1,0 +1,117 @@
+"""Repeated factory, command and writer cycles leave memory and reference counts flat."""
+
+from __future__ import annotations
+
+import gc
+import os
+import sys
+
+import pytest
+
+import vt_core
+
+SANITIZED = bool(os.environ.get("WEB_AUDIO_SANITIZED"))
+CYCLES = int(os.environ.get("WEB_AUDIO_LEAK_CYCLES", "2000" if SANITIZED else "100000"))
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS")
+
+
+class NullPlayer:
+    def send_audio_metadata(self, sample_rate, channels):
+        pass
+
+    def stream_binary(self, data):
+        pass
+
+    def stop(self):
+        pass
+
+
+class NoSleep:
+    @staticmethod
+    def sleep(seconds):
+        pass
+
+
+def player_cycle(wa, cm, callback, src, bad):
+    p = wa.web_audio(src, label="l", onplay=callback, block=True)
+    p.play()
+    p.pause()
+    p.seek(1.5)
+    p.volume = 0.5
+    p.label = 3
+    p.src = src
+    p.on_error(callback).on_stream_start(callback)
+    p.start_stream(" `u`, ", params={"a": 1})
+    p.close_stream()
+    p.send_audio_metadata(8000, 1)
+    p.stream_binary(b"\x00\x01")
+    for call in bad:  # every error path of the binder and the bodies
+        try:
+            call(p)
+        except (TypeError, ValueError, KeyError):
+            pass
+    cm.remove_component(p.id)
+    try:
+        p.volume = 1  # KeyError: the component is gone
+    except KeyError:
+        pass
+
+
+BAD_CALLS = [
+    lambda p: p.play(1),
+    lambda p: p.seek(seconds=1, x=2),
+    lambda p: p.seek(1, seconds=2),
+    lambda p: p.start_stream(),
+    lambda p: p.seek("not a number"),
+    lambda p: setattr(p, "volume", "loud"),
+]
+
+
+def writer_cycle(wa, path, chunk, odd):
+    w = wa.AudioStreamWriter(NullPlayer())
+    w.configure(8000, 1)
+    if path:
+        w.set_output_file(path)
+    w.write(chunk)
+    w.mute = True
+    w.write(chunk)
+    w.mute = False
+    try:
+        w.write(odd)
+    except ValueError:
+        pass
+    w.finish()
+    w.finish()
+
+
+@pytest.mark.slow
+def test_player_and_writer_cycles_keep_memory_flat(wa, cm, tmp_path, monkeypatch):
+    monkeypatch.setattr(wa, "time", NoSleep)
+    callback = print
+    src = "/tmp/some file.wav"
+    chunk = b"\x10\x20" * 2048
+    odd = b"\x01\x02\x03"
+    path = str(tmp_path / "take.wav")
+    for _ in range(max(CYCLES // 20, 200)):  # warm-up: caches, interned strings, allocator pools
+        player_cycle(wa, cm, callback, src, BAD_CALLS)
+        writer_cycle(wa, path, chunk, odd)
+    gc.collect()
+    refs = (sys.getrefcount(callback), sys.getrefcount(src), sys.getrefcount(chunk))
+    before = rss_kib()
+    for _ in range(CYCLES):
+        player_cycle(wa, cm, callback, src, BAD_CALLS)
+    for i in range(CYCLES):
+        writer_cycle(wa, path if i % 50 == 0 else None, chunk, odd)  # every 50th records and saves a WAV
+    gc.collect()
+    growth = rss_kib() - before
+    assert (sys.getrefcount(callback), sys.getrefcount(src), sys.getrefcount(chunk)) == refs
+    assert not vt_core.getcm().components
+    if not SANITIZED:
+        assert growth < 4096, f"RSS grew by {growth} KiB over {CYCLES} cycles"
