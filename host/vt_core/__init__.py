@@ -31,4 +31,4 @@ def send_message(action: str, data: Any) -> None:
 
 def send_binary_message(data: Any) -> None:
     """Send one binary frame carrying exactly ``data`` to the browser."""
-    bus.publish(("binary", bytes(data) if not isinstance(data, bytes) else data))
+    bus.publish(("binary", data if type(data) is bytes else bytes(data)))

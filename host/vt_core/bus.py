@@ -49,6 +49,8 @@ class MessageBus:
             self._subscribers = subs
 
     def publish(self, message: Message) -> None:
+        if not self._subscribers:  # nobody listening: nothing to order, skip the lock
+            return
         with self._lock:
             for fn in self._subscribers:
                 fn(message)
