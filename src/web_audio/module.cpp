@@ -4,6 +4,8 @@
 #include "pyrt/classbuilder.hpp"
 #include "surface.hpp"
 
+#include <atomic>
+
 namespace wa {
 namespace {
 
@@ -12,7 +14,7 @@ using pyrt::Ref;
 // The one module object of this process (borrowed; cleared when it is freed),
 // and the interpreter it belongs to.
 PyObject* g_module = nullptr;
-int64_t g_interpreter = -1;
+std::atomic<int64_t> g_interpreter{-1};
 
 int init_state(PyObject* module) {
     State* st = state_of(module);
@@ -104,9 +106,8 @@ int make_handle_template(PyObject* module) {
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (g_interpreter == -1) {
-        g_interpreter = current;
-    } else if (g_interpreter != current) {
+    int64_t expected = -1;
+    if (!g_interpreter.compare_exchange_strong(expected, current) && expected != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -170,6 +171,10 @@ void module_free(void* m) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Other interpreters are refused by module_create itself, with our own message.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -63,11 +63,11 @@ Ref options_of(Function* f, PyObject* self) noexcept {
     if (!comps) return Ref();
     Ref id = pyrt::getattr(self, st->s_id);
     if (!id) return Ref();
-    Ref record = Ref::steal(PyObject_GetItem(comps.get(), id.get()));
+    Ref record = pyrt::get_item(comps.get(), id.get());
     if (!record) return Ref();
-    Ref content = Ref::steal(PyObject_GetItem(record.get(), st->s_content));
+    Ref content = pyrt::get_item(record.get(), st->s_content);
     if (!content) return Ref();
-    return Ref::steal(PyObject_GetItem(content.get(), st->s_options));
+    return pyrt::get_item(content.get(), st->s_options);
 }
 
 int send_message(Function* f, PyObject* action, PyObject* data) noexcept {

@@ -25,23 +25,30 @@ WA_IMPL(register_callback) {
     if (!comps) return nullptr;
     Ref id = pyrt::getattr(self, st->s_id);
     if (!id) return nullptr;
-    Ref record = pyrt::call_method1(comps.get(), st->s_get, id.get());
-    if (!record) return nullptr;
+    Ref record;
+    if (PyDict_CheckExact(comps.get())) {  // dict.get(id), done directly
+        record = Ref::borrow(PyDict_GetItemWithError(comps.get(), id.get()));
+        if (!record && PyErr_Occurred()) return nullptr;
+        if (!record) record = Ref::borrow(Py_None);
+    } else {
+        record = pyrt::call_method1(comps.get(), st->s_get, id.get());
+        if (!record) return nullptr;
+    }
     if (record.get() == Py_None) return Py_NewRef(self);
-    const int has = PySequence_Contains(record.get(), st->s_handlers);
+    const int has = pyrt::contains(record.get(), st->s_handlers);
     if (has < 0) return nullptr;
     bool need_table = !has;
     if (has) {
-        Ref table = Ref::steal(PyObject_GetItem(record.get(), st->s_handlers));
+        Ref table = pyrt::get_item(record.get(), st->s_handlers);
         if (!table) return nullptr;
         need_table = table.get() == Py_None;
     }
     if (need_table) {
         Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh || PyObject_SetItem(record.get(), st->s_handlers, fresh.get()) < 0) return nullptr;
+        if (!fresh || pyrt::set_item(record.get(), st->s_handlers, fresh.get()) < 0) return nullptr;
     }
-    Ref table = Ref::steal(PyObject_GetItem(record.get(), st->s_handlers));
-    if (!table || PyObject_SetItem(table.get(), event, a[1]) < 0) return nullptr;
+    Ref table = pyrt::get_item(record.get(), st->s_handlers);
+    if (!table || pyrt::set_item(table.get(), event, a[1]) < 0) return nullptr;
     return Py_NewRef(self);
 }
 

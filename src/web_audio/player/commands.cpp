@@ -45,7 +45,7 @@ WA_IMPL(setsrc_impl) {
     Ref value = host::convert_if_truthy(f, a[1]);
     if (!value) return nullptr;
     Ref options = host::options_of(f, a[0]);
-    if (!options || PyObject_SetItem(options.get(), st->s_src, value.get()) < 0) return nullptr;
+    if (!options || pyrt::set_item(options.get(), st->s_src, value.get()) < 0) return nullptr;
     if (host::update_cm(f, a[0]) < 0) return nullptr;
     if (!pyrt::call_method0(a[0], st->s_reload)) return nullptr;
     return pyrt::none();

@@ -85,7 +85,7 @@ WA_IMPL(option_setter) {
     }
     if (!converted) return nullptr;
     Ref options = host::options_of(f, self);
-    if (!options || PyObject_SetItem(options.get(), st->*p.key, converted.get()) < 0) return nullptr;
+    if (!options || pyrt::set_item(options.get(), st->*p.key, converted.get()) < 0) return nullptr;
     if (host::update_cm(f, self) < 0) return nullptr;
     if (p.after == After::SrcReload) {
         if (PyObject_SetAttr(self, st->s_handle_audio, value) < 0) return nullptr;

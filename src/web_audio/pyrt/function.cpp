@@ -144,6 +144,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->defaults);
     Py_VISIT(f->dict);
+    Py_VISIT(f->annotations);
     Py_VISIT(f->module);
     Py_VISIT(f->owner);
     Py_VISIT(f->doc);
@@ -155,6 +156,7 @@ int function_clear(PyObject* self) {
     Function* f = reinterpret_cast<Function*>(self);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->annotations);
     Py_CLEAR(f->module);
     Py_CLEAR(f->owner);
     Py_CLEAR(f->doc);
@@ -221,6 +223,33 @@ int set_defaults(PyObject* self, PyObject* v, void*) {
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+PyObject* get_annotations(PyObject* self, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (v == Py_None) v = nullptr;
+    if (v != nullptr && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(f->annotations, Py_XNewRef(v));
+    return 0;
+}
+
+// Functions pickle and copy by reference, as Python functions do: by their
+// qualified name in their module.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* get_signature(PyObject* self, void*) {
     Function* f = reinterpret_cast<Function*>(self);
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
@@ -266,6 +295,7 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -289,6 +319,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };
@@ -322,7 +353,7 @@ Function* alloc_function(PyObject* module) noexcept {
     f->vectorcall = function_vectorcall;
     f->spec = nullptr;
     f->varnames = f->name = f->qualname = f->module_name = f->doc = nullptr;
-    f->defaults = f->dict = f->owner = f->weakreflist = nullptr;
+    f->defaults = f->dict = f->annotations = f->owner = f->weakreflist = nullptr;
     f->module = Py_NewRef(module);
     return f;
 }

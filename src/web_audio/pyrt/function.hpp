@@ -58,6 +58,7 @@ struct Function {
     PyObject* doc;          // __doc__
     PyObject* defaults;     // __defaults__: tuple or nullptr
     PyObject* dict;         // __dict__ or nullptr
+    PyObject* annotations;  // __annotations__ (created empty on first access)
     PyObject* module;       // the module: globals and state
     PyObject* owner;        // defining class (for super()), or nullptr
     PyObject* weakreflist;

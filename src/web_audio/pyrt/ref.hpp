@@ -58,6 +58,34 @@ inline Ref call_method2(PyObject* obj, PyObject* name, PyObject* a, PyObject* b)
 }
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+// container[key], with the exact-dict case done directly (same result and the
+// same KeyError as dict.__getitem__).
+inline Ref get_item(PyObject* container, PyObject* key) noexcept {
+    if (PyDict_CheckExact(container)) {
+        PyObject* v = PyDict_GetItemWithError(container, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) {
+            PyObject* arg = PyTuple_Pack(1, key);
+            if (arg) {
+                PyErr_SetObject(PyExc_KeyError, arg);
+                Py_DECREF(arg);
+            }
+        }
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(container, key));
+}
+
+// container[key] = value; 0 / -1.
+inline int set_item(PyObject* container, PyObject* key, PyObject* value) noexcept {
+    return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value) : PyObject_SetItem(container, key, value);
+}
+
+// key in container; 1 / 0 / -1.
+inline int contains(PyObject* container, PyObject* key) noexcept {
+    return PyDict_CheckExact(container) ? PyDict_Contains(container, key) : PySequence_Contains(container, key);
+}
+
 }  // namespace pyrt
 
 namespace pyrt {

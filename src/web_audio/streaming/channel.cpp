@@ -43,9 +43,9 @@ WA_IMPL(start_stream_impl) {
     }
     if (!url) return nullptr;
     Ref options = host::options_of(f, self);
-    if (!options || PyObject_SetItem(options.get(), st->s_streamUrl, url.get()) < 0) return nullptr;
+    if (!options || pyrt::set_item(options.get(), st->s_streamUrl, url.get()) < 0) return nullptr;
     options = host::options_of(f, self);
-    if (!options || PyObject_SetItem(options.get(), st->s_streamMode, Py_True) < 0) return nullptr;
+    if (!options || pyrt::set_item(options.get(), st->s_streamMode, Py_True) < 0) return nullptr;
     if (host::update_cm(f, self) < 0) return nullptr;
 
     Ref payload = Ref::steal(PyDict_New());

@@ -340,12 +340,6 @@ WA_IMPL(finish_impl) {
     PyObject* output_file = a[1];
     const int normalize = PyObject_IsTrue(a[2]);
     if (normalize < 0) return nullptr;
-    // A non-finite target cannot scale samples to anything defined: refuse it
-    // before anything is flushed, closed or written.
-    if (normalize && PyFloat_Check(a[3]) && !std::isfinite(PyFloat_AS_DOUBLE(a[3]))) {
-        PyErr_Format(PyExc_ValueError, "normalize_target must be a finite number, not %R", a[3]);
-        return nullptr;
-    }
     Ref handle = pyrt::getattr(self, st->s__output_file_handle);
     if (!handle) return nullptr;
     int t = PyObject_IsTrue(output_file);
@@ -366,6 +360,12 @@ WA_IMPL(finish_impl) {
         Ref channels = pyrt::getattr(self, st->s__channels);
         Ref rate = channels ? pyrt::getattr(self, st->s__sample_rate) : Ref();
         if (!rate || wav::check_format(channels.get(), rate.get(), fmt) < 0) return nullptr;
+        // A non-finite target cannot scale samples to anything defined: refuse
+        // it before anything is flushed, closed or written.
+        if (normalize && PyFloat_Check(a[3]) && !std::isfinite(PyFloat_AS_DOUBLE(a[3]))) {
+            PyErr_Format(PyExc_ValueError, "normalize_target must be a finite number, not %R", a[3]);
+            return nullptr;
+        }
     }
     // 1. push what is pending.
     if (!pyrt::call_method0(self, st->s_flush)) return nullptr;
