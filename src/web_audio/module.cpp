@@ -30,6 +30,16 @@ int init_state(PyObject* module) {
     if (!(st->int_2 = PyLong_FromLong(2))) return -1;
     if (!(st->handle_name = PyUnicode_InternFromString("WebAudioProps"))) return -1;
     if (!(st->handle_qualname = PyUnicode_InternFromString("web_audio.<locals>.WebAudioProps"))) return -1;
+    const struct { PyObject* State::*tmpl; PyObject* method; } templates[] = {
+        {&State::tmpl_play, st->s_play}, {&State::tmpl_pause, st->s_pause},
+        {&State::tmpl_close_stream, st->s_close_stream}, {&State::tmpl_reload, st->s_reload},
+        {&State::tmpl_seek, st->s_seek}, {&State::tmpl_setVolume, st->s_setVolume}};
+    for (const auto& t : templates) {
+        PyObject* d = PyDict_New();
+        if (!d) return -1;
+        st->*t.tmpl = d;
+        if (PyDict_SetItem(d, st->s_cid, Py_None) < 0 || PyDict_SetItem(d, st->s_method, t.method) < 0) return -1;
+    }
     return 0;
 }
 
@@ -166,6 +176,9 @@ void module_free(void* m) {
     Py_CLEAR(st->int_2);
     Py_CLEAR(st->handle_name);
     Py_CLEAR(st->handle_qualname);
+    for (PyObject** t : {&st->tmpl_play, &st->tmpl_pause, &st->tmpl_close_stream, &st->tmpl_reload, &st->tmpl_seek,
+                         &st->tmpl_setVolume})
+        Py_CLEAR(*t);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -95,13 +95,12 @@ int update_cm(Function* f, PyObject* self) noexcept {
     return pyrt::call_method0(self, pyrt::state(f)->s_update_cm) ? 0 : -1;
 }
 
-Ref method_payload(Function* f, PyObject* self, PyObject* method) noexcept {
+Ref method_payload(Function* f, PyObject* self, PyObject* wa::State::*tmpl) noexcept {
     wa::State* st = pyrt::state(f);
-    Ref d = Ref::steal(PyDict_New());
+    Ref d = Ref::steal(PyDict_Copy(st->*tmpl));  // keys already in order: "cid", "method"
     if (!d) return Ref();
     Ref id = pyrt::getattr(self, st->s_id);
     if (!id || PyDict_SetItem(d.get(), st->s_cid, id.get()) < 0) return Ref();
-    if (PyDict_SetItem(d.get(), st->s_method, method) < 0) return Ref();
     return d;
 }
 

@@ -29,7 +29,8 @@ Ref convert_if_truthy(Function* f, PyObject* value) noexcept;
 // self.update_cm(), result ignored.  0 / -1.
 int update_cm(Function* f, PyObject* self) noexcept;
 
-// {"cid": self.id, "method": method} - the "call_method" payload head.
-Ref method_payload(Function* f, PyObject* self, PyObject* method) noexcept;
+// {"cid": self.id, "method": <name>} - the "call_method" payload head, made
+// from one of the state's templates (e.g. &wa::State::tmpl_play).
+Ref method_payload(Function* f, PyObject* self, PyObject* wa::State::*tmpl) noexcept;
 
 }  // namespace host

@@ -15,15 +15,15 @@ const pyrt::Param p_setsrc[] = {{"self"}, {"src"}};
 struct Simple {
     PyObject* State::*method;
 };
-const Simple play_m{&State::s_play}, pause_m{&State::s_pause}, stop_m{&State::s_close_stream},
-    reload_m{&State::s_reload};
+const Simple play_m{&State::tmpl_play}, pause_m{&State::tmpl_pause}, stop_m{&State::tmpl_close_stream},
+    reload_m{&State::tmpl_reload};
 
 // {"cid": id, "method": <name>} sent as "call_method".
 WA_IMPL(simple_command) {
     (void)kw;
     State* st = pyrt::state(f);
     const Simple& m = *static_cast<const Simple*>(f->spec->data);
-    Ref payload = host::method_payload(f, a[0], st->*m.method);
+    Ref payload = host::method_payload(f, a[0], m.method);
     if (!payload || host::send_message(f, st->s_call_method, payload.get()) < 0) return nullptr;
     return pyrt::none();
 }
@@ -31,7 +31,7 @@ WA_IMPL(simple_command) {
 WA_IMPL(seek_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    Ref payload = host::method_payload(f, a[0], st->s_seek);
+    Ref payload = host::method_payload(f, a[0], &State::tmpl_seek);
     if (!payload) return nullptr;
     Ref seconds = PyFloat_CheckExact(a[1]) ? Ref::borrow(a[1]) : Ref::steal(PyNumber_Float(a[1]));
     if (!seconds || PyDict_SetItem(payload.get(), st->s_seconds, seconds.get()) < 0) return nullptr;

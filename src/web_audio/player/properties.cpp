@@ -91,7 +91,7 @@ WA_IMPL(option_setter) {
         if (PyObject_SetAttr(self, st->s_handle_audio, value) < 0) return nullptr;
         if (!pyrt::call_method0(self, st->s_reload)) return nullptr;
     } else if (p.after == After::SetVolume) {
-        Ref payload = host::method_payload(f, self, st->s_setVolume);
+        Ref payload = host::method_payload(f, self, &State::tmpl_setVolume);
         if (!payload) return nullptr;
         Ref again = to_float(value);  // converted once more for the message, as documented
         if (!again || PyDict_SetItem(payload.get(), st->s_volume, again.get()) < 0) return nullptr;

@@ -78,6 +78,8 @@ struct State {
     PyObject* handle_name;        // "WebAudioProps"
     PyObject* handle_qualname;    // "web_audio.<locals>.WebAudioProps"
     PyObject* handle_template;    // list of member templates of WebAudioProps
+    // {"cid": None, "method": <name>}: copied to start each "call_method" payload
+    PyObject *tmpl_play, *tmpl_pause, *tmpl_close_stream, *tmpl_reload, *tmpl_seek, *tmpl_setVolume;
 };
 
 inline State* state_of(PyObject* module) noexcept { return static_cast<State*>(PyModule_GetState(module)); }

@@ -65,7 +65,7 @@ WA_IMPL(start_stream_impl) {
 WA_IMPL(close_stream_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    Ref payload = host::method_payload(f, a[0], st->s_close_stream);
+    Ref payload = host::method_payload(f, a[0], &State::tmpl_close_stream);
     if (!payload || host::send_message(f, st->s_call_method, payload.get()) < 0) return nullptr;
     return pyrt::none();
 }
