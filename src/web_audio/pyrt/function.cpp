@@ -128,7 +128,7 @@ int bind(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, P
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = reinterpret_cast<Function*>(self);
-    PyObject* slots[kMaxParams];
+    PyObject* slots[kMaxParams] = {};
     Ref kwdict;
     if (bind(f, args, nargsf, kwnames, slots, kwdict) < 0) return nullptr;
     // Hold the function alive for the duration of the call (its globals and
@@ -365,6 +365,10 @@ PyTypeObject* make_function_type(PyObject* module) noexcept {
 }
 
 Function* new_function(PyObject* module, const FuncSpec* spec, PyObject* qualname) noexcept {
+    if (spec->nparams > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s declares more than %d parameters", spec->name, static_cast<int>(kMaxParams));
+        return nullptr;
+    }
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec->nparams)));
     if (!varnames) return nullptr;
     Py_ssize_t first_default = -1;

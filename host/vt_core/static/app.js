@@ -1,0 +1,273 @@
+// The page: one WebSocket to the host, the components it mounts, and the
+// routing of actions and audio frames to the players (see docs/PROTOCOL.md).
+//
+// Test hooks: window.vtPlayers maps a component id to its player (each has an
+// async stats()); window.vtReady is true once the socket is open and the
+// component list has been mounted.
+
+import { engine, WebAudioPlayer } from "./web_audio.js";
+
+const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws`;
+const BACKOFF_MIN_MS = 250;
+const BACKOFF_MAX_MS = 5000;
+const OUTBOX_MAX = 256; // events kept while the socket is down
+
+const root = document.getElementById("vt-root") || document.body;
+const statusEl = document.getElementById("vt-connection");
+
+const components = new Map(); // cid -> {kind, el, player?}
+const players = {}; // cid -> WebAudioPlayer
+window.vtPlayers = players;
+window.vtReady = false;
+
+let ws = null;
+let backoff = BACKOFF_MIN_MS;
+let outbox = [];
+let streamTarget = null; // cid that most recently received a stream command
+let lastMeta = null; // the last "audio_metadata": format of the frames that follow
+let audioReady = false;
+let pending = []; // frames received before the audio engine was ready
+let mountWidget = null; // the small page widgets (widgets.js), when present
+
+function setStatus(text, cls) {
+  if (!statusEl) return;
+  statusEl.textContent = text;
+  statusEl.className = `vt-connection ${cls}`;
+}
+
+// -- outgoing events ---------------------------------------------------------
+
+function sendEvent(id, event, payload) {
+  const frame = JSON.stringify({ type: "event", id, event, payload: payload || {} });
+  if (ws && ws.readyState === WebSocket.OPEN) ws.send(frame);
+  else {
+    outbox.push(frame);
+    if (outbox.length > OUTBOX_MAX) outbox.shift();
+  }
+}
+
+// -- components --------------------------------------------------------------
+
+function mount(cid, kind, content) {
+  if (components.has(cid)) {
+    update(cid, content);
+    return;
+  }
+  const host = document.createElement("div");
+  host.className = "vt-component";
+  host.dataset.cid = cid;
+  host.dataset.kind = kind;
+  root.appendChild(host);
+  const entry = { kind, el: host, player: null, widget: null };
+  components.set(cid, entry);
+  const emit = (event, payload) => sendEvent(cid, event, payload);
+  if (kind === "web_audio") {
+    entry.player = new WebAudioPlayer(cid, content, host, emit);
+    players[cid] = entry.player;
+  } else if (mountWidget && (entry.widget = mountWidget(kind, content, host, emit))) {
+    // a page widget
+  } else {
+    host.classList.add("vt-unknown");
+    host.textContent = `(no view for components of kind "${kind}")`;
+  }
+}
+
+function unmount(cid) {
+  const entry = components.get(cid);
+  if (!entry) return;
+  if (entry.player) entry.player.destroy();
+  if (entry.widget) entry.widget.destroy();
+  entry.el.remove();
+  components.delete(cid);
+  delete players[cid];
+  if (streamTarget === cid) streamTarget = null;
+}
+
+function update(cid, content) {
+  const entry = components.get(cid);
+  if (entry && entry.player) entry.player.update(content);
+  else if (entry && entry.widget) entry.widget.update(content);
+}
+
+// The component list sent on (re)connection: keep the players that are still
+// there (and their state), drop the rest, add the new ones in order.
+function reconcile(list) {
+  const ids = new Set(list.map((c) => c.id));
+  for (const cid of [...components.keys()]) if (!ids.has(cid)) unmount(cid);
+  for (const c of list) mount(c.id, c.kind, c.content);
+  for (const c of list) {
+    const entry = components.get(c.id);
+    if (entry) root.appendChild(entry.el); // registration order
+  }
+}
+
+// -- routing -----------------------------------------------------------------
+
+// Binary frames and audio_metadata carry no component id: they go to the
+// component that most recently received a stream command, else to the most
+// recently created web_audio component.
+function streamPlayer() {
+  if (streamTarget && players[streamTarget]) return players[streamTarget];
+  let last = null;
+  for (const entry of components.values()) if (entry.player) last = entry.player;
+  return last;
+}
+
+function callMethod(data) {
+  const cid = data.cid;
+  const player = players[cid];
+  if (data.action === "start_stream") {
+    streamTarget = cid;
+    if (player) player.startStream(data);
+    else console.warn(`[vt] start_stream for unknown component ${cid}`);
+    return;
+  }
+  const method = data.method;
+  if (method === "close_stream") streamTarget = cid;
+  if (!player) {
+    console.warn(`[vt] ${method} for unknown component ${cid}`);
+    return;
+  }
+  switch (method) {
+    case "play":
+      player.play();
+      break;
+    case "pause":
+      player.pause();
+      break;
+    case "reload":
+      player.reload();
+      break;
+    case "close_stream":
+      player.closeStream();
+      break;
+    case "seek":
+      player.seek(data.seconds);
+      break;
+    case "setVolume":
+      player.setVolume(data.volume);
+      break;
+    default:
+      console.warn(`[vt] unknown player method ${JSON.stringify(method)}`);
+  }
+}
+
+function onText(text) {
+  let msg;
+  try {
+    msg = JSON.parse(text);
+  } catch (err) {
+    console.warn("[vt] ignored a frame that is not JSON", err);
+    return;
+  }
+  switch (msg.type) {
+    case "components":
+      reconcile(Array.isArray(msg.components) ? msg.components : []);
+      window.vtReady = true;
+      document.documentElement.dataset.vtReady = "1";
+      break;
+    case "add":
+      mount(msg.id, msg.kind, msg.content);
+      break;
+    case "remove":
+      unmount(msg.id);
+      break;
+    case "update":
+      update(msg.id, msg.content);
+      break;
+    case "message": {
+      const data = msg.data && typeof msg.data === "object" ? msg.data : {};
+      if (msg.action === "call_method") callMethod(data);
+      else if (msg.action === "audio_metadata") lastMeta = { sample_rate: data.sample_rate, channels: data.channels };
+      else console.debug("[vt] unhandled action", msg.action);
+      break;
+    }
+    case "dropped":
+      console.warn("[vt] the host dropped this page:", msg.reason);
+      setStatus("reconnecting…", "vt-off");
+      break;
+    default:
+      console.debug("[vt] unhandled frame type", msg.type);
+  }
+}
+
+function onBinary(buffer) {
+  const player = streamPlayer();
+  if (player) player.pushPcm(buffer, lastMeta);
+}
+
+function handle(data) {
+  try {
+    if (typeof data === "string") onText(data);
+    else onBinary(data);
+  } catch (err) {
+    console.error("[vt] error while handling a frame", err);
+  }
+}
+
+function onFrame(data) {
+  if (!audioReady || pending.length) pending.push(data);
+  else handle(data);
+}
+
+// Frames wait for the audio engine and the widget module (optional: the
+// players work without it).
+const widgetsLoaded = import("./widgets.js").then(
+  (m) => {
+    mountWidget = m.mountWidget;
+  },
+  (err) => console.warn("[vt] page widgets unavailable:", err),
+);
+
+Promise.allSettled([engine.ready, widgetsLoaded]).then(() => {
+  audioReady = true;
+  const queued = pending;
+  pending = [];
+  for (const d of queued) handle(d);
+});
+
+// -- connection --------------------------------------------------------------
+
+function connect() {
+  setStatus("connecting…", "vt-off");
+  const sock = new WebSocket(WS_URL);
+  sock.binaryType = "arraybuffer";
+  ws = sock;
+  sock.onopen = () => {
+    backoff = BACKOFF_MIN_MS;
+    setStatus("connected", "vt-on");
+    const queued = outbox;
+    outbox = [];
+    for (const f of queued) sock.send(f);
+  };
+  sock.onmessage = (e) => onFrame(e.data);
+  sock.onclose = () => {
+    if (ws !== sock) return;
+    ws = null;
+    window.vtReady = false;
+    delete document.documentElement.dataset.vtReady;
+    const wait = backoff * (0.8 + 0.4 * Math.random());
+    backoff = Math.min(backoff * 2, BACKOFF_MAX_MS);
+    setStatus("reconnecting…", "vt-off");
+    setTimeout(connect, wait);
+  };
+  sock.onerror = () => {
+    /* onclose follows */
+  };
+}
+
+// -- animation: time displays and visualisers ---------------------------------
+
+function frame() {
+  for (const p of Object.values(players)) {
+    try {
+      p.tick();
+    } catch (err) {
+      console.error("[vt] player frame failed", err);
+    }
+  }
+  requestAnimationFrame(frame);
+}
+
+requestAnimationFrame(frame);
+connect();

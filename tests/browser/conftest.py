@@ -1,0 +1,187 @@
+"""Fixtures for the browser tests: a host server, headless chromium, a page.
+
+Chromium comes from the system (Debian's package); Playwright only drives it.
+Playwright's sync API keeps an asyncio loop running on the main thread while it
+is open, so the browser lives for one module only: tests that run later (and
+call asyncio.run) must not find it.
+Without chromium or Playwright these tests skip, except under CI (CI=true),
+where a missing browser is a failure.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+CHROMIUM_ARGS = [
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--no-first-run",
+]
+AUTOPLAY_ARG = "--autoplay-policy=no-user-gesture-required"
+GESTURE_ARG = "--autoplay-policy=user-gesture-required"
+
+ARTIFACTS = Path(__file__).resolve().parents[2] / "artifacts"
+
+
+def _unavailable(reason: str):
+    if os.environ.get("CI") == "true":
+        pytest.fail(f"browser tests cannot run under CI: {reason}")
+    pytest.skip(reason)
+
+
+def _chromium_path() -> str:
+    path = shutil.which("chromium")
+    if not path:
+        _unavailable("chromium is not installed (apt-get install chromium)")
+    return path
+
+
+@pytest.fixture(scope="module")
+def playwright_sync():
+    try:
+        from playwright.sync_api import sync_playwright
+    except ImportError:
+        _unavailable("playwright for Python is not installed (pip install playwright)")
+    path = _chromium_path()
+    with sync_playwright() as pw:
+        yield pw, path
+
+
+@pytest.fixture(scope="module")
+def launch_browser(playwright_sync):
+    """launch_browser(autoplay=True): a new chromium; the caller closes it.
+
+    With autoplay=False the browser wants a user gesture before it plays sound.
+    """
+    pw, path = playwright_sync
+
+    def launch(autoplay: bool = True):
+        return pw.chromium.launch(executable_path=path, args=CHROMIUM_ARGS + [AUTOPLAY_ARG if autoplay else GESTURE_ARG])
+
+    return launch
+
+
+@pytest.fixture(scope="module")
+def browser(launch_browser):
+    b = launch_browser()
+    yield b
+    b.close()
+
+
+@pytest.fixture(scope="module")
+def artifacts_dir():
+    ARTIFACTS.mkdir(exist_ok=True)
+    return ARTIFACTS
+
+
+@pytest.fixture(scope="module")
+def server():
+    from vt_core import server as vt_server
+
+    s = vt_server.start("127.0.0.1", 0)
+    yield s
+    s.stop()
+
+
+class Page:
+    """A Playwright page on the host's page, with helpers for the players."""
+
+    def __init__(self, page, url: str) -> None:
+        self.page = page
+        self.url = url
+        self.errors: list[str] = []
+        page.on("pageerror", lambda e: self.errors.append(f"pageerror: {e}"))
+        page.on("console", lambda m: m.type == "error" and self.errors.append(f"console: {m.text}"))
+
+    def open(self) -> "Page":
+        self.page.goto(self.url)
+        self.page.wait_for_function("window.vtReady === true", timeout=10_000)
+        return self
+
+    def player(self, cid: str, timeout: float = 5_000) -> None:
+        self.page.wait_for_function("cid => !!(window.vtPlayers && window.vtPlayers[cid])", arg=cid, timeout=timeout)
+
+    def stats(self, cid: str) -> dict:
+        return self.page.evaluate("cid => window.vtPlayers[cid].stats()", cid)
+
+    def wait_stats(self, cid: str, predicate, timeout: float = 10.0, interval: float = 0.05) -> dict:
+        """Poll stats() until predicate(stats) holds; returns the last stats."""
+        deadline = time.monotonic() + timeout
+        st = self.stats(cid)
+        while not predicate(st):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"timed out waiting on player {cid}: {st}")
+            time.sleep(interval)
+            st = self.stats(cid)
+        return st
+
+
+@pytest.fixture
+def open_page(browser, server, cm):
+    """open_page(browser=None, url=None): a Page (not yet opened) in a fresh context."""
+    cm.clear()  # a page of this test's components only
+    contexts = []
+
+    def make(in_browser=None, url=None) -> Page:
+        context = (in_browser or browser).new_context(viewport={"width": 900, "height": 700})
+        contexts.append(context)
+        return Page(context.new_page(), url or server.url)
+
+    yield make
+    for context in contexts:
+        try:
+            context.close()
+        except Exception:  # noqa: BLE001 - its browser was closed already
+            pass
+
+
+@pytest.fixture
+def page(open_page):
+    return open_page()
+
+
+class Events:
+    """Collects the events a player's callbacks receive, with arrival times."""
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition()
+        self.items: list[tuple[str, float, object]] = []
+
+    def callback(self, name: str):
+        def record(payload=None):
+            with self._cond:
+                self.items.append((name, time.monotonic(), payload))
+                self._cond.notify_all()
+
+        return record
+
+    def names(self) -> list[str]:
+        with self._cond:
+            return [n for n, _, _ in self.items]
+
+    def wait(self, name: str, count: int = 1, timeout: float = 10.0) -> tuple[str, float, object]:
+        """The count-th event called name (waits for it)."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                found = [e for e in self.items if e[0] == name]
+                if len(found) >= count:
+                    return found[count - 1]
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError(f"no {name!r} event #{count} within {timeout}s; got {self.names()}")
+                self._cond.wait(left)
+
+
+@pytest.fixture
+def events():
+    return Events()

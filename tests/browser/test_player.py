@@ -1,0 +1,496 @@
+"""The browser player in headless chromium, driven through the real module.
+
+Headless chromium has no sound card, but its AudioContext runs in real time on
+a fake output, so playback, the ring buffer counters and the analyser all work.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+import time
+import wave
+
+import numpy as np
+import pytest
+
+import vt_core
+from vt_core import server as vt_server
+
+pytestmark = pytest.mark.browser
+
+# -- page-side probes (test code evaluated in the page) ------------------------
+
+# Pixels of the player's visualiser drawn in its colour, and on how many rows.
+CANVAS_INK = """([cid, rgb]) => {
+  const c = document.querySelector(`.vt-player[data-cid="${cid}"] canvas.vt-viz`);
+  if (!c || c.hidden) return null;
+  const {data, width, height} = c.getContext("2d").getImageData(0, 0, c.width, c.height);
+  const rows = new Set();
+  let pixels = 0;
+  for (let y = 0; y < height; y++) for (let x = 0; x < width; x++) {
+    const i = (y * width + x) * 4;
+    if (data[i + 3] > 100 && Math.abs(data[i] - rgb[0]) < 60 && Math.abs(data[i + 1] - rgb[1]) < 60
+        && Math.abs(data[i + 2] - rgb[2]) < 60) { pixels++; rows.add(y); }
+  }
+  return {pixels, rows: rows.size, height};
+}"""
+
+# The dominant frequency and level at the player's analyser (its output).
+TONE = """cid => {
+  const a = window.vtPlayers[cid].analyser;
+  const f = new Float32Array(a.frequencyBinCount);
+  a.getFloatFrequencyData(f);
+  let best = 1;
+  for (let i = 1; i < f.length; i++) if (f[i] > f[best]) best = i;
+  const t = new Float32Array(a.fftSize);
+  a.getFloatTimeDomainData(t);
+  let s = 0;
+  for (const v of t) s += v * v;
+  return {peakHz: best * a.context.sampleRate / a.fftSize, rms: Math.sqrt(s / t.length)};
+}"""
+
+# Split the player's output into left and right analysers.
+TAP_CHANNELS = """cid => {
+  const p = window.vtPlayers[cid];
+  const ctx = p.gain.context;
+  const split = ctx.createChannelSplitter(2);
+  p.gain.connect(split);
+  const make = (ch) => { const a = ctx.createAnalyser(); a.fftSize = 8192; split.connect(a, ch); return a; };
+  window.__tap = {left: make(0), right: make(1), rate: ctx.sampleRate};
+}"""
+
+# Level of each channel and how much of the left one is a pure tone of hz.
+CHANNEL_LEVELS = """hz => {
+  const measure = (a) => {
+    const x = new Float32Array(a.fftSize);
+    a.getFloatTimeDomainData(x);
+    const n = x.length, w = 2 * Math.PI * hz / window.__tap.rate;
+    let re = 0, im = 0, wsum = 0, power = 0;
+    for (let i = 0; i < n; i++) {
+      const win = 0.5 - 0.5 * Math.cos(2 * Math.PI * i / (n - 1));
+      re += win * x[i] * Math.cos(w * i); im += win * x[i] * Math.sin(w * i);
+      wsum += win; power += x[i] * x[i];
+    }
+    const amp = 2 * Math.hypot(re, im) / wsum;
+    const rms = Math.sqrt(power / n);
+    return {rms, purity: rms > 0 ? (amp * amp / 2) / (rms * rms) : 0};
+  };
+  return {left: measure(window.__tap.left), right: measure(window.__tap.right)};
+}"""
+
+
+def sine(freq: float, seconds: float, rate: int, amplitude: float = 0.25, channels: int = 2) -> np.ndarray:
+    n = round(seconds * rate)
+    mono = (np.sin(2 * np.pi * freq * np.arange(n) / rate) * amplitude * 32767).astype(np.int16)
+    return np.repeat(mono, channels) if channels > 1 else mono
+
+
+def paced(chunks, rate_bytes_per_s: float, send) -> float:
+    """Call send(chunk) for each chunk at real-time pace; returns the first call's start time."""
+    t0 = time.monotonic()
+    sent = 0
+    for chunk in chunks:
+        delay = t0 + sent / rate_bytes_per_s - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        send(chunk)
+        sent += len(chunk)
+    return t0
+
+
+def start_thread(fn) -> threading.Thread:
+    box: dict = {}
+
+    def run():
+        try:
+            box["result"] = fn()
+        except BaseException as exc:  # reported by join()
+            box["error"] = exc
+
+    t = threading.Thread(target=run, daemon=True)
+    t.box = box  # type: ignore[attr-defined]
+    t.start()
+    return t
+
+
+def join(t: threading.Thread, timeout: float = 30.0):
+    t.join(timeout)
+    assert not t.is_alive(), "producer thread did not finish"
+    if "error" in t.box:  # type: ignore[attr-defined]
+        raise t.box["error"]  # type: ignore[attr-defined]
+    return t.box.get("result")  # type: ignore[attr-defined]
+
+
+def write_wav(path, seconds: float, rate: int = 44100, freq: float = 440.0) -> None:
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(sine(freq, seconds, rate, 0.5).tobytes())
+
+
+# -- push streaming ---------------------------------------------------------------
+
+
+def test_live_writer_stream_is_gapless_and_drawn(page, wa, events, artifacts_dir):
+    """10 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
+    color = (0x43, 0xA0, 0x47)
+    p = wa.web_audio(show_wave=True, minimal=False, label="live writer", visualizer_color="#43A047")
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    idle = page.page.evaluate(CANVAS_INK, [p.id, color])
+    assert idle is not None and idle["rows"] <= 4, idle  # a flat line while silent
+
+    rate, seconds, frame_bytes = 48000, 10.0, 4096
+    pcm = sine(440, seconds, rate, 0.25).tobytes()
+    w = p.stream_writer()
+    w.configure(rate, 2)
+    chunks = [pcm[i : i + frame_bytes] for i in range(0, len(pcm), frame_bytes)]
+    producer = start_thread(lambda: paced(chunks, rate * 4, w.write))
+
+    _, t_start, payload = events.wait("start", timeout=5)
+    time.sleep(1.0)
+    drawn = page.page.evaluate(CANVAS_INK, [p.id, color])
+    page.page.screenshot(path=str(artifacts_dir / "player-stream.png"))
+    mid = page.stats(p.id)
+    tone = page.page.evaluate(TONE, p.id)
+    t0 = join(producer, timeout=seconds + 10)
+    low_water = page.stats(p.id)["lowWater"]  # before the tail drains
+    w.flush()
+    sent_frames = len(pcm) // 4
+
+    st = page.wait_stats(p.id, lambda s: s["framesReceived"] == sent_frames and s["buffered"] == 0, timeout=5)
+    latency_ms = (t_start - t0) * 1000
+    print(
+        f"\npush 48k stereo 10 s: first audio {latency_ms:.1f} ms after the first write "
+        f"(browser: {st['lastStartLatencyMs']:.1f} ms from first frame to first audio; "
+        f"context {st['contextRate']} Hz), underruns {st['underruns']}, "
+        f"frames played {st['framesPlayed']} / sent {sent_frames}, dropped {st['droppedFrames']}, "
+        f"lowest ring level while streaming {low_water / rate * 1000:.0f} ms"
+    )
+    assert payload == {"sample_rate": rate, "channels": 2, "source": "push"}
+    assert latency_ms < 2000
+    assert mid["state"] == "playing" and mid["contextState"] == "running"
+    assert 430 <= tone["peakHz"] <= 450 and tone["rms"] > 0.05, tone
+    assert drawn["rows"] > 12, (idle, drawn)  # the waveform moves while audio plays
+    assert st["underruns"] == 0
+    assert st["droppedFrames"] == 0
+    assert st["streams"] == 1
+    assert st["framesWritten"] == sent_frames and st["pendingBytes"] == 0
+    assert sent_frames - 2 <= st["framesPlayed"] <= sent_frames
+    assert not page.errors, page.errors
+
+
+def test_frames_of_any_size_play_in_order_on_the_right_channels(open_page, server, wa, events):
+    """Frames that end inside a sample or inside a stereo frame, pushed as they come.
+
+    The context runs at the stream's rate here: no resampling, every frame plays.
+    """
+    p = wa.web_audio(minimal=True)
+    p.on_stream_start(events.callback("start"))
+    page = open_page(url=server.url + "?sampleRate=32000").open()
+    page.player(p.id)
+    page.page.evaluate(TAP_CHANNELS, p.id)
+
+    rate, seconds = 32000, 2.5
+    left = sine(1000, seconds, rate, 0.5, channels=1)
+    stereo = np.zeros(2 * len(left), dtype=np.int16)
+    stereo[0::2] = left  # the right channel stays silent
+    pcm = stereo.tobytes()
+    rng = np.random.default_rng(7)
+    sizes = [1, 3, 5, 4095, 2, 1, 7]
+    chunks, i = [], 0
+    while i < len(pcm):
+        n = sizes[len(chunks)] if len(chunks) < len(sizes) else int(rng.integers(1, 6000))
+        chunks.append(pcm[i : i + n])
+        i += n
+    assert any(len(c) % 2 for c in chunks) and any(len(c) % 4 == 2 for c in chunks)
+
+    p.send_audio_metadata(rate, 2)
+    producer = start_thread(lambda: paced(chunks, rate * 4, p.stream_binary))
+    events.wait("start", timeout=5)
+    time.sleep(1.2)
+    levels = page.page.evaluate(CHANNEL_LEVELS, 1000)
+    join(producer)
+    st = page.wait_stats(p.id, lambda s: s["framesReceived"] == len(left) and s["buffered"] == 0, timeout=5)
+
+    print(f"\nodd-sized frames: levels {levels}, underruns {st['underruns']}")
+    assert abs(levels["left"]["rms"] - 0.5 / math.sqrt(2)) < 0.05, levels
+    assert levels["left"]["purity"] > 0.9, levels  # a misplaced byte would turn it into noise
+    assert levels["right"]["rms"] < 0.01, levels
+    assert st["contextRate"] == rate
+    assert st["pendingBytes"] == 0 and st["underruns"] == 0
+    assert st["framesPlayed"] == len(left)
+
+
+def test_frames_route_to_the_stream_target_and_restart_after_close(page, wa, events):
+    first = wa.web_audio(label="first")
+    second = wa.web_audio(label="second")
+    first.on_stream_start(events.callback("first-start"))
+    second.on_stream_start(events.callback("second-start"))
+    page.open().player(second.id)
+
+    rate = 24000
+    burst = sine(300, 1.0, rate, channels=1).tobytes()
+    # no stream command yet: frames go to the most recently created player
+    first.send_audio_metadata(rate, 1)
+    first.stream_binary(burst)
+    events.wait("second-start")
+    st2 = page.wait_stats(second.id, lambda s: s["framesReceived"] == rate)
+    assert page.stats(first.id)["framesReceived"] == 0
+    assert st2["buffered"] > 0  # sent faster than real time: still queued
+
+    # a close command makes "first" the target and stops "second" at once
+    second.close_stream()
+    st2 = page.wait_stats(second.id, lambda s: s["state"] == "idle")
+    assert st2["buffered"] == 0 and not st2["streamActive"]
+    first.close_stream()
+    first.stream_binary(burst[: len(burst) // 2])  # no new metadata: the last one applies
+    _, _, payload = events.wait("first-start")
+    assert payload["sample_rate"] == rate and payload["channels"] == 1
+    st1 = page.wait_stats(first.id, lambda s: s["framesReceived"] == rate // 2)
+    assert page.stats(second.id)["framesReceived"] == rate
+
+    # after a close, new frames start a new stream on the same player
+    first.close_stream()
+    first.stream_binary(burst[:8000])
+    events.wait("first-start", count=2)
+    st1 = page.stats(first.id)
+    assert st1["streams"] == 2 and st1["framesReceived"] == rate // 2 + 4000
+
+
+# -- pulled streams ---------------------------------------------------------------
+
+
+def test_pull_stream_get_resamples_mono_and_ends(page, wa, events, server):
+    rate, seconds = 22050, 1.5
+    vt_server.register_audio(
+        "t_get_mono",
+        lambda params: vt_server.tone(440, seconds, rate, channels=1, chunk_frames=1000),
+        sample_rate=rate,
+        channels=1,
+        wav_header=False,
+    )
+    vt_server.register_audio(
+        "t_wav_mono", lambda params: vt_server.tone(300, 0.5, 16000, channels=1), sample_rate=16000, channels=1
+    )
+    # a component already in stream mode starts pulling when the page mounts it,
+    # with the format that the response announces
+    mounted = wa.web_audio(stream_mode=True, stream_url=server.url + "vt/audio/t_wav_mono")
+    mounted.on_stream_start(events.callback("mounted-start"))
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    _, _, announced = events.wait("mounted-start")
+    assert announced == {"sample_rate": 16000, "channels": 1, "source": "pull"}
+    page.wait_stats(mounted.id, lambda s: s["framesPlayed"] == 8000 and not s["streamActive"])
+
+    p.start_stream(server.url + "vt/audio/t_get_mono", sample_rate=rate, channels=1)
+    _, _, payload = events.wait("start")
+    assert payload == {"sample_rate": rate, "channels": 1, "source": "pull"}
+    time.sleep(0.4)
+    tone = page.page.evaluate(TONE, p.id)
+    events.wait("ended", timeout=5)
+    st = page.stats(p.id)
+    assert abs(tone["peakHz"] - 440) <= 25, tone  # pitch survives 22.05 kHz -> context rate
+    assert st["framesReceived"] == st["framesPlayed"] == round(rate * seconds)
+    assert st["underruns"] == 0 and not st["streamActive"]
+    assert "error" not in events.names()
+
+
+def test_pull_stream_post_sends_params_and_skips_the_wav_header(page, wa, events, server):
+    seen: list[dict] = []
+
+    def generator(params):
+        seen.append(dict(params))
+        return vt_server.tone(float(params["frequency"]), float(params["seconds"]), 48000, 2)
+
+    vt_server.register_audio("t_post", generator, sample_rate=48000, channels=2, wav_header=True)
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    p.start_stream(server.url + "vt/audio/t_post", params={"frequency": 880, "seconds": 1.0, "voice": "é"})
+    events.wait("start")
+    time.sleep(0.4)
+    tone = page.page.evaluate(TONE, p.id)
+    events.wait("ended", timeout=5)
+    st = page.stats(p.id)
+    assert seen == [{"frequency": 880, "seconds": 1.0, "voice": "é"}]
+    assert abs(tone["peakHz"] - 880) <= 25, tone
+    assert st["framesReceived"] == 48000  # the 44 header bytes are not audio
+    assert st["underruns"] == 0
+
+    # an endpoint that fails reaches the error callback
+    p.start_stream(server.url + "vt/audio/no_such_stream")
+    _, _, err = events.wait("error")
+    assert "404" in err["error"]
+
+
+# -- files -------------------------------------------------------------------------
+
+
+def test_file_playback_commands_events_and_layout(page, wa, events, tmp_path, artifacts_dir):
+    path = tmp_path / "tone.wav"
+    write_wav(path, 2.0)
+    other = tmp_path / "other.wav"
+    write_wav(other, 3.0, freq=660)
+    color = (0xE9, 0x1E, 0x63)
+    p = wa.web_audio(
+        src=str(path),
+        minimal=False,
+        show_wave=True,
+        visualizer_type="spectrum",
+        visualizer_color="#E91E63",
+        onplay=events.callback("play"),
+        onpause=events.callback("pause"),
+        onended=events.callback("ended"),
+        label="file player",
+        block=True,
+    )
+    bar = wa.web_audio(src=str(other), label="minimal bar", width=220)
+    broken = wa.web_audio(src="/vt/files/nope/missing.wav", onerror=events.callback("error"))
+    page.open().player(p.id)
+    box = page.page.locator(f'.vt-player[data-cid="{p.id}"]')
+    assert box.locator(".vt-label").inner_text() == "file player"
+    assert page.page.locator(f'.vt-player[data-cid="{bar.id}"]').evaluate("e => e.classList.contains('vt-minimal')")
+    root_w = page.page.locator("#vt-root").evaluate("e => e.clientWidth")
+    assert abs(box.bounding_box()["width"] - (root_w - 32)) <= 2  # block: the whole row (less padding)
+    assert page.page.locator(f'.vt-player[data-cid="{bar.id}"]').bounding_box()["width"] == pytest.approx(220, abs=1)
+
+    p.play()
+    _, _, played = events.wait("play")
+    assert played["currentTime"] == pytest.approx(0, abs=0.05)
+    page.wait_stats(p.id, lambda s: s["file"]["currentTime"] > 0.4)
+    drawn = page.page.evaluate(CANVAS_INK, [p.id, color])
+    assert drawn["pixels"] > 50, drawn  # spectrum bars while the tone plays
+    tone = page.page.evaluate(TONE, p.id)
+    assert abs(tone["peakHz"] - 440) <= 25, tone
+
+    p.volume = 0.25
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.25))
+    assert box.locator(".vt-volume").input_value() == "0.25"
+    time.sleep(0.15)  # let the analyser window pass the change
+    quiet = page.page.evaluate(TONE, p.id)
+    assert quiet["rms"] < tone["rms"] * 0.5, (quiet, tone)
+
+    p.pause()
+    _, _, paused = events.wait("pause")
+    assert paused["currentTime"] > 0.4
+    p.seek(1.5)
+    page.wait_stats(p.id, lambda s: abs(s["file"]["currentTime"] - 1.5) < 0.05)
+    page.page.screenshot(path=str(artifacts_dir / "player.png"))
+    p.play()
+    _, _, ended = events.wait("ended", timeout=5)
+    assert ended["currentTime"] == pytest.approx(2.0, abs=0.05)
+    assert events.names().count("pause") == 1  # the end is reported as "ended" only
+
+    # a new source replaces the old one in place
+    element = box.element_handle()
+    p.src = str(other)
+    page.wait_stats(p.id, lambda s: s["file"]["duration"] == pytest.approx(3.0, abs=0.05))
+    p.label = "renamed"
+    page.page.wait_for_function(
+        "cid => document.querySelector(`.vt-player[data-cid='${cid}'] .vt-label`).textContent === 'renamed'", arg=p.id
+    )
+    assert element.evaluate("e => e.isConnected")
+
+    broken.play()
+    _, _, err = events.wait("error")
+    assert "missing.wav" in err["error"]
+    assert not any("pageerror" in e for e in page.errors), page.errors
+
+
+def test_invisible_player_renders_nothing_but_plays(page, wa, events, tmp_path):
+    path = tmp_path / "bg.wav"
+    write_wav(path, 1.0)
+    p = wa.web_audio(src=str(path), visible=False, show_wave=True, onplay=events.callback("play"))
+    page.open().player(p.id)
+    host = page.page.locator(f'.vt-component[data-cid="{p.id}"]')
+    assert host.locator("*").count() == 0
+    assert not host.is_visible()
+    p.play()
+    events.wait("play")
+    st = page.wait_stats(p.id, lambda s: s["file"]["currentTime"] > 0.3)
+    assert not st["file"]["paused"]
+    assert page.page.evaluate(TONE, p.id)["rms"] > 0.05
+
+
+# -- page life ---------------------------------------------------------------------
+
+
+# Chromium started by Playwright lets Web Audio start without a gesture whatever
+# --autoplay-policy says, so the page gets the policy's behaviour from this
+# script: a context stays suspended, and resume() only works within a second
+# of a click or key press (a pending promise otherwise, as Chromium does when
+# it blocks).
+GESTURE_POLICY = """(() => {
+  const Base = window.AudioContext;
+  const resume = Base.prototype.resume;
+  const suspend = Base.prototype.suspend;
+  let gestureUntil = -1;
+  for (const type of ["click", "keydown"]) {
+    window.addEventListener(type, (e) => { if (e.isTrusted) gestureUntil = performance.now() + 1000; }, true);
+  }
+  const allowed = () => performance.now() < gestureUntil;
+  window.AudioContext = class extends Base {
+    constructor(options) {
+      super(options);
+      this.unlocked = false;
+      const hold = () => { if (this.state === "running" && !this.unlocked) suspend.call(this); };
+      this.addEventListener("statechange", hold);
+      hold();
+    }
+    resume() {
+      if (!allowed()) return new Promise(() => {});
+      this.unlocked = true;
+      return resume.call(this);
+    }
+  };
+})();"""
+
+
+def test_blocked_autoplay_shows_unlock_button_and_buffers_until_clicked(open_page, wa, events):
+    page = open_page()
+    page.page.add_init_script(GESTURE_POLICY)
+    page.open()
+    p = wa.web_audio()
+    p.on_stream_start(events.callback("start"))
+    page.player(p.id)
+    button = page.page.locator("#vt-unlock")
+    button.wait_for(state="visible", timeout=3000)
+    assert "enable sound" in button.inner_text().lower()
+
+    p.send_audio_metadata(16000, 1)
+    p.stream_binary(sine(500, 0.5, 16000, channels=1).tobytes())
+    st = page.wait_stats(p.id, lambda s: s["framesWritten"] == 8000)  # kept while suspended
+    assert st["contextState"] == "suspended" and st["framesPlayed"] == 0
+    time.sleep(0.3)
+    assert "start" not in events.names()
+
+    button.click()
+    events.wait("start", timeout=5)
+    button.wait_for(state="hidden", timeout=3000)
+    st = page.wait_stats(p.id, lambda s: s["framesPlayed"] >= 7999)
+    assert st["contextState"] == "running" and st["underruns"] == 0
+
+
+def test_page_reconnects_and_remounts(open_page, wa):
+    s = vt_server.start("127.0.0.1", 0)
+    port = s.port
+    try:
+        page = open_page(url=s.url).open()
+        kept = wa.web_audio(label="kept")
+        page.player(kept.id)
+        s.stop()
+        page.page.wait_for_function("window.vtReady === false", timeout=5000)
+        added = wa.web_audio(label="added while away")
+        s = vt_server.start("127.0.0.1", port)
+        page.page.wait_for_function("window.vtReady === true", timeout=10000)
+        page.player(added.id)
+        assert page.page.evaluate("Object.keys(window.vtPlayers)") == [kept.id, added.id]
+        vt_core.getcm().remove_component(kept.id)
+        page.page.wait_for_function("cid => !window.vtPlayers[cid]", arg=kept.id)
+        assert page.page.locator(f'[data-cid="{kept.id}"]').count() == 0
+    finally:
+        s.stop()
