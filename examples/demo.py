@@ -106,7 +106,7 @@ class Demo:
         widgets.html("<h2>File player</h2>")
         wav_path = workdir / "arpeggio.wav"
         make_demo_wav(wav_path)
-        self.file_player = web_audio(str(wav_path), show_wave=True, minimal=False, label="arpeggio.wav",
+        self.file_player = web_audio(str(wav_path), show_wave=True, minimal=False, label="arpeggio.wav", block=True,
                                      onplay=event_printer("file play"), onpause=event_printer("file pause"),
                                      onended=event_printer("file ended"), onerror=event_printer("file error"))
 
@@ -115,7 +115,7 @@ class Demo:
             "Speech by espeak-ng." if espeak else
             "espeak-ng is not installed: a synthetic voice-like signal stands in (apt-get install espeak-ng).",
             "ok" if espeak else "warn")
-        self.speech_player = web_audio(show_wave=True, minimal=False, label="speech", visualizer_type="spectrum",
+        self.speech_player = web_audio(show_wave=True, minimal=False, label="speech", block=True, visualizer_type="spectrum",
                                        visualizer_color="#2e7d32")
         self.speech_player.on_stream_start(event_printer("speech stream-start"))
         self.writer = None
@@ -128,11 +128,11 @@ class Demo:
 
         widgets.html("<h2>Relay (server pulls, browser plays)</h2>")
         server.register_audio("chord", relay_source, sample_rate=RELAY_RATE, channels=2, wav_header=True)
-        self.relay_player = web_audio(show_wave=True, minimal=False, label="stream_from_url", visualizer_color="#6a1b9a")
+        self.relay_player = web_audio(show_wave=True, minimal=False, label="stream_from_url", block=True, visualizer_color="#6a1b9a")
         widgets.text_input("", "", "Relay the chord", "", on_submit=lambda p: self.start_relay())
 
         widgets.html("<h2>Pull (browser fetches)</h2>")
-        self.pull_player = web_audio(show_wave=True, minimal=False, label="start_stream",
+        self.pull_player = web_audio(show_wave=True, minimal=False, label="start_stream", block=True,
                                      visualizer_color="#ef6c00", onerror=event_printer("pull error"))
         self.pull_player.on_stream_start(event_printer("pull stream-start"))
         widgets.text_input("", "", "Pull by GET", "", on_submit=lambda p: self.start_pull(post=False))
