@@ -5,7 +5,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 export PYENV_VERSION ?= $(PYVER)
 
-.PHONY: demo test setup system venv deps install dev bench asan clean
+.PHONY: demo test setup system venv deps install dev bench asan fuzz clean
 
 demo: setup            ## run the demo (prints the URL to open)
 	$(PY) examples/demo.py $(ARGS)
@@ -51,3 +51,7 @@ asan:                  ## the suite against an AddressSanitizer + UBSan build of
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc WEB_AUDIO_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -m "not browser" -q -p no:cacheprovider $(PYTEST_ARGS)
+
+fuzz: setup            ## nightly-style fuzzing: 100,000 examples of argument binding and of writer call sequences
+	BINDING_FUZZ_EXAMPLES=100000 WRITER_FUZZ_EXAMPLES=100000 $(PY) -m pytest -q -p no:cacheprovider \
+	  tests/test_runtime.py -k argument_binding_matches_python tests/writer/test_writer_model.py

@@ -7,6 +7,7 @@ import builtins
 import copy
 import gc
 import inspect
+import os
 import pickle
 import pydoc
 import re
@@ -386,7 +387,8 @@ def _refuse(*args, **kwargs):
 _DO_NOT_RUN = {"writer.finish", "writer.set_output_file"}
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=int(os.environ.get("BINDING_FUZZ_EXAMPLES", "400")), deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_argument_binding_matches_python(wa, data):
     manager = _Manager()
