@@ -281,3 +281,37 @@ print(before, after)
     before, after = map(int, out.split())
     assert (tmp_path / "long.wav").stat().st_size == 200 * 1024 * 1024 + 44
     assert after - before < 16 * 1024, f"finish grew peak RSS by {after - before} KiB on a 200 MiB take"
+
+
+def test_huge_chunk_is_recorded_and_pushed_in_one_frame(wa, tmp_path):
+    big = (pcm(1200, -1200) * 4096) * 1024  # 16 MiB in one write
+    w, p, path = record(wa, tmp_path, [big])
+    assert [len(f) for f in p.frames] == [len(big)]
+    assert w.finish()["audio_bytes"] == len(big)
+    assert path.stat().st_size == len(big) + 44
+
+
+def test_directory_as_recording_path(wa, tmp_path, player):
+    w = wa.AudioStreamWriter(player)
+    with pytest.raises(IsADirectoryError):
+        w.set_output_file(str(tmp_path))
+    assert w._output_file_handle is None
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to mount a read-only filesystem")
+def test_read_only_folder(wa, tmp_path):
+    ro = tmp_path / "ro"
+    ro.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs", str(ro)], capture_output=True).returncode:
+        pytest.skip("cannot mount tmpfs here")
+    try:
+        w, _, raw = record(wa, tmp_path, [pcm(10, -20)], name="raw.pcm")
+        with pytest.raises(OSError) as info:
+            w.set_output_file(str(ro / "x.raw"))
+        assert info.value.errno == 30  # read-only file system
+        with pytest.raises(OSError) as info:
+            w.finish(str(ro / "final.wav"))
+        assert info.value.errno == 30
+        assert raw.read_bytes() == pcm(10, -20)
+    finally:
+        subprocess.run(["umount", str(ro)], check=False)
