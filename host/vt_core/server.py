@@ -741,7 +741,10 @@ class Server:
         path = os.path.realpath(os.path.join(root, *parts))
         if os.path.commonpath([root, path]) != root or not os.path.isfile(path):
             raise web.HTTPNotFound()
-        return _SingleFileResponse(path, headers={"Cache-Control": "no-cache"})
+        headers = {"Cache-Control": "no-cache"}
+        if path.endswith((".js", ".mjs")):  # the same module type on every Python's mimetypes table
+            headers["Content-Type"] = "text/javascript"
+        return _SingleFileResponse(path, headers=headers)
 
     async def _handle_file(self, request: web.Request) -> web.StreamResponse:
         path = resolve_token(request.match_info["token"])
