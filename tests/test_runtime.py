@@ -272,7 +272,8 @@ def test_help_shows_signature_and_docstring_of_module_functions(wa):
         ours = getattr(wa, name)
         assert _doc_body(ours) == _doc_body(plain(name, params, doc=ours.__doc__)), name
     text = pydoc.render_doc(wa.web_audio, renderer=pydoc.plaintext)
-    assert "web_audio(src='', minimal=True," in text and "visible=True, **kwargs)" in text
+    flat = re.sub(r"\s+", "", text)  # newer pydoc wraps long signatures over several lines
+    assert "web_audio(src='',minimal=True," in flat and "visible=True,**kwargs)" in flat
     assert "    基于 Web Audio API 的音频播放器" in text
 
 
@@ -294,9 +295,9 @@ def test_help_of_handle_class_equals_that_of_a_plain_class(wa, handle):
 
 
 def test_help_of_module_lists_the_surface(wa):
-    text = pydoc.render_doc(wa, renderer=pydoc.plaintext)
+    text = re.sub(r"\s+", "", pydoc.render_doc(wa, renderer=pydoc.plaintext))
     assert "url_type(url)" in text
-    assert "finish(self, output_file=None, normalize=True, normalize_target=30000)" in text
+    assert "finish(self,output_file=None,normalize=True,normalize_target=30000)" in text
     assert "web_audio(src=''" in text
 
 
@@ -536,7 +537,8 @@ def test_init_outside_its_class_fails_as_python_super_does(wa, cm):
         Stranger("x")
     with pytest.raises(TypeError) as theirs:
         PlainStranger("x")
-    assert str(ours.value) == str(theirs.value)
+    # newer Pythons name the two classes in the message; the classes differ by name here
+    assert re.sub(r"\([^)]*\)", "()", str(ours.value)) == re.sub(r"\([^)]*\)", "()", str(theirs.value))
     other = wa.web_audio()
     with pytest.raises(TypeError):
         type(handle).__init__(other, "x")  # another player's class is not a subclass of this one

@@ -3,6 +3,9 @@
 
 #include <structmember.h>
 
+#include <cstddef>
+#include <utility>
+
 namespace pyrt {
 namespace {
 
@@ -56,6 +59,90 @@ void missing_arguments(Function* f, Py_ssize_t missing, Py_ssize_t end, PyObject
                  static_cast<int>(missing), missing == 1 ? "" : "s", text.get());
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The "Did you mean" suggestion Python 3.13+ adds to an unexpected keyword:
+// the closest parameter name by the interpreter's own weighted edit distance
+// (moves cost 2, a case flip 1; at most a third of the characters changed).
+constexpr std::size_t kMoveCost = 2, kCaseCost = 1, kMaxSuggestionSize = 40;
+
+std::size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+    if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+std::size_t edit_distance(const char* a, std::size_t na, const char* b, std::size_t nb, std::size_t max_cost) {
+    while (na && nb && a[0] == b[0]) { a++; na--; b++; nb--; }
+    while (na && nb && a[na - 1] == b[nb - 1]) { na--; nb--; }
+    if (na == 0 || nb == 0) return (na + nb) * kMoveCost;
+    if (na > kMaxSuggestionSize || nb > kMaxSuggestionSize) return max_cost + 1;
+    if (nb < na) { std::swap(a, b); std::swap(na, nb); }
+    if ((nb - na) * kMoveCost > max_cost) return max_cost + 1;
+    std::size_t row[kMaxSuggestionSize];
+    for (std::size_t i = 0; i < na; i++) row[i] = (i + 1) * kMoveCost;
+    std::size_t result = 0;
+    for (std::size_t bi = 0; bi < nb; bi++) {
+        std::size_t distance = result = bi * kMoveCost;
+        std::size_t minimum = static_cast<std::size_t>(-1);
+        for (std::size_t i = 0; i < na; i++) {
+            const std::size_t substitute = distance + substitution_cost(b[bi], a[i]);
+            distance = row[i];
+            const std::size_t insert_delete = (result < distance ? result : distance) + kMoveCost;
+            result = insert_delete < substitute ? insert_delete : substitute;
+            row[i] = result;
+            if (result < minimum) minimum = result;
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+// Borrowed parameter name closest to `key`, or nullptr.
+PyObject* suggest_keyword(Function* f, PyObject* key) {
+    Py_ssize_t key_size = 0;
+    const char* key_str = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (!key_str) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* best = nullptr;
+    std::size_t best_distance = static_cast<std::size_t>(-1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->varnames); i++) {
+        PyObject* item = PyTuple_GET_ITEM(f->varnames, i);
+        if (PyUnicode_Compare(item, key) == 0) continue;
+        Py_ssize_t item_size = 0;
+        const char* item_str = PyUnicode_AsUTF8AndSize(item, &item_size);
+        if (!item_str) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        std::size_t max_distance = static_cast<std::size_t>(key_size + item_size + 3) * kMoveCost / 6;
+        if (best_distance - 1 < max_distance) max_distance = best_distance - 1;
+        const std::size_t d = edit_distance(key_str, static_cast<std::size_t>(key_size), item_str,
+                                            static_cast<std::size_t>(item_size), max_distance);
+        if (d > max_distance) continue;
+        if (!best || d < best_distance) {
+            best = item;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+#endif
+
+void unexpected_keyword(Function* f, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject* suggestion = suggest_keyword(f, key)) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname,
+                     key, suggestion);
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+}
+
 // Binds the call's arguments to the declared parameters.  On success every
 // slot holds a borrowed reference and, for **kwargs callables, `kwdict` a new
 // dict.  On failure returns -1 with TypeError set.
@@ -95,7 +182,7 @@ int bind(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, P
                     if (PyDict_SetItem(kwdict.get(), key, value) < 0) return -1;
                     continue;
                 }
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                unexpected_keyword(f, key);
                 return -1;
             }
             if (slots[j] != nullptr) {
