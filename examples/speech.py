@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import array
 import math
+import os
 import shutil
 import struct
 import subprocess
@@ -25,8 +26,11 @@ def espeak_path() -> str | None:
 
 def espeak_chunks(text: str, chunk_bytes: int = 4096) -> tuple[int, int, Iterator[bytes]]:
     """Start espeak-ng on ``text``; returns (sample_rate, channels, chunk iterator)."""
+    # The engine is a program of its own: it gets our environment without our
+    # preloaded libraries (a sanitizer run preloads its runtime into Python).
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     proc = subprocess.Popen([espeak_path() or "espeak-ng", "--stdout", "-s", "165"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
     assert proc.stdin and proc.stdout
     proc.stdin.write(text.encode("utf-8"))
     proc.stdin.close()
