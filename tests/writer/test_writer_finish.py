@@ -315,3 +315,12 @@ def test_read_only_folder(wa, tmp_path):
         assert raw.read_bytes() == pcm(10, -20)
     finally:
         subprocess.run(["umount", str(ro)], check=False)
+
+
+def test_take_too_long_for_wav_is_refused_before_writing(wa, tmp_path):
+    w, _, path = record(wa, tmp_path, [pcm(1, 2)])
+    w._output_file_handle.flush()
+    os.truncate(path, 2**32)  # sparse: a 4 GiB take without the disk space
+    with pytest.raises(wave.Error, match="too long"):
+        w.finish()
+    assert path.stat().st_size == 2**32 and os.listdir(tmp_path) == ["take.wav"]

@@ -99,6 +99,11 @@ bool write_all(int fd, const unsigned char* p, std::size_t n, int& err) {
 // which path it concerns (true: the temporary/target, false: the source).
 int convert(int src_fd, const std::string& tmp_prefix, const std::string& target, const Format& fmt, const double* scale,
             std::uint64_t& data_bytes, bool& too_long, bool& on_target) {
+    struct stat sb {};
+    if (::fstat(src_fd, &sb) == 0 && S_ISREG(sb.st_mode) && static_cast<std::uint64_t>(sb.st_size) > kMaxDataBytes) {
+        too_long = true;  // refused before anything is written
+        return EFBIG;
+    }
     int out = -1;
     std::string tmp;
     for (int attempt = 0; attempt < 100 && out < 0; attempt++) {
