@@ -5,7 +5,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 export PYENV_VERSION ?= $(PYVER)
 
-.PHONY: demo test setup system venv deps install dev bench asan fuzz clean
+.PHONY: demo test setup system venv deps install dev bench asan fuzz lint clean
 
 demo: setup            ## run the demo (prints the URL to open)
 	$(PY) examples/demo.py $(ARGS)
@@ -55,3 +55,12 @@ asan:                  ## the suite against an AddressSanitizer + UBSan build of
 fuzz: setup            ## nightly-style fuzzing: 100,000 examples of argument binding and of writer call sequences
 	BINDING_FUZZ_EXAMPLES=100000 WRITER_FUZZ_EXAMPLES=100000 $(PY) -m pytest -q -p no:cacheprovider \
 	  tests/test_runtime.py -k argument_binding_matches_python tests/writer/test_writer_model.py
+
+lint: dev              ## clang-tidy and cppcheck on the C++ (both must print nothing)
+	$(VENV)/bin/cmake -S . -B build/dev -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	clang-tidy -p build/dev --quiet --warnings-as-errors='*' \
+	  --checks='-*,bugprone-*,clang-analyzer-*,performance-*,-bugprone-easily-swappable-parameters,-bugprone-reserved-identifier,-performance-no-int-to-ptr' \
+	  src/web_audio/*.cpp src/web_audio/*/*.cpp 2>&1 | grep -v "warnings generated" || true
+	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++20 --language=c++ \
+	  --suppress=missingIncludeSystem -I src/web_audio \
+	  -I $$($(PY) -c "import sysconfig; print(sysconfig.get_paths()['include'])") src/web_audio
