@@ -60,7 +60,7 @@ lint: dev              ## clang-tidy and cppcheck on the C++ (both must print no
 	$(VENV)/bin/cmake -S . -B build/dev -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 	clang-tidy -p build/dev --quiet --warnings-as-errors='*' \
 	  --checks='-*,bugprone-*,clang-analyzer-*,performance-*,-bugprone-easily-swappable-parameters,-bugprone-reserved-identifier,-performance-no-int-to-ptr' \
-	  src/web_audio/*.cpp src/web_audio/*/*.cpp 2>&1 | grep -v "warnings generated" || true
+	  src/web_audio/*.cpp src/web_audio/*/*.cpp
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++20 --language=c++ \
 	  --suppress=missingIncludeSystem -I src/web_audio \
 	  -I $$($(PY) -c "import sysconfig; print(sysconfig.get_paths()['include'])") src/web_audio
