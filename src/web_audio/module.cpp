@@ -84,6 +84,7 @@ int define_writer(PyObject* module) {
     }
     Ref cls = pyrt::finish_class(meta.get(), st->s_AudioStreamWriter, bases.get(), ns.get());
     if (!cls) return -1;
+    st->writer_class = Py_NewRef(cls.get());
     return PyModule_AddObjectRef(module, "AudioStreamWriter", cls.get());
 }
 
@@ -150,6 +151,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!st) return 0;
     Py_VISIT(st->function_type);
     Py_VISIT(st->handle_template);
+    Py_VISIT(st->writer_class);
     return 0;
 }
 
@@ -157,6 +159,7 @@ int module_clear(PyObject* module) {
     State* st = state_of(module);
     if (!st) return 0;
     Py_CLEAR(st->handle_template);
+    Py_CLEAR(st->writer_class);
     Py_CLEAR(st->function_type);
     return 0;
 }

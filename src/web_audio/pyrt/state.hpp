@@ -78,6 +78,7 @@ struct State {
     PyObject* handle_name;        // "WebAudioProps"
     PyObject* handle_qualname;    // "web_audio.<locals>.WebAudioProps"
     PyObject* handle_template;    // list of member templates of WebAudioProps
+    PyObject* writer_class;       // AudioStreamWriter as defined at exec
     // {"cid": None, "method": <name>}: copied to start each "call_method" payload
     PyObject *tmpl_play, *tmpl_pause, *tmpl_close_stream, *tmpl_reload, *tmpl_seek, *tmpl_setVolume;
 };

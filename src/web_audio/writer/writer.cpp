@@ -26,20 +26,56 @@ constexpr double kKeep = 0.95, kStep = 0.05, kMaxScale = 2.0;
 
 // ---- field access (instance attributes, by interned name) ----
 
-int set(PyObject* self, PyObject* name, PyObject* value) { return PyObject_SetAttr(self, name, value); }
-int set_long(PyObject* self, PyObject* name, long v) {
+// The writer instance whose fields a call reads and writes.  For an exact
+// AudioStreamWriter the fields live in its __dict__ and no descriptor of the
+// class can shadow them, so they are read and written there directly; for a
+// subclass (which may define properties of those names) through getattr/setattr.
+class Inst {
+public:
+    Inst(State* st, PyObject* self) noexcept : self_(self) {
+        if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(st->writer_class)) {
+            dict_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+            if (!dict_) PyErr_Clear();
+        }
+    }
+    PyObject* obj() const noexcept { return self_; }
+    Ref get(PyObject* name) const noexcept {
+        if (dict_) {
+            if (PyObject* v = PyDict_GetItemWithError(dict_.get(), name)) return Ref::borrow(v);
+            if (PyErr_Occurred()) return Ref();
+        }
+        return pyrt::getattr(self_, name);  // also raises the AttributeError of a missing field
+    }
+    int set(PyObject* name, PyObject* value) const noexcept {
+        return dict_ ? PyDict_SetItem(dict_.get(), name, value) : PyObject_SetAttr(self_, name, value);
+    }
+
+private:
+    PyObject* self_;
+    Ref dict_;
+};
+
+int set(const Inst& self, PyObject* name, PyObject* value) { return self.set(name, value); }
+int set_long(const Inst& self, PyObject* name, long v) {
     Ref o = Ref::steal(PyLong_FromLong(v));
     return o ? set(self, name, o.get()) : -1;
 }
-int truthy(PyObject* self, PyObject* name) {
-    Ref v = pyrt::getattr(self, name);
+int truthy(const Inst& self, PyObject* name) {
+    Ref v = self.get(name);
     return v ? PyObject_IsTrue(v.get()) : -1;
 }
 // field = max(field, value): replaced only when value is strictly greater.
-int raise_to(PyObject* self, PyObject* name, PyObject* value) {
-    Ref cur = pyrt::getattr(self, name);
+int raise_to(const Inst& self, PyObject* name, PyObject* value) {
+    Ref cur = self.get(name);
     if (!cur) return -1;
-    const int gt = PyObject_RichCompareBool(value, cur.get(), Py_GT);
+    int gt;
+    if (PyLong_CheckExact(value) && PyLong_CheckExact(cur.get())) {
+        int overflow = 0;
+        const long long c = PyLong_AsLongLongAndOverflow(cur.get(), &overflow);
+        gt = overflow ? PyObject_RichCompareBool(value, cur.get(), Py_GT) : PyLong_AsLongLong(value) > c;
+    } else {
+        gt = PyObject_RichCompareBool(value, cur.get(), Py_GT);
+    }
     if (gt <= 0) return gt;
     return set(self, name, value);
 }
@@ -75,7 +111,7 @@ const pyrt::Param p_output[] = {{"self"}, {"output_file"}};
 WA_IMPL(init_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
+    const Inst self(st, a[0]);
     if (set(self, st->s__player, a[1]) < 0 || set(self, st->s__sample_rate, Py_None) < 0 ||
         set(self, st->s__channels, Py_None) < 0 || set(self, st->s__configured, Py_False) < 0 ||
         set(self, st->s__pcm_buffer, st->empty_bytes) < 0 || set_long(self, st->s__buffer_size, kBufferSize) < 0 ||
@@ -92,9 +128,9 @@ WA_IMPL(init_impl) {
 WA_IMPL(configure_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
+    const Inst self(st, a[0]);
     if (set(self, st->s__sample_rate, a[1]) < 0 || set(self, st->s__channels, a[2]) < 0) return nullptr;
-    Ref player = pyrt::getattr(self, st->s__player);
+    Ref player = self.get(st->s__player);
     if (!player || !pyrt::call_method2(player.get(), st->s_send_audio_metadata, a[1], a[2])) return nullptr;
     if (set(self, st->s__configured, Py_True) < 0) return nullptr;
     return pyrt::none();
@@ -109,14 +145,15 @@ const FieldRef stopped_f{&State::s__stopped}, configured_f{&State::s__configured
 
 WA_IMPL(field_getter) {
     (void)kw;
-    return PyObject_GetAttr(a[0], pyrt::state(f)->*static_cast<const FieldRef*>(f->spec->data)->name);
+    State* st = pyrt::state(f);
+    return Inst(st, a[0]).get(st->*static_cast<const FieldRef*>(f->spec->data)->name).release();
 }
 
 WA_IMPL(mute_setter) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
-    Ref old = pyrt::getattr(self, st->s__mute);
+    const Inst self(st, a[0]);
+    Ref old = self.get(st->s__mute);
     if (!old) return nullptr;
     const int now = PyObject_IsTrue(a[1]);
     if (now < 0 || set(self, st->s__mute, now ? Py_True : Py_False) < 0) return nullptr;
@@ -126,20 +163,20 @@ WA_IMPL(mute_setter) {
     if (was) return pyrt::none();
     // Switched to muted: drop what was not pushed yet and stop the player.
     if (set(self, st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
-    Ref player = pyrt::getattr(self, st->s__player);
+    Ref player = self.get(st->s__player);
     if (!player || !pyrt::call_method0(player.get(), st->s_stop)) return nullptr;
     return pyrt::none();
 }
 
 // The running-gain step: updates the peak seen and the gain; returns the gain
 // to apply (> 1.0), 0.0 when the chunk passes unchanged, -1.0 on error.
-double running_gain(State* st, PyObject* self, PyObject* peak) {
+double running_gain(State* st, const Inst& self, PyObject* peak) {
     if (raise_to(self, st->s__max_peak_seen, peak) < 0) return -1.0;
-    Ref seen = pyrt::getattr(self, st->s__max_peak_seen);
+    Ref seen = self.get(st->s__max_peak_seen);
     if (!seen) return -1.0;
     const int positive = compare_long(seen.get(), 0, Py_GT);
     if (positive <= 0) return positive < 0 ? -1.0 : 0.0;
-    Ref target = pyrt::getattr(self, st->s__target_peak);
+    Ref target = self.get(st->s__target_peak);
     if (!target) return -1.0;
     const int quiet = compare_long(seen.get(), kMinPeak, Py_LT);
     if (quiet < 0) return -1.0;
@@ -147,7 +184,7 @@ double running_gain(State* st, PyObject* self, PyObject* peak) {
     if (!divisor) return -1.0;
     Ref target_scale = Ref::steal(PyNumber_TrueDivide(target.get(), divisor.get()));
     if (!target_scale) return -1.0;
-    Ref current = pyrt::getattr(self, st->s__current_scale);
+    Ref current = self.get(st->s__current_scale);
     if (!current) return -1.0;
     const double cur = PyFloat_AsDouble(current.get());
     if (cur == -1.0 && PyErr_Occurred()) return -1.0;
@@ -161,8 +198,8 @@ double running_gain(State* st, PyObject* self, PyObject* peak) {
 }
 
 // _pcm_buffer += chunk (scaled by `scale` when it is > 0).
-int append(State* st, PyObject* self, PyObject* obj, const Chunk& chunk, double scale) {
-    Ref buffer = pyrt::getattr(self, st->s__pcm_buffer);
+int append(State* st, const Inst& self, PyObject* obj, const Chunk& chunk, double scale) {
+    Ref buffer = self.get(st->s__pcm_buffer);
     if (!buffer) return -1;
     if (!PyBytes_CheckExact(buffer.get())) {
         Ref piece;
@@ -194,7 +231,7 @@ int append(State* st, PyObject* self, PyObject* obj, const Chunk& chunk, double 
 WA_IMPL(write_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
+    const Inst self(st, a[0]);
     PyObject* data = a[1];
     int t = truthy(self, st->s__stopped);
     if (t) return t < 0 ? nullptr : pyrt::none();
@@ -219,11 +256,11 @@ WA_IMPL(write_impl) {
     Ref peak = Ref::steal(PyLong_FromLong(pcm::peak(chunk.data(), static_cast<std::size_t>(chunk.size() / 2))));
     if (!peak || raise_to(self, st->s__max_amplitude, peak.get()) < 0) return nullptr;
     // Recording: the raw chunk, unchanged.
-    Ref handle = pyrt::getattr(self, st->s__output_file_handle);
+    Ref handle = self.get(st->s__output_file_handle);
     if (!handle) return nullptr;
     if (handle.get() != Py_None) {
         if (!pyrt::call_method1(handle.get(), st->s_write, data)) return nullptr;
-        Ref total = pyrt::getattr(self, st->s__total_pcm_bytes);
+        Ref total = self.get(st->s__total_pcm_bytes);
         Ref len = total ? Ref::steal(PyLong_FromSsize_t(chunk.size())) : Ref();
         Ref sum = len ? Ref::steal(PyNumber_Add(total.get(), len.get())) : Ref();
         if (!sum || set(self, st->s__total_pcm_bytes, sum.get()) < 0) return nullptr;
@@ -248,8 +285,8 @@ WA_IMPL(write_impl) {
         if (!delay || !pyrt::call1(sleep.get(), delay.get())) return nullptr;
         if (set(self, st->s__initial_delay_sent, Py_True) < 0) return nullptr;
     }
-    Ref buffer = pyrt::getattr(self, st->s__pcm_buffer);
-    Ref limit = buffer ? pyrt::getattr(self, st->s__buffer_size) : Ref();
+    Ref buffer = self.get(st->s__pcm_buffer);
+    Ref limit = buffer ? self.get(st->s__buffer_size) : Ref();
     if (!limit) return nullptr;
     const Py_ssize_t pending = PyObject_Length(buffer.get());
     if (pending < 0) return nullptr;
@@ -257,21 +294,21 @@ WA_IMPL(write_impl) {
     if (!pending_obj) return nullptr;
     const int full = PyObject_RichCompareBool(pending_obj.get(), limit.get(), Py_GE);
     if (full < 0) return nullptr;
-    if (full && !pyrt::call_method0(self, st->s_flush)) return nullptr;
+    if (full && !pyrt::call_method0(self.obj(), st->s_flush)) return nullptr;
     return pyrt::none();
 }
 
 WA_IMPL(flush_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
-    Ref buffer = pyrt::getattr(self, st->s__pcm_buffer);
+    const Inst self(st, a[0]);
+    Ref buffer = self.get(st->s__pcm_buffer);
     if (!buffer) return nullptr;
     int t = PyObject_IsTrue(buffer.get());
     if (t <= 0) return t < 0 ? nullptr : pyrt::none();
     t = truthy(self, st->s__stopped);
     if (t) return t < 0 ? nullptr : pyrt::none();
-    Ref player = pyrt::getattr(self, st->s__player);
+    Ref player = self.get(st->s__player);
     if (!player || !pyrt::call_method1(player.get(), st->s_stream_binary, buffer.get())) return nullptr;
     if (set(self, st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
     return pyrt::none();
@@ -280,14 +317,15 @@ WA_IMPL(flush_impl) {
 WA_IMPL(stop_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    if (set(a[0], st->s__stopped, Py_True) < 0 || set(a[0], st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
+    const Inst self(st, a[0]);
+    if (set(self, st->s__stopped, Py_True) < 0 || set(self, st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
     return pyrt::none();
 }
 
 WA_IMPL(set_output_file_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
+    const Inst self(st, a[0]);
     if (set(self, st->s__pending_output_file, a[1]) < 0) return nullptr;
     const int t = PyObject_IsTrue(a[1]);
     if (t <= 0) return t < 0 ? nullptr : pyrt::none();
@@ -336,19 +374,19 @@ private:
 WA_IMPL(finish_impl) {
     (void)kw;
     State* st = pyrt::state(f);
-    PyObject* self = a[0];
+    const Inst self(st, a[0]);
     PyObject* output_file = a[1];
     const int normalize = PyObject_IsTrue(a[2]);
     if (normalize < 0) return nullptr;
-    Ref handle = pyrt::getattr(self, st->s__output_file_handle);
+    Ref handle = self.get(st->s__output_file_handle);
     if (!handle) return nullptr;
     int t = PyObject_IsTrue(output_file);
     if (t < 0) return nullptr;
-    Ref final_path = t ? Ref::borrow(output_file) : pyrt::getattr(self, st->s__pending_output_file);
+    Ref final_path = t ? Ref::borrow(output_file) : self.get(st->s__pending_output_file);
     if (!final_path) return nullptr;
     const int has_target = PyObject_IsTrue(final_path.get());
     if (has_target < 0) return nullptr;
-    Ref total = pyrt::getattr(self, st->s__total_pcm_bytes);
+    Ref total = self.get(st->s__total_pcm_bytes);
     if (!total) return nullptr;
     const int recorded = compare_long(total.get(), 0, Py_GT);
     if (recorded < 0) return nullptr;
@@ -357,8 +395,8 @@ WA_IMPL(finish_impl) {
     const bool convert = has_target && recorded && handle.get() != Py_None;
     wav::Format fmt{};
     if (convert) {
-        Ref channels = pyrt::getattr(self, st->s__channels);
-        Ref rate = channels ? pyrt::getattr(self, st->s__sample_rate) : Ref();
+        Ref channels = self.get(st->s__channels);
+        Ref rate = channels ? self.get(st->s__sample_rate) : Ref();
         if (!rate || wav::check_format(channels.get(), rate.get(), fmt) < 0) return nullptr;
         // A non-finite target cannot scale samples to anything defined: refuse
         // it before anything is flushed, closed or written.
@@ -368,7 +406,7 @@ WA_IMPL(finish_impl) {
         }
     }
     // 1. push what is pending.
-    if (!pyrt::call_method0(self, st->s_flush)) return nullptr;
+    if (!pyrt::call_method0(self.obj(), st->s_flush)) return nullptr;
     // 2. close the recording.
     Fd source;
     if (handle.get() != Py_None) {
@@ -392,7 +430,7 @@ WA_IMPL(finish_impl) {
         }
         double scale = 0.0;
         bool scaled = false;
-        Ref max_amp = pyrt::getattr(self, st->s__max_amplitude);
+        Ref max_amp = self.get(st->s__max_amplitude);
         if (!max_amp) return nullptr;
         const int loud = normalize ? compare_long(max_amp.get(), 0, Py_GT) : 0;
         if (loud < 0) return nullptr;
@@ -410,9 +448,9 @@ WA_IMPL(finish_impl) {
         if (wav::write_from_fd(source.get(), final_path.get(), fmt, scaled ? &scale : nullptr) < 0) return nullptr;
     }
     // 5. the summary.
-    Ref rate = pyrt::getattr(self, st->s__sample_rate);
-    Ref channels = rate ? pyrt::getattr(self, st->s__channels) : Ref();
-    Ref bytes = channels ? pyrt::getattr(self, st->s__total_pcm_bytes) : Ref();
+    Ref rate = self.get(st->s__sample_rate);
+    Ref channels = rate ? self.get(st->s__channels) : Ref();
+    Ref bytes = channels ? self.get(st->s__total_pcm_bytes) : Ref();
     Ref result = bytes ? Ref::steal(PyDict_New()) : Ref();
     if (!result || PyDict_SetItem(result.get(), st->s_audio_path, final_path.get()) < 0 ||
         PyDict_SetItem(result.get(), st->s_sample_rate, rate.get()) < 0 ||
