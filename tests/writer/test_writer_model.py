@@ -163,5 +163,7 @@ class WriterMachine(RuleBasedStateMachine):
         self.dir.cleanup()
 
 
-WriterMachine.TestCase.settings = settings(max_examples=max(EXAMPLES // 3, 20), stateful_step_count=30, deadline=None)
+WriterMachine.TestCase.settings = settings(
+    max_examples=int(os.environ.get("WRITER_MACHINE_EXAMPLES", max(EXAMPLES // 3, 20))), stateful_step_count=30, deadline=None
+)
 TestWriterMachine = WriterMachine.TestCase
