@@ -53,9 +53,8 @@ asan:                  ## the suite against an AddressSanitizer + UBSan build of
 	PYTHONMALLOC=malloc WEB_AUDIO_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -m "not browser" -q -p no:cacheprovider $(PYTEST_ARGS)
 
 fuzz: setup            ## nightly-style fuzzing: 100,000 examples of argument binding and of writer call sequences
-	BINDING_FUZZ_EXAMPLES=100000 WRITER_MACHINE_EXAMPLES=100000 WRITER_FUZZ_EXAMPLES=10000 \
-	$(PY) -m pytest -q -p no:cacheprovider \
-	  tests/test_runtime.py -k argument_binding_matches_python tests/writer/test_writer_model.py
+	BINDING_FUZZ_EXAMPLES=100000 $(PY) -m pytest -q -p no:cacheprovider tests/test_runtime.py -k argument_binding_matches_python
+	WRITER_MACHINE_EXAMPLES=100000 WRITER_FUZZ_EXAMPLES=10000 $(PY) -m pytest -q -p no:cacheprovider tests/writer/test_writer_model.py
 
 lint: dev              ## clang-tidy and cppcheck on the C++ (both must print nothing)
 	$(VENV)/bin/cmake -S . -B build/dev -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
