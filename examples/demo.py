@@ -218,9 +218,9 @@ def run_once(demo: Demo, srv) -> int:
     print(f"speech: engine={result['engine']} audio_bytes={result['audio_bytes']} "
           f"peak {result['peak_before']} -> {result['peak_after']} wav={result['audio_path']}")
     assert result["audio_bytes"] > 0 and os.path.getsize(result["audio_path"]) == result["audio_bytes"] + 44
-    pushed = counts["bytes"]
+    pushed, frames = counts["bytes"], counts["binary"]
     demo.start_relay(wait=True)
-    print(f"relay: {counts['bytes'] - pushed} bytes relayed in {counts['binary']} frames in all")
+    print(f"relay: {counts['bytes'] - pushed} bytes relayed in {counts['binary'] - frames} frames")
     demo.start_pull(post=False)
     demo.start_pull(post=True)
     demo.file_player.play()
