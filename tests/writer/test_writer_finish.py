@@ -71,6 +71,7 @@ def test_output_file_opened_but_nothing_written_stays_empty(wa, tmp_path, player
         (pcm(32767, -32767, 100), 30000, pcm(30000, -30000, 91)),
         (pcm(1000, -500), 1000.5, pcm(1000, -500)),
         (pcm(1000, -500), -2000, pcm(-2000, 1000)),
+        (pcm(1, -32768, 0) * 20, 1e308, pcm(32767, -32767, 0) * 20),  # -32768 * 1e308 overflows to -inf
     ],
 )
 def test_normalisation_examples(wa, tmp_path, take, target, expected):

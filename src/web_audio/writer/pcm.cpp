@@ -74,8 +74,6 @@ __attribute__((target("avx2"))) void gain_avx2(const unsigned char* in, unsigned
         const __m256i x32 = _mm256_cvtepi16_epi32(x);
         __m256d a = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x32)), s);
         __m256d b = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x32, 1)), s);
-        a = _mm256_and_pd(a, _mm256_cmp_pd(a, a, _CMP_ORD_Q));  // NaN -> 0
-        b = _mm256_and_pd(b, _mm256_cmp_pd(b, b, _CMP_ORD_Q));
         a = _mm256_min_pd(_mm256_max_pd(a, lo), hi);
         b = _mm256_min_pd(_mm256_max_pd(b, lo), hi);
         const __m128i packed = _mm_packs_epi32(_mm256_cvttpd_epi32(a), _mm256_cvttpd_epi32(b));  // truncation
@@ -102,8 +100,6 @@ __attribute__((target("avx512f"))) void gain_avx512(const unsigned char* in, uns
         const __m512i x32 = _mm512_cvtepi16_epi32(x);
         __m512d a = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(x32)), s);
         __m512d b = _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(x32, 1)), s);
-        a = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(a, a, _CMP_ORD_Q), a);  // NaN -> 0
-        b = _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(b, b, _CMP_ORD_Q), b);
         a = _mm512_min_pd(_mm512_max_pd(a, lo), hi);
         b = _mm512_min_pd(_mm512_max_pd(b, lo), hi);
         const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(a)), _mm512_cvttpd_epi32(b), 1);
@@ -124,6 +120,13 @@ bool has_avx512() {
 }
 #endif
 
+#ifdef PCM_HAVE_AVX2_PATH
+// The vector paths need a finite scale: a finite double times an int16 is never
+// NaN (it may overflow to +-inf, which the clamp handles), so they have no NaN
+// case; the portable loop handles any scale.
+bool vector_safe(double scale) { return scale - scale == 0.0; }
+#endif
+
 }  // namespace
 
 int peak(const unsigned char* data, std::size_t n) noexcept {
@@ -135,8 +138,8 @@ int peak(const unsigned char* data, std::size_t n) noexcept {
 
 void gain(const unsigned char* in, unsigned char* out, std::size_t n, double scale) noexcept {
 #ifdef PCM_HAVE_AVX2_PATH
-    if (has_avx512()) return gain_avx512(in, out, n, scale);
-    if (has_avx2()) return gain_avx2(in, out, n, scale);
+    if (vector_safe(scale) && has_avx512()) return gain_avx512(in, out, n, scale);
+    if (vector_safe(scale) && has_avx2()) return gain_avx2(in, out, n, scale);
 #endif
     gain_portable(in, out, n, scale);
 }
