@@ -3,7 +3,7 @@
 
 #include "pyrt/function.hpp"
 
-#define WA_IMPL(fn_name) PyObject* fn_name(pyrt::Function* f, PyObject* const* a, PyObject* kw) noexcept
+#define WA_IMPL(fn_name) PyObject* fn_name(pyrt::Function* f, PyObject* const* a, PyObject* kw)
 
 namespace wa {
 

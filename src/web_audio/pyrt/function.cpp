@@ -4,6 +4,8 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace pyrt {
@@ -221,7 +223,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // Hold the function alive for the duration of the call (its globals and
     // defaults), as a running frame holds its function.
     Ref keep = Ref::borrow(self);
-    return f->spec->impl(f, slots, kwdict.get());
+    try {
+        return f->spec->impl(f, slots, kwdict.get());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%U(): internal error: %s", f->qualname, e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%U(): internal error", f->qualname);
+        return nullptr;
+    }
 }
 
 // ---- type slots ----

@@ -12,8 +12,10 @@ struct Function;
 
 // An implementation receives every declared parameter already bound (args[i]
 // is a borrowed reference for parameter i, defaults filled in) and, for a
-// callable that collects **kwargs, a new dict of the extra keywords.
-using Impl = PyObject* (*)(Function* fn, PyObject* const* args, PyObject* kwargs) noexcept;
+// callable that collects **kwargs, a new dict of the extra keywords.  A C++
+// exception escaping it (std::bad_alloc from a std::string, say) is turned
+// into a Python exception at the call boundary.
+using Impl = PyObject* (*)(Function* fn, PyObject* const* args, PyObject* kwargs);
 
 // A parameter default as written in a table.
 struct Default {

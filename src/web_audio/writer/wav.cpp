@@ -170,7 +170,7 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
 
 }  // namespace
 
-int check_format(PyObject* channels, PyObject* sample_rate, Format& out) noexcept {
+int check_format(PyObject* channels, PyObject* sample_rate, Format& out) {
     // wave: setnchannels -> "bad # of channels"; setframerate -> "bad frame rate", int(round(rate)).
     int bad = compare(channels, 1, Py_LT);
     if (bad < 0) return -1;
@@ -193,7 +193,7 @@ int check_format(PyObject* channels, PyObject* sample_rate, Format& out) noexcep
     return 0;
 }
 
-int write_from_fd(int src_fd, PyObject* target, const Format& fmt, const double* scale) noexcept {
+int write_from_fd(int src_fd, PyObject* target, const Format& fmt, const double* scale) {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(target, &encoded)) return -1;
     Ref path_bytes = Ref::steal(encoded);
@@ -213,7 +213,11 @@ int write_from_fd(int src_fd, PyObject* target, const Format& fmt, const double*
     bool too_long = false, on_target = true;
     int err;
     Py_BEGIN_ALLOW_THREADS
-    err = convert(src_fd, tmp, path, fmt, scale, data_bytes, too_long, on_target);
+    try {  // nothing may unwind past the point where the GIL is taken back
+        err = convert(src_fd, tmp, path, fmt, scale, data_bytes, too_long, on_target);
+    } catch (...) {
+        err = ENOMEM;
+    }
     Py_END_ALLOW_THREADS
     if (err == 0) return 0;
     if (too_long)
