@@ -31,25 +31,9 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import plain_writer  # noqa: E402
+from plain_writer import NoSleep, NullPlayer  # noqa: E402
 
 import veltrane.vt_ui.web_audio as wa  # noqa: E402
-
-
-class NullPlayer:
-    def send_audio_metadata(self, sample_rate, channels):
-        pass
-
-    def stream_binary(self, data):
-        pass
-
-    def stop(self):
-        pass
-
-
-class NoSleep:
-    @staticmethod
-    def sleep(seconds):
-        pass
 
 
 wa.time = NoSleep

@@ -11,6 +11,27 @@ from __future__ import annotations
 import time
 
 
+class NullPlayer:
+    """A player that accepts everything and does nothing (benchmarks, leak checks)."""
+
+    def send_audio_metadata(self, sample_rate, channels):
+        pass
+
+    def stream_binary(self, data):
+        pass
+
+    def stop(self):
+        pass
+
+
+class NoSleep:
+    """Stands in for the `time` module so the start-up pause costs nothing."""
+
+    @staticmethod
+    def sleep(seconds):
+        pass
+
+
 class PlainAudioStreamWriter:
     def __init__(self, player):
         self._player = player

@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import copy
+import sys
 import threading
+from pathlib import Path
 
 import pytest
 
 import vt_core
 from vt_core.bus import bus
+
+# bench/ holds the plain Python transcriptions the tests compare against.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 
 class Recorder:

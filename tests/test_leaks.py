@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import vt_core
+from plain_writer import NoSleep, NullPlayer
 
 SANITIZED = bool(os.environ.get("WEB_AUDIO_SANITIZED"))
 CYCLES = int(os.environ.get("WEB_AUDIO_LEAK_CYCLES", "2000" if SANITIZED else "100000"))
@@ -20,23 +21,6 @@ def rss_kib() -> int:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS")
-
-
-class NullPlayer:
-    def send_audio_metadata(self, sample_rate, channels):
-        pass
-
-    def stream_binary(self, data):
-        pass
-
-    def stop(self):
-        pass
-
-
-class NoSleep:
-    @staticmethod
-    def sleep(seconds):
-        pass
 
 
 def player_cycle(wa, cm, callback, src, bad):

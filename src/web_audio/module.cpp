@@ -88,10 +88,10 @@ int define_writer(PyObject* module) {
     return PyModule_AddObjectRef(module, "AudioStreamWriter", cls.get());
 }
 
-int define_function(PyObject* module, const pyrt::FuncSpec& spec) {
-    Ref fn = Ref::steal(reinterpret_cast<PyObject*>(pyrt::new_function(module, &spec, nullptr)));
+int define_function(PyObject* module, const pyrt::FuncDef& def) {
+    Ref fn = Ref::steal(reinterpret_cast<PyObject*>(pyrt::new_function(module, &def, nullptr)));
     if (!fn) return -1;
-    return PyModule_AddObjectRef(module, spec.name, fn.get());
+    return PyModule_AddObjectRef(module, def.name, fn.get());
 }
 
 // Templates of WebAudioProps members: [(name, fn, setter or None, is_property)].
@@ -114,7 +114,7 @@ int make_handle_template(PyObject* module) {
     return 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* import_entry, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     int64_t expected = -1;
@@ -123,7 +123,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(import_entry, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
@@ -139,8 +139,8 @@ int module_exec(PyObject* module) {
     // Import-time binding order: time, urlparse, the host names, AudioStreamWriter, url_type, web_audio.
     if (host::bind_imports(module) < 0) return -1;
     if (define_writer(module) < 0) return -1;
-    if (define_function(module, url_type_spec) < 0) return -1;
-    if (define_function(module, web_audio_spec) < 0) return -1;
+    if (define_function(module, url_type_def) < 0) return -1;
+    if (define_function(module, web_audio_def) < 0) return -1;
     if (make_handle_template(module) < 0) return -1;
     g_module = module;
     return 0;

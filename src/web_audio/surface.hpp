@@ -11,14 +11,14 @@ namespace wa {
 // getter and (optionally) a setter.
 struct Member {
     const char* name;
-    const pyrt::FuncSpec* fn;      // method, or property getter
-    const pyrt::FuncSpec* setter;  // property setter, or nullptr
+    const pyrt::FuncDef* fn;      // method, or property getter
+    const pyrt::FuncDef* setter;  // property setter, or nullptr
     bool property;
 };
 
 // Module-level functions (player/).
-extern const pyrt::FuncSpec url_type_spec;
-extern const pyrt::FuncSpec web_audio_spec;
+extern const pyrt::FuncDef url_type_def;
+extern const pyrt::FuncDef web_audio_def;
 
 // WebAudioProps members, in definition order (player/handle.cpp).
 extern const Member handle_members[];
@@ -30,13 +30,13 @@ extern const std::size_t writer_member_count;
 
 // Player handle members implemented across player/ and streaming/.
 namespace handle {
-extern const pyrt::FuncSpec init;
-extern const pyrt::FuncSpec src_get, src_set, stream_url_get, stream_url_set, stream_mode_get, stream_mode_set,
+extern const pyrt::FuncDef init;
+extern const pyrt::FuncDef src_get, src_set, stream_url_get, stream_url_set, stream_mode_get, stream_mode_set,
     show_wave_get, show_wave_set, volume_get, volume_set, minimal_get, minimal_set, label_get, label_set;
-extern const pyrt::FuncSpec play, pause, stop, seek, reload, setSrc;
-extern const pyrt::FuncSpec start_stream, close_stream, stream_binary, send_audio_metadata, stream_writer,
+extern const pyrt::FuncDef play, pause, stop, seek, reload, setSrc;
+extern const pyrt::FuncDef start_stream, close_stream, stream_binary, send_audio_metadata, stream_writer,
     stream_from_url;
-extern const pyrt::FuncSpec on_play, on_pause, on_ended, on_error, on_stream_start;
+extern const pyrt::FuncDef on_play, on_pause, on_ended, on_error, on_stream_start;
 }  // namespace handle
 
 }  // namespace wa

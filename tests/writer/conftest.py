@@ -2,14 +2,9 @@
 
 from __future__ import annotations
 
-import sys
-from pathlib import Path
-
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-
-import plain_writer  # noqa: E402
+import plain_writer
 
 
 class FakePlayer:

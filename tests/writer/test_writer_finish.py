@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import struct
@@ -243,13 +244,22 @@ def test_missing_or_readonly_folder(wa, tmp_path):
     assert w2._output_file_handle is None
 
 
-@pytest.mark.skipif(os.geteuid() != 0 or sys.platform != "linux", reason="needs root to mount a tiny filesystem")
-def test_full_disk_during_finish_keeps_the_raw_take(wa, tmp_path):
-    mnt = tmp_path / "tiny"
-    mnt.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mnt)], capture_output=True).returncode:
+@contextlib.contextmanager
+def tmpfs(path, options):
+    """A small tmpfs mounted at `path` for the test (root only); skips where that is impossible."""
+    if os.geteuid() != 0 or sys.platform != "linux":
+        pytest.skip("needs root to mount a small filesystem")
+    path.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)], capture_output=True).returncode:
         pytest.skip("cannot mount tmpfs here")
     try:
+        yield path
+    finally:
+        subprocess.run(["umount", str(path)], check=False)
+
+
+def test_full_disk_during_finish_keeps_the_raw_take(wa, tmp_path):
+    with tmpfs(tmp_path / "tiny", "size=64k") as mnt:
         take = [pcm(*range(-5000, 5000, 1)) for _ in range(2)]  # 40000 bytes: fits once, not twice
         w, _, path = record(wa, mnt, take)
         with pytest.raises(OSError) as info:
@@ -257,8 +267,6 @@ def test_full_disk_during_finish_keeps_the_raw_take(wa, tmp_path):
         assert info.value.errno == 28
         assert path.read_bytes() == b"".join(take)
         assert os.listdir(mnt) == ["take.wav"]  # the partial WAV was removed
-    finally:
-        subprocess.run(["umount", str(mnt)], check=False)
 
 
 def test_finish_memory_stays_flat_for_a_long_take(tmp_path):
@@ -299,13 +307,8 @@ def test_directory_as_recording_path(wa, tmp_path, player):
     assert w._output_file_handle is None
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to mount a read-only filesystem")
 def test_read_only_folder(wa, tmp_path):
-    ro = tmp_path / "ro"
-    ro.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs", str(ro)], capture_output=True).returncode:
-        pytest.skip("cannot mount tmpfs here")
-    try:
+    with tmpfs(tmp_path / "ro", "ro,size=64k") as ro:
         w, _, raw = record(wa, tmp_path, [pcm(10, -20)], name="raw.pcm")
         with pytest.raises(OSError) as info:
             w.set_output_file(str(ro / "x.raw"))
@@ -314,8 +317,6 @@ def test_read_only_folder(wa, tmp_path):
             w.finish(str(ro / "final.wav"))
         assert info.value.errno == 30
         assert raw.read_bytes() == pcm(10, -20)
-    finally:
-        subprocess.run(["umount", str(ro)], check=False)
 
 
 def test_take_too_long_for_wav_is_refused_before_writing(wa, tmp_path):

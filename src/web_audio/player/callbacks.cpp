@@ -20,20 +20,13 @@ WA_IMPL(register_callback) {
     (void)kw;
     State* st = pyrt::state(f);
     PyObject* self = a[0];
-    PyObject* event = st->*static_cast<const Event*>(f->spec->data)->name;
+    PyObject* event = st->*static_cast<const Event*>(f->def->data)->name;
     Ref comps = host::components(f);
     if (!comps) return nullptr;
     Ref id = pyrt::getattr(self, st->s_id);
     if (!id) return nullptr;
-    Ref record;
-    if (PyDict_CheckExact(comps.get())) {  // dict.get(id), done directly
-        record = Ref::borrow(PyDict_GetItemWithError(comps.get(), id.get()));
-        if (!record && PyErr_Occurred()) return nullptr;
-        if (!record) record = Ref::borrow(Py_None);
-    } else {
-        record = pyrt::call_method1(comps.get(), st->s_get, id.get());
-        if (!record) return nullptr;
-    }
+    Ref record = pyrt::get_or(comps.get(), id.get(), nullptr, st->s_get);
+    if (!record) return nullptr;
     if (record.get() == Py_None) return Py_NewRef(self);
     const int has = pyrt::contains(record.get(), st->s_handlers);
     if (has < 0) return nullptr;
@@ -54,11 +47,11 @@ WA_IMPL(register_callback) {
 
 }  // namespace
 
-const pyrt::FuncSpec on_play{"on_play", docs::on_play, p_cb, 2, false, register_callback, &play_e};
-const pyrt::FuncSpec on_pause{"on_pause", docs::on_pause, p_cb, 2, false, register_callback, &pause_e};
-const pyrt::FuncSpec on_ended{"on_ended", docs::on_ended, p_cb, 2, false, register_callback, &ended_e};
-const pyrt::FuncSpec on_error{"on_error", docs::on_error, p_cb, 2, false, register_callback, &error_e};
-const pyrt::FuncSpec on_stream_start{"on_stream_start", docs::on_stream_start, p_cb, 2, false, register_callback,
+const pyrt::FuncDef on_play{"on_play", docs::on_play, p_cb, 2, false, register_callback, &play_e};
+const pyrt::FuncDef on_pause{"on_pause", docs::on_pause, p_cb, 2, false, register_callback, &pause_e};
+const pyrt::FuncDef on_ended{"on_ended", docs::on_ended, p_cb, 2, false, register_callback, &ended_e};
+const pyrt::FuncDef on_error{"on_error", docs::on_error, p_cb, 2, false, register_callback, &error_e};
+const pyrt::FuncDef on_stream_start{"on_stream_start", docs::on_stream_start, p_cb, 2, false, register_callback,
                                      &stream_start_e};
 
 }  // namespace wa::handle

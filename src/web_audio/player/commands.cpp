@@ -22,7 +22,7 @@ const Simple play_m{&State::tmpl_play}, pause_m{&State::tmpl_pause}, stop_m{&Sta
 WA_IMPL(simple_command) {
     (void)kw;
     State* st = pyrt::state(f);
-    const Simple& m = *static_cast<const Simple*>(f->spec->data);
+    const Simple& m = *static_cast<const Simple*>(f->def->data);
     Ref payload = host::method_payload(f, a[0], m.method);
     if (!payload || host::send_message(f, st->s_call_method, payload.get()) < 0) return nullptr;
     return pyrt::none();
@@ -53,11 +53,11 @@ WA_IMPL(setsrc_impl) {
 
 }  // namespace
 
-const pyrt::FuncSpec play{"play", docs::play, p_self, 1, false, simple_command, &play_m};
-const pyrt::FuncSpec pause{"pause", docs::pause, p_self, 1, false, simple_command, &pause_m};
-const pyrt::FuncSpec stop{"stop", docs::stop, p_self, 1, false, simple_command, &stop_m};
-const pyrt::FuncSpec seek{"seek", docs::seek, p_seek, 2, false, seek_impl};
-const pyrt::FuncSpec reload{"reload", docs::reload, p_self, 1, false, simple_command, &reload_m};
-const pyrt::FuncSpec setSrc{"setSrc", docs::setSrc, p_setsrc, 2, false, setsrc_impl};
+const pyrt::FuncDef play{"play", docs::play, p_self, 1, false, simple_command, &play_m};
+const pyrt::FuncDef pause{"pause", docs::pause, p_self, 1, false, simple_command, &pause_m};
+const pyrt::FuncDef stop{"stop", docs::stop, p_self, 1, false, simple_command, &stop_m};
+const pyrt::FuncDef seek{"seek", docs::seek, p_seek, 2, false, seek_impl};
+const pyrt::FuncDef reload{"reload", docs::reload, p_self, 1, false, simple_command, &reload_m};
+const pyrt::FuncDef setSrc{"setSrc", docs::setSrc, p_setsrc, 2, false, setsrc_impl};
 
 }  // namespace wa::handle

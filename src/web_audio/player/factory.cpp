@@ -152,6 +152,6 @@ WA_IMPL(web_audio_impl) {
 
 }  // namespace
 
-const pyrt::FuncSpec web_audio_spec{"web_audio", docs::web_audio, p_web_audio, 12, true, web_audio_impl};
+const pyrt::FuncDef web_audio_def{"web_audio", docs::web_audio, p_web_audio, 12, true, web_audio_impl};
 
 }  // namespace wa

@@ -30,7 +30,7 @@ WA_IMPL(init_impl) {
 
 }  // namespace
 
-const pyrt::FuncSpec init{"__init__", nullptr, p_self_res, 2, false, init_impl};
+const pyrt::FuncDef init{"__init__", nullptr, p_self_res, 2, false, init_impl};
 
 }  // namespace handle
 

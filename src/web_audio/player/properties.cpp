@@ -19,7 +19,7 @@ struct OptionProp {
     After after;
 };
 
-const OptionProp& prop_of(pyrt::Function* f) { return *static_cast<const OptionProp*>(f->spec->data); }
+const OptionProp& prop_of(pyrt::Function* f) { return *static_cast<const OptionProp*>(f->def->data); }
 
 PyObject* read_default(State* st, ReadDefault d) {
     switch (d) {
@@ -31,24 +31,13 @@ PyObject* read_default(State* st, ReadDefault d) {
     return Py_None;
 }
 
-// options.get(key, default)
-Ref option_get(State* st, PyObject* options, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(options)) {
-        PyObject* v = PyDict_GetItemWithError(options, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) return Ref();
-        return Ref::borrow(dflt);
-    }
-    return pyrt::call_method2(options, st->s_get, key, dflt);
-}
-
 WA_IMPL(option_getter) {
     (void)kw;
     State* st = pyrt::state(f);
     const OptionProp& p = prop_of(f);
     Ref options = host::options_of(f, a[0]);
     if (!options) return nullptr;
-    Ref value = option_get(st, options.get(), st->*p.key, read_default(st, p.dflt));
+    Ref value = pyrt::get_or(options.get(), st->*p.key, read_default(st, p.dflt), st->s_get);
     if (!value) return nullptr;
     if (p.after != After::SrcReload) return value.release();
     // src: remember the value read in __audio and return what __audio holds.
@@ -114,8 +103,8 @@ const pyrt::Param p_self_value[] = {{"self"}, {"value"}};
 }  // namespace
 
 #define WA_OPTION_PROPERTY(prop)                                                                           \
-    const pyrt::FuncSpec prop##_get{#prop, docs::prop##_get, p_self, 1, false, option_getter, &prop##_p};     \
-    const pyrt::FuncSpec prop##_set{#prop, docs::prop##_set, p_self_value, 2, false, option_setter, &prop##_p};
+    const pyrt::FuncDef prop##_get{#prop, docs::prop##_get, p_self, 1, false, option_getter, &prop##_p};     \
+    const pyrt::FuncDef prop##_set{#prop, docs::prop##_set, p_self_value, 2, false, option_setter, &prop##_p};
 
 WA_OPTION_PROPERTY(src)
 WA_OPTION_PROPERTY(stream_url)

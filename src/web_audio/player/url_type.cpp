@@ -34,6 +34,6 @@ WA_IMPL(url_type_impl) {
 
 }  // namespace
 
-const pyrt::FuncSpec url_type_spec{"url_type", docs::url_type, p_url, 1, false, url_type_impl};
+const pyrt::FuncDef url_type_def{"url_type", docs::url_type, p_url, 1, false, url_type_impl};
 
 }  // namespace wa

@@ -14,7 +14,7 @@ namespace {
 // ---- argument errors, worded as CPython words them for Python functions ----
 
 void too_many_positional(Function* f, Py_ssize_t given) noexcept {
-    const Py_ssize_t argcount = static_cast<Py_ssize_t>(f->spec->nparams);
+    const Py_ssize_t argcount = static_cast<Py_ssize_t>(f->def->nparams);
     const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     Ref sig;
     bool plural;
@@ -150,12 +150,12 @@ void unexpected_keyword(Function* f, PyObject* key) {
 // dict.  On failure returns -1 with TypeError set.
 int bind(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** slots, Ref& kwdict) noexcept {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(f->def->nparams);
     const Py_ssize_t ncopy = nargs < n ? nargs : n;
     for (Py_ssize_t i = 0; i < ncopy; i++) slots[i] = args[i];
     for (Py_ssize_t i = ncopy; i < n; i++) slots[i] = nullptr;
 
-    if (f->spec->varkw) {
+    if (f->def->varkw) {
         kwdict = Ref::steal(PyDict_New());
         if (!kwdict) return -1;
     }
@@ -224,7 +224,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // defaults), as a running frame holds its function.
     Ref keep = Ref::borrow(self);
     try {
-        return f->spec->impl(f, slots, kwdict.get());
+        return f->def->impl(f, slots, kwdict.get());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -359,7 +359,7 @@ PyObject* get_signature(PyObject* self, void*) {
     Ref pos_kw = Ref::steal(PyObject_GetAttrString(param_cls.get(), "POSITIONAL_OR_KEYWORD"));
     Ref var_kw = pos_kw ? Ref::steal(PyObject_GetAttrString(param_cls.get(), "VAR_KEYWORD")) : Ref();
     if (!var_kw) return nullptr;
-    const Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+    const Py_ssize_t n = static_cast<Py_ssize_t>(f->def->nparams);
     const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     Ref params = Ref::steal(PyList_New(0));
     if (!params) return nullptr;
@@ -373,7 +373,7 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref p = Ref::steal(PyObject_Call(param_cls.get(), args.get(), kw.get()));
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
-    if (f->spec->varkw) {
+    if (f->def->varkw) {
         Ref nm = Ref::steal(PyUnicode_FromString("kwargs"));
         if (!nm) return nullptr;
         Ref p = call2(param_cls.get(), nm.get(), var_kw.get());
@@ -423,7 +423,7 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
+PyType_Spec function_type_def = {
     "veltrane.vt_ui.web_audio.function",
     sizeof(Function),
     0,
@@ -450,7 +450,7 @@ Function* alloc_function(PyObject* module) noexcept {
     Function* f = PyObject_GC_New(Function, st->function_type);
     if (!f) return nullptr;
     f->vectorcall = function_vectorcall;
-    f->spec = nullptr;
+    f->def = nullptr;
     f->varnames = f->name = f->qualname = f->module_name = f->doc = nullptr;
     f->defaults = f->dict = f->annotations = f->owner = f->weakreflist = nullptr;
     f->module = Py_NewRef(module);
@@ -460,44 +460,44 @@ Function* alloc_function(PyObject* module) noexcept {
 }  // namespace
 
 PyTypeObject* make_function_type(PyObject* module) noexcept {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_type_def, nullptr));
 }
 
-Function* new_function(PyObject* module, const FuncSpec* spec, PyObject* qualname) noexcept {
-    if (spec->nparams > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s declares more than %d parameters", spec->name, static_cast<int>(kMaxParams));
+Function* new_function(PyObject* module, const FuncDef* def, PyObject* qualname) noexcept {
+    if (def->nparams > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s declares more than %d parameters", def->name, static_cast<int>(kMaxParams));
         return nullptr;
     }
-    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec->nparams)));
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def->nparams)));
     if (!varnames) return nullptr;
     Py_ssize_t first_default = -1;
-    for (std::size_t i = 0; i < spec->nparams; i++) {
-        PyObject* s = PyUnicode_InternFromString(spec->params[i].name);
+    for (std::size_t i = 0; i < def->nparams; i++) {
+        PyObject* s = PyUnicode_InternFromString(def->params[i].name);
         if (!s) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), s);
-        if (spec->params[i].dflt.kind != Default::Required && first_default < 0)
+        if (def->params[i].dflt.kind != Default::Required && first_default < 0)
             first_default = static_cast<Py_ssize_t>(i);
     }
     Ref defaults;
     if (first_default >= 0) {
-        const Py_ssize_t n = static_cast<Py_ssize_t>(spec->nparams) - first_default;
+        const Py_ssize_t n = static_cast<Py_ssize_t>(def->nparams) - first_default;
         defaults = Ref::steal(PyTuple_New(n));
         if (!defaults) return nullptr;
         for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject* d = make_default(spec->params[first_default + i].dflt);
+            PyObject* d = make_default(def->params[first_default + i].dflt);
             if (!d) return nullptr;
             PyTuple_SET_ITEM(defaults.get(), i, d);
         }
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
+    Ref name = Ref::steal(PyUnicode_InternFromString(def->name));
     if (!name) return nullptr;
-    Ref doc = spec->doc ? Ref::steal(PyUnicode_FromString(spec->doc)) : Ref::borrow(Py_None);
+    Ref doc = def->doc ? Ref::steal(PyUnicode_FromString(def->doc)) : Ref::borrow(Py_None);
     if (!doc) return nullptr;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return nullptr;
     Function* f = alloc_function(module);
     if (!f) return nullptr;
-    f->spec = spec;
+    f->def = def;
     f->varnames = varnames.release();
     f->name = name.release();
     f->qualname = Py_NewRef(qualname ? qualname : f->name);
@@ -511,7 +511,7 @@ Function* new_function(PyObject* module, const FuncSpec* spec, PyObject* qualnam
 Function* clone_function(Function* t) noexcept {
     Function* f = alloc_function(t->module);
     if (!f) return nullptr;
-    f->spec = t->spec;
+    f->def = t->def;
     f->varnames = Py_NewRef(t->varnames);
     f->name = Py_NewRef(t->name);
     f->qualname = Py_NewRef(t->qualname);

@@ -39,7 +39,7 @@ constexpr std::size_t kMaxParams = 16;
 
 // One public callable: name, docstring, parameters (in order), whether extra
 // keywords are collected into **kwargs, and the implementation.
-struct FuncSpec {
+struct FuncDef {
     const char* name;
     const char* doc;  // nullptr: no docstring
     const Param* params;
@@ -52,7 +52,7 @@ struct FuncSpec {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FuncSpec* spec;
+    const FuncDef* def;
     PyObject* varnames;     // tuple of interned parameter names
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
@@ -70,7 +70,7 @@ struct Function {
 PyTypeObject* make_function_type(PyObject* module) noexcept;
 
 // A new function from its table entry.
-Function* new_function(PyObject* module, const FuncSpec* spec, PyObject* qualname) noexcept;
+Function* new_function(PyObject* module, const FuncDef* def, PyObject* qualname) noexcept;
 // A new function sharing everything with `tmpl` but its __dict__ (per-class copies).
 Function* clone_function(Function* tmpl) noexcept;
 

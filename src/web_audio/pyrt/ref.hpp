@@ -76,6 +76,17 @@ inline Ref get_item(PyObject* container, PyObject* key) noexcept {
     return Ref::steal(PyObject_GetItem(container, key));
 }
 
+// container.get(key, dflt), or container.get(key) when dflt is nullptr: the
+// exact-dict case done directly, else through the container's own get method
+// (`get_name` is the interned "get").
+inline Ref get_or(PyObject* container, PyObject* key, PyObject* dflt, PyObject* get_name) noexcept {
+    if (PyDict_CheckExact(container)) {
+        if (PyObject* v = PyDict_GetItemWithError(container, key)) return Ref::borrow(v);
+        return PyErr_Occurred() ? Ref() : Ref::borrow(dflt ? dflt : Py_None);
+    }
+    return dflt ? call_method2(container, get_name, key, dflt) : call_method1(container, get_name, key);
+}
+
 // container[key] = value; 0 / -1.
 inline int set_item(PyObject* container, PyObject* key, PyObject* value) noexcept {
     return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value) : PyObject_SetItem(container, key, value);

@@ -89,10 +89,10 @@ WA_IMPL(send_audio_metadata_impl) {
 
 }  // namespace
 
-const pyrt::FuncSpec start_stream{"start_stream", docs::start_stream, p_start, 5, false, start_stream_impl};
-const pyrt::FuncSpec close_stream{"close_stream", docs::close_stream, p_self, 1, false, close_stream_impl};
-const pyrt::FuncSpec stream_binary{"stream_binary", docs::stream_binary, p_binary, 2, false, stream_binary_impl};
-const pyrt::FuncSpec send_audio_metadata{"send_audio_metadata", docs::send_audio_metadata, p_metadata, 3, false,
+const pyrt::FuncDef start_stream{"start_stream", docs::start_stream, p_start, 5, false, start_stream_impl};
+const pyrt::FuncDef close_stream{"close_stream", docs::close_stream, p_self, 1, false, close_stream_impl};
+const pyrt::FuncDef stream_binary{"stream_binary", docs::stream_binary, p_binary, 2, false, stream_binary_impl};
+const pyrt::FuncDef send_audio_metadata{"send_audio_metadata", docs::send_audio_metadata, p_metadata, 3, false,
                                          send_audio_metadata_impl};
 
 }  // namespace wa::handle

@@ -111,6 +111,6 @@ WA_IMPL(stream_from_url_impl) {
 
 }  // namespace
 
-const pyrt::FuncSpec stream_from_url{"stream_from_url", docs::stream_from_url, p_relay, 8, false, stream_from_url_impl};
+const pyrt::FuncDef stream_from_url{"stream_from_url", docs::stream_from_url, p_relay, 8, false, stream_from_url_impl};
 
 }  // namespace wa::handle

@@ -54,12 +54,8 @@ __attribute__((target("avx2"))) int peak_avx2(const unsigned char* data, std::si
     }
     alignas(32) std::int16_t lanes[16];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
-    std::int16_t best = INT16_MIN;
+    int best = i < n ? peak_portable(data + 2 * i, n - i) : INT16_MIN;
     for (std::int16_t v : lanes) best = v > best ? v : best;
-    for (; i < n; i++) {
-        const std::int16_t v = abs16(load(data + 2 * i));
-        best = v > best ? v : best;
-    }
     return best;
 }
 
@@ -79,10 +75,7 @@ __attribute__((target("avx2"))) void gain_avx2(const unsigned char* in, unsigned
         const __m128i packed = _mm_packs_epi32(_mm256_cvttpd_epi32(a), _mm256_cvttpd_epi32(b));  // truncation
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), packed);
     }
-    for (; i < n; i++) {
-        const std::int16_t r = scale_one(load(in + 2 * i), scale);
-        std::memcpy(out + 2 * i, &r, 2);
-    }
+    gain_portable(in + 2 * i, out + 2 * i, n - i, scale);
 }
 
 // GCC 12's AVX-512 headers build results from _mm512_undefined_*() and then

@@ -146,7 +146,7 @@ const FieldRef stopped_f{&State::s__stopped}, configured_f{&State::s__configured
 WA_IMPL(field_getter) {
     (void)kw;
     State* st = pyrt::state(f);
-    return Inst(st, a[0]).get(st->*static_cast<const FieldRef*>(f->spec->data)->name).release();
+    return Inst(st, a[0]).get(st->*static_cast<const FieldRef*>(f->def->data)->name).release();
 }
 
 WA_IMPL(mute_setter) {
@@ -470,19 +470,19 @@ WA_IMPL(stream_writer_impl) {
 }  // namespace
 
 namespace writer {
-const pyrt::FuncSpec init{"__init__", nullptr, p_init, 2, false, init_impl};
-const pyrt::FuncSpec configure{"configure", docs::configure, p_configure, 3, false, configure_impl};
-const pyrt::FuncSpec stopped{"stopped", docs::stopped, p_self, 1, false, field_getter, &stopped_f};
-const pyrt::FuncSpec configured{"configured", docs::configured, p_self, 1, false, field_getter, &configured_f};
-const pyrt::FuncSpec mute_get{"mute", docs::mute_get, p_self, 1, false, field_getter, &mute_f};
-const pyrt::FuncSpec mute_set{"mute", docs::mute_set, p_value, 2, false, mute_setter};
-const pyrt::FuncSpec sample_rate{"sample_rate", nullptr, p_self, 1, false, field_getter, &sample_rate_f};
-const pyrt::FuncSpec channels{"channels", nullptr, p_self, 1, false, field_getter, &channels_f};
-const pyrt::FuncSpec write{"write", docs::write, p_write, 2, false, write_impl};
-const pyrt::FuncSpec flush{"flush", docs::flush, p_self, 1, false, flush_impl};
-const pyrt::FuncSpec stop{"stop", docs::writer_stop, p_self, 1, false, stop_impl};
-const pyrt::FuncSpec finish{"finish", docs::finish, p_finish, 4, false, finish_impl};
-const pyrt::FuncSpec set_output_file{"set_output_file", docs::set_output_file, p_output, 2, false,
+const pyrt::FuncDef init{"__init__", nullptr, p_init, 2, false, init_impl};
+const pyrt::FuncDef configure{"configure", docs::configure, p_configure, 3, false, configure_impl};
+const pyrt::FuncDef stopped{"stopped", docs::stopped, p_self, 1, false, field_getter, &stopped_f};
+const pyrt::FuncDef configured{"configured", docs::configured, p_self, 1, false, field_getter, &configured_f};
+const pyrt::FuncDef mute_get{"mute", docs::mute_get, p_self, 1, false, field_getter, &mute_f};
+const pyrt::FuncDef mute_set{"mute", docs::mute_set, p_value, 2, false, mute_setter};
+const pyrt::FuncDef sample_rate{"sample_rate", nullptr, p_self, 1, false, field_getter, &sample_rate_f};
+const pyrt::FuncDef channels{"channels", nullptr, p_self, 1, false, field_getter, &channels_f};
+const pyrt::FuncDef write{"write", docs::write, p_write, 2, false, write_impl};
+const pyrt::FuncDef flush{"flush", docs::flush, p_self, 1, false, flush_impl};
+const pyrt::FuncDef stop{"stop", docs::writer_stop, p_self, 1, false, stop_impl};
+const pyrt::FuncDef finish{"finish", docs::finish, p_finish, 4, false, finish_impl};
+const pyrt::FuncDef set_output_file{"set_output_file", docs::set_output_file, p_output, 2, false,
                                      set_output_file_impl};
 }  // namespace writer
 
@@ -506,7 +506,7 @@ namespace handle {
 namespace {
 const pyrt::Param p_handle_self[] = {{"self"}};
 }
-const pyrt::FuncSpec stream_writer{"stream_writer", docs::stream_writer, p_handle_self, 1, false, stream_writer_impl};
+const pyrt::FuncDef stream_writer{"stream_writer", docs::stream_writer, p_handle_self, 1, false, stream_writer_impl};
 }  // namespace handle
 
 }  // namespace wa
