@@ -1,6 +1,12 @@
 // The page's audio engine: one AudioContext for every player, the stream
 // worklet module, and the autoplay unlock (a button when the browser wants a
 // user gesture before it plays sound).
+//
+// Phones: where navigator.audioSession exists its type is "playback", so that
+// the silent switch does not mute Web Audio. A context that a call or the lock
+// screen interrupted (state "interrupted", or "suspended" after it ran) is
+// resumed when it may be again and whenever the page comes back to the
+// foreground; subscribers (the players) hear "interrupted" and "recovered".
 
 const WORKLET_URL = new URL("./pcm-worklet.js", import.meta.url).href;
 
@@ -11,7 +17,31 @@ class AudioEngine {
     this.workletLoaded = false;
     this.unlockButton = null;
     this.waiters = new Set(); // callbacks to run once the context is running
+    this.subscribers = new Set(); // fn("interrupted" | "recovered")
+    this.wasRunning = false; // the context has run: a later stop is an interruption
+    this.interrupted = false;
     this.ready = this.init();
+  }
+
+  /** Call fn("interrupted" | "recovered") on those changes; returns the unsubscribe function. */
+  subscribe(fn) {
+    this.subscribers.add(fn);
+    return () => this.subscribers.delete(fn);
+  }
+
+  /** Drop a callback given to whenRunning() that is no longer wanted. */
+  forget(fn) {
+    this.waiters.delete(fn);
+  }
+
+  notify(what) {
+    for (const fn of [...this.subscribers]) {
+      try {
+        fn(what);
+      } catch (err) {
+        console.error("[vt] audio engine subscriber failed", err);
+      }
+    }
   }
 
   async init() {
@@ -23,8 +53,15 @@ class AudioEngine {
     const opts = { latencyHint: "interactive" };
     const forced = Number(new URLSearchParams(location.search).get("sampleRate"));
     if (forced > 0) opts.sampleRate = forced;
+    setPlaybackSession();
     this.ctx = new Ctx(opts);
     this.ctx.addEventListener("statechange", () => this.onStateChange());
+    const back = () => {
+      if (document.visibilityState !== "hidden") this.recover();
+    };
+    document.addEventListener("visibilitychange", back);
+    window.addEventListener("pageshow", back);
+    window.addEventListener("focus", back);
     try {
       await this.ctx.audioWorklet.addModule(WORKLET_URL);
       this.workletLoaded = true;
@@ -59,12 +96,31 @@ class AudioEngine {
   }
 
   onStateChange() {
+    const state = this.ctx.state;
     if (this.running) {
+      this.wasRunning = true;
       this.hideUnlock();
+      if (this.interrupted) {
+        this.interrupted = false;
+        this.notify("recovered");
+      }
       const waiters = [...this.waiters];
       this.waiters.clear();
       for (const fn of waiters) fn();
+    } else if (this.wasRunning && (state === "interrupted" || state === "suspended") && !this.interrupted) {
+      this.interrupted = true;
+      this.notify("interrupted");
+      // an interruption ends on its own: try again now, and when the page is back
+      if (document.visibilityState !== "hidden") this.recover();
     }
+  }
+
+  // The page is in the foreground again (or the interruption may be over):
+  // resume a context that had been running.
+  recover() {
+    if (!this.ctx || this.running || !this.wasRunning) return;
+    setPlaybackSession();
+    this.ctx.resume().catch(() => {});
   }
 
   showUnlock() {
@@ -89,6 +145,16 @@ class AudioEngine {
   // Called from any user gesture (the unlock button, a play button).
   unlock() {
     if (this.ctx && !this.running) this.ctx.resume().catch(() => {});
+  }
+}
+
+function setPlaybackSession() {
+  const session = navigator.audioSession;
+  if (!session) return;
+  try {
+    if (session.type !== "playback") session.type = "playback";
+  } catch (err) {
+    console.warn("[vt] could not set the audio session type:", err);
   }
 }
 

@@ -3,9 +3,18 @@
 //
 // It reads the player's state and calls its commands (play, pause, seek,
 // setVolume); it holds no playback state of its own.
+//
+// Keyboard, anywhere in the player: space or k plays and pauses, left and
+// right seek by 5 s, up and down change the volume by 5 %, Home and End go to
+// the start and the end (the volume slider keeps its own arrows). A click or
+// a drag on a file's whole waveform seeks.
 
 import { engine } from "./audio-engine.js";
 import { cssSize, el, fmtTime } from "./util.js";
+
+const SEEK_STEP = 5; // seconds per arrow key
+const VOLUME_STEP = 0.05;
+const DIRECT_NOTE = "No visualiser for this source: its server does not allow cross-origin reads";
 
 export class Controls {
   /** @param player  the WebAudioPlayer this view belongs to */
@@ -15,6 +24,7 @@ export class Controls {
     this.ui = null;
     this.vizType = "waveform";
     this.vizColor = "#1976D2";
+    this.listeners = null; // AbortController of the view's listeners
   }
 
   /** The canvas of the visualiser when it is shown, else null. */
@@ -28,10 +38,7 @@ export class Controls {
     this.root.classList.toggle("vt-invisible", !visible);
     if (!visible) {
       // no UI at all; playback goes on in the background
-      if (this.ui) {
-        this.root.replaceChildren();
-        this.ui = null;
-      }
+      if (this.ui) this.destroy();
       return;
     }
     if (!this.ui) this.build();
@@ -49,53 +56,133 @@ export class Controls {
     ui.box.setAttribute("aria-label", label || "audio player");
     const showWave = !!o.showWave;
     ui.canvas.hidden = !showWave;
+    ui.vizBox.hidden = !showWave;
     this.vizType = o.visualizerType === "spectrum" ? "spectrum" : "waveform";
     this.vizColor = typeof o.visualizerColor === "string" && o.visualizerColor ? o.visualizerColor : "#1976D2";
     ui.box.style.setProperty("--vt-accent", this.vizColor);
     ui.canvas.dataset.type = this.vizType;
+    this.renderNote();
     this.renderState();
     this.renderTime();
+  }
+
+  /** The note over the visualiser when it cannot show this source. */
+  renderNote() {
+    const ui = this.ui;
+    if (!ui) return;
+    const direct = this.player.file.mode === "direct" && !!this.player.src && !this.player.stream.active;
+    ui.note.textContent = direct ? DIRECT_NOTE : "";
+    ui.note.hidden = !direct;
   }
 
   build() {
     const player = this.player;
     const box = el("div", "vt-player");
     box.dataset.cid = player.cid;
+    box.setAttribute("role", "group");
+    box.tabIndex = 0;
     const label = el("div", "vt-label");
-    const canvas = el("canvas", "vt-viz");
+    const vizBox = el("div", "vt-viz-box");
+    const canvas = el("canvas", "vt-viz", { "aria-hidden": "true" });
     canvas.height = 64;
     canvas.width = 300;
+    const note = el("div", "vt-viz-note");
+    note.hidden = true;
+    vizBox.append(canvas, note);
     const bar = el("div", "vt-bar");
     const playBtn = el("button", "vt-play", { type: "button", "aria-label": "Play" });
     const time = el("span", "vt-time");
     const seek = el("input", "vt-seek", { type: "range", min: "0", max: "1000", value: "0", step: "1", "aria-label": "Seek" });
     const volume = el("input", "vt-volume", { type: "range", min: "0", max: "1", step: "0.01", "aria-label": "Volume" });
-    volume.value = String(Math.min(1, player.volume === undefined ? 1 : player.volume));
     const status = el("span", "vt-status");
     bar.append(playBtn, time, seek, volume, status);
-    box.append(label, canvas, bar);
+    box.append(label, vizBox, bar);
     this.root.replaceChildren(box);
 
-    playBtn.addEventListener("click", () => {
+    const ctl = new AbortController();
+    this.listeners = ctl;
+    const on = (target, type, fn) => target.addEventListener(type, fn, { signal: ctl.signal });
+    on(playBtn, "click", () => {
       engine.unlock();
-      if (player.isPlaying()) player.pause();
-      else player.play();
+      player.toggle();
     });
     let seeking = false;
-    seek.addEventListener("input", () => {
+    on(seek, "input", () => {
       seeking = true;
     });
-    seek.addEventListener("change", () => {
+    on(seek, "change", () => {
       seeking = false;
       const d = player.file.duration;
       if (Number.isFinite(d) && d > 0) player.seek((Number(seek.value) / 1000) * d);
     });
-    volume.addEventListener("input", () => player.setVolume(Number(volume.value)));
-    this.ui = { box, label, canvas, bar, playBtn, time, seek, volume, status, isSeeking: () => seeking };
+    on(volume, "input", () => player.setVolume(Number(volume.value)));
+    on(box, "keydown", (e) => this.onKey(e));
+    // click or drag on a file's waveform: seek there
+    let dragging = false;
+    const seekAt = (e) => {
+      const r = canvas.getBoundingClientRect();
+      if (r.width > 0) player.seekFraction((e.clientX - r.left) / r.width);
+    };
+    on(canvas, "pointerdown", (e) => {
+      if (!player.waveSeekable() || e.button !== 0) return;
+      dragging = true;
+      canvas.setPointerCapture(e.pointerId);
+      seekAt(e);
+      e.preventDefault();
+    });
+    on(canvas, "pointermove", (e) => {
+      if (dragging) seekAt(e);
+    });
+    const stop = (e) => {
+      if (!dragging) return;
+      dragging = false;
+      if (canvas.hasPointerCapture(e.pointerId)) canvas.releasePointerCapture(e.pointerId);
+    };
+    on(canvas, "pointerup", stop);
+    on(canvas, "pointercancel", stop);
+    this.ui = { box, label, vizBox, canvas, note, bar, playBtn, time, seek, volume, status, isSeeking: () => seeking };
+    this.showVolume(player.volume === undefined ? 1 : player.volume);
+  }
+
+  onKey(e) {
+    if (e.defaultPrevented || e.altKey || e.ctrlKey || e.metaKey) return;
+    const ui = this.ui;
+    const p = this.player;
+    const onVolume = e.target === ui.volume;
+    switch (e.key) {
+      case " ":
+      case "k":
+      case "K":
+        if (e.target === ui.playBtn && e.key === " ") return; // the button's own click
+        engine.unlock();
+        p.toggle();
+        break;
+      case "ArrowLeft":
+      case "ArrowRight":
+        if (onVolume) return;
+        p.seekBy(e.key === "ArrowLeft" ? -SEEK_STEP : SEEK_STEP);
+        break;
+      case "ArrowUp":
+      case "ArrowDown":
+        if (onVolume) return;
+        p.setVolume(Math.min(1, Math.max(0, (p.volume === undefined ? 1 : p.volume) + (e.key === "ArrowUp" ? VOLUME_STEP : -VOLUME_STEP))));
+        break;
+      case "Home":
+      case "End":
+        if (onVolume) return;
+        p.seekFraction(e.key === "Home" ? 0 : 1);
+        break;
+      default:
+        return;
+    }
+    e.preventDefault();
   }
 
   showVolume(v) {
-    if (this.ui) this.ui.volume.value = String(Math.min(1, v));
+    if (!this.ui) return;
+    const shown = Math.min(1, v);
+    this.ui.volume.value = String(shown);
+    this.ui.volume.setAttribute("aria-valuetext", `${Math.round(shown * 100)} %`);
   }
 
   renderState() {
@@ -109,6 +196,7 @@ export class Controls {
     ui.box.classList.toggle("vt-playing", playing);
     ui.box.classList.toggle("vt-streaming", stream.active);
     ui.seek.disabled = stream.active || !p.src;
+    ui.canvas.classList.toggle("vt-seekable", p.waveSeekable());
     ui.playBtn.disabled = !p.src && !stream.active;
     ui.box.classList.toggle("vt-error", !!p.lastError);
     ui.status.title = p.lastError;
@@ -120,17 +208,23 @@ export class Controls {
     if (!ui) return;
     const p = this.player;
     if (p.stream.active) {
-      ui.time.textContent = fmtTime(p.currentTime());
+      const text = fmtTime(p.currentTime());
+      ui.time.textContent = text;
       ui.seek.value = "0";
+      ui.seek.setAttribute("aria-valuetext", `${text} (live)`);
       return;
     }
     const t = p.file.currentTime;
     const d = p.file.duration;
-    ui.time.textContent = `${fmtTime(t)} / ${fmtTime(Number.isFinite(d) ? d : 0)}`;
+    const total = fmtTime(Number.isFinite(d) ? d : 0);
+    ui.time.textContent = `${fmtTime(t)} / ${total}`;
+    ui.seek.setAttribute("aria-valuetext", `${fmtTime(t)} of ${total}`);
     if (!ui.isSeeking()) ui.seek.value = Number.isFinite(d) && d > 0 ? String(Math.round((t / d) * 1000)) : "0";
   }
 
   destroy() {
+    if (this.listeners) this.listeners.abort();
+    this.listeners = null;
     this.root.replaceChildren();
     this.ui = null;
   }

@@ -1,62 +1,184 @@
 // File playback: the <audio> element that plays a player's file or URL source.
 //
-// The owner passes a host {emit(event, payload), changed(), timeChanged()}:
-// emit sends a player event to Python, changed() redraws the play state,
-// timeChanged() the time display.
+// Two ways to play a source:
+//   "graph"   the element is routed through the player's Web Audio graph (gain,
+//             analyser): same-origin sources and servers that allow CORS. The
+//             element asks with CORS (crossOrigin = "anonymous") so that a
+//             redirect to another origin is checked too.
+//   "direct"  a second element, outside the graph, for a source whose server
+//             allows no cross-origin reads: the browser would feed silence into
+//             the graph, so the element plays to the speakers itself (volume and
+//             mute on the element; no analyser, so no visualiser).
+// When the graph element fails, a fetch tells why: the HTTP status, a format
+// the browser cannot decode, or no readable answer at all (CORS refused or a
+// network error), in which case the direct element gets its turn.
+//
+// The owner passes a host {emit(event, payload), changed(), timeChanged(),
+// modeChanged(), route(element) -> bool}: emit sends a player event to Python,
+// changed() redraws the play state, timeChanged() the time display,
+// modeChanged() follows a switch between "graph" and "direct", route()
+// connects an element to the graph.
 
 import { engine } from "./audio-engine.js";
 import { errorText } from "./util.js";
 
-const MEDIA_ERRORS = {
-  1: "playback aborted",
-  2: "network error while loading the audio",
-  3: "the audio could not be decoded",
-  4: "the audio source is not supported or could not be loaded",
-};
+const PRELOADS = new Set(["none", "metadata", "auto"]);
 
 export class FilePlayback {
   constructor(host) {
     this.host = host;
     this.src = "";
-    this.audio = new Audio();
-    this.audio.preload = "auto";
     this.wantPlay = false; // play() waits for the context / for a gesture
-    this.bind();
+    this.resumeAfterInterruption = false;
+    this.loadSeq = 0; // bumped by every load: late answers of an older one are dropped
+    this.settings = { loop: false, rate: 1, preload: "auto", volume: 1, muted: false };
+    this.listeners = new Map(); // element -> AbortController of its listeners
+    this.routed = this.makeElement();
+    this.graphOk = host.route(this.routed);
+    if (!this.graphOk) this.routed.removeAttribute("crossorigin");
+    this.applySettings(this.routed);
+    this.direct = null;
+    this.audio = this.routed;
+    this.mode = this.graphOk ? "graph" : "direct";
+    this.unsubscribe = engine.subscribe((what) => this.onEngine(what));
   }
+
+  makeElement() {
+    const a = new Audio();
+    a.crossOrigin = "anonymous";
+    const ctl = new AbortController();
+    this.listeners.set(a, ctl);
+    this.bind(a, ctl.signal);
+    this.applySettings(a);
+    return a;
+  }
+
+  dropElement(a) {
+    if (!a) return;
+    a.pause();
+    a.removeAttribute("src");
+    try {
+      a.load();
+    } catch (_) {
+      /* ignore */
+    }
+    const ctl = this.listeners.get(a);
+    if (ctl) ctl.abort();
+    this.listeners.delete(a);
+  }
+
+  // -- options ----------------------------------------------------------------
+
+  /** Element settings: {loop, rate, preload, volume, muted}; volume and mute apply to the
+   * element only when it plays outside the graph (the graph's gain does it otherwise). */
+  configure(settings) {
+    Object.assign(this.settings, settings);
+    for (const a of this.listeners.keys()) this.applySettings(a);
+  }
+
+  applySettings(a) {
+    const s = this.settings;
+    a.loop = !!s.loop;
+    const rate = Number(s.rate);
+    const r = Number.isFinite(rate) && rate > 0 ? Math.min(16, Math.max(0.0625, rate)) : 1;
+    a.preservesPitch = true;
+    a.defaultPlaybackRate = r;
+    a.playbackRate = r;
+    const preload = PRELOADS.has(s.preload) ? s.preload : "auto";
+    if (a.preload !== preload) a.preload = preload;
+    const alone = a !== this.routed || !this.graphOk;
+    a.volume = alone ? Math.min(1, Math.max(0, Number(s.volume) || 0)) : 1;
+    a.muted = alone ? !!s.muted : false;
+  }
+
+  // -- loading ----------------------------------------------------------------
 
   /** Load src ("" clears); with resume, go on playing if it was playing. */
   load(src, resume) {
-    this.src = src;
+    this.loadSeq++;
     const wasPlaying = resume && !this.audio.paused;
+    this.src = src;
+    if (this.direct) {
+      this.dropElement(this.direct);
+      this.direct = null;
+    }
+    this.setMode(this.graphOk ? "graph" : "direct", this.routed);
     if (src) {
-      this.audio.src = src;
-      this.audio.load();
+      this.routed.src = src;
+      this.routed.load();
       if (wasPlaying || (resume && this.wantPlay)) this.play();
     } else {
       this.wantPlay = false;
-      this.audio.removeAttribute("src");
-      this.audio.load();
+      this.routed.removeAttribute("src");
+      this.routed.load();
     }
   }
+
+  setMode(mode, element) {
+    const changed = mode !== this.mode || element !== this.audio;
+    this.mode = mode;
+    this.audio = element;
+    if (changed) this.host.modeChanged();
+  }
+
+  // The graph element failed: find out why, and play outside the graph when
+  // the server answers but refuses cross-origin reads.
+  async onRoutedError() {
+    const seq = this.loadSeq;
+    const src = this.src;
+    const found = await probe(src);
+    if (seq !== this.loadSeq) return;
+    if (found.blocked && this.graphOk) {
+      this.playDirect();
+      return;
+    }
+    this.fail(found.blocked ? found.text : describe(found, this.audio.error));
+  }
+
+  playDirect() {
+    const d = this.makeElement();
+    d.removeAttribute("crossorigin");
+    this.direct = d;
+    this.applySettings(d);
+    this.routed.removeAttribute("src");
+    this.routed.load();
+    this.setMode("direct", d);
+    d.src = this.src;
+    d.load();
+    if (this.wantPlay) this.play();
+  }
+
+  fail(text) {
+    this.wantPlay = false;
+    this.host.emit("web-audio-error", { error: `${text} (${this.src})` });
+    this.host.changed();
+  }
+
+  // -- commands ---------------------------------------------------------------
 
   play() {
     if (!this.src) return;
     this.wantPlay = true;
+    const seq = this.loadSeq;
     const start = () => {
-      if (!this.wantPlay) return;
-      const p = this.audio.play();
+      if (!this.wantPlay || seq !== this.loadSeq) return;
+      const a = this.audio;
+      const p = a.play();
       if (p && p.catch) {
         p.catch((err) => {
           if (err && err.name === "NotAllowedError") {
             engine.showUnlock();
-            engine.waiters.add(start);
-          } else if (err && err.name !== "AbortError") {
+            engine.whenRunning(start);
+          } else if (err && err.name !== "AbortError" && err.name !== "NotSupportedError") {
+            // a source that cannot be loaded is reported by its error event
             this.host.emit("web-audio-error", { error: errorText(err) });
           }
         });
       }
     };
-    engine.whenRunning(start);
+    // an element outside the graph does not need the context
+    if (this.mode === "direct") start();
+    else engine.whenRunning(start);
   }
 
   pause() {
@@ -91,45 +213,100 @@ export class FilePlayback {
 
   info() {
     const a = this.audio;
-    return { src: this.src, paused: a.paused, ended: a.ended, currentTime: a.currentTime, duration: a.duration };
+    return {
+      src: this.src,
+      paused: a.paused,
+      ended: a.ended,
+      currentTime: a.currentTime,
+      duration: a.duration,
+      route: this.mode,
+      loop: a.loop,
+      playbackRate: a.playbackRate,
+      preservesPitch: a.preservesPitch,
+      preload: a.preload,
+      elementVolume: a.volume,
+      elementMuted: a.muted,
+    };
   }
 
-  bind() {
-    const a = this.audio;
-    a.addEventListener("play", () => {
+  // A phone call or the lock screen stopped the audio; the page is back.
+  onEngine(what) {
+    if (what === "interrupted") {
+      this.resumeAfterInterruption = this.resumeAfterInterruption || !this.audio.paused || this.wantPlay;
+    } else if (what === "recovered") {
+      if (this.resumeAfterInterruption && this.audio.paused && this.src) this.play();
+      this.resumeAfterInterruption = false;
+    }
+  }
+
+  // -- media element events ---------------------------------------------------
+
+  bind(a, signal) {
+    const on = (type, fn) =>
+      a.addEventListener(
+        type,
+        () => {
+          if (a === this.audio) fn();
+        },
+        { signal },
+      );
+    on("play", () => {
       this.host.emit("web-audio-play", { currentTime: a.currentTime });
       this.host.changed();
     });
-    a.addEventListener("pause", () => {
+    on("pause", () => {
       this.host.changed();
       if (a.ended) return; // the end of playback is reported as "ended" alone
+      if (engine.interrupted) this.resumeAfterInterruption = true;
       this.host.emit("web-audio-pause", { currentTime: a.currentTime });
     });
-    a.addEventListener("ended", () => {
+    on("ended", () => {
       this.wantPlay = false;
       this.host.emit("web-audio-ended", { currentTime: a.currentTime, duration: a.duration });
       this.host.changed();
     });
-    a.addEventListener("error", () => {
+    on("error", () => {
       if (!this.src) return; // clearing the source is not an error
-      const e = a.error;
-      const text = (e && (e.message || MEDIA_ERRORS[e.code])) || "the audio could not be played";
-      this.host.emit("web-audio-error", { error: `${text} (${this.src})` });
-      this.host.changed();
+      if (a === this.routed) this.onRoutedError();
+      else this.fail(this.graphOk ? BLOCKED_DIRECT : describe({ blocked: true }, a.error));
     });
+    // load() resets the rate to the default; the option stays
+    on("loadstart", () => this.applySettings(a));
     for (const ev of ["timeupdate", "durationchange", "loadedmetadata", "seeked"]) {
-      a.addEventListener(ev, () => this.host.timeChanged());
+      on(ev, () => this.host.timeChanged());
     }
   }
 
   destroy() {
     this.wantPlay = false;
-    this.audio.pause();
-    this.audio.removeAttribute("src");
-    try {
-      this.audio.load();
-    } catch (_) {
-      /* ignore */
-    }
+    this.loadSeq++;
+    this.unsubscribe();
+    this.dropElement(this.direct);
+    this.dropElement(this.routed);
+    this.direct = null;
   }
+}
+
+const BLOCKED_DIRECT =
+  "the audio could not be loaded: a network error, or the server refused the request " +
+  "(it allows no cross-origin reads, so its HTTP status cannot be shown)";
+
+// What a GET of the source says: {ok, status, statusText, type} or {blocked, text}.
+async function probe(url) {
+  const ctl = new AbortController();
+  try {
+    const r = await fetch(url, { signal: ctl.signal, cache: "no-store", credentials: "same-origin" });
+    const found = { ok: r.ok, status: r.status, statusText: r.statusText, type: r.headers.get("Content-Type") || "" };
+    ctl.abort(); // the headers are all we need
+    return found;
+  } catch (err) {
+    return { blocked: true, text: `the audio could not be loaded (${errorText(err)})` };
+  }
+}
+
+function describe(found, mediaError) {
+  if (found.blocked) return found.text || BLOCKED_DIRECT;
+  if (!found.ok) return `HTTP ${found.status} ${found.statusText || ""}`.trim();
+  const detail = mediaError && mediaError.message ? `: ${mediaError.message}` : "";
+  return `the audio format cannot be decoded by this browser (${found.type || "no content type"})${detail}`;
 }

@@ -9,18 +9,26 @@
 // This module is the player's transport and routing: it builds the graph,
 // takes the commands from Python and the controls, and hands each to the part
 // that plays the current source:
-//   file-playback.js  files and URLs, through the <audio> element
+//   file-playback.js  files and URLs, through the <audio> element (outside
+//                     the graph for a cross-origin source without CORS)
 //   stream-ingest.js  pushed PCM (binary frames) and pulled streams
 //                     (start_stream), into a ring buffer in pcm-worklet.js
 //   controls.js       the player's view and the user's actions on it
 //   visualiser.js     the waveform / spectrum drawn from the analyser, live
-//                     for files and streams alike
+//                     for files and streams alike, or a file's whole waveform
+//                     (waveform.js decodes it) with the playhead over it
+//
+// Options (camelCase keyword arguments of web_audio(); a props update applies
+// at once): loop, playbackRate (pitch kept), autoplay, muted, preload, and
+// the view's options (visible, minimal, block, width, label, showWave,
+// visualizerType, visualizerColor, volume).
 
 import { engine } from "./audio-engine.js";
 import { Controls } from "./controls.js";
 import { FilePlayback } from "./file-playback.js";
 import { StreamIngest } from "./stream-ingest.js";
 import { Visualiser } from "./visualiser.js";
+import { peaksFor } from "./waveform.js";
 
 export { engine };
 
@@ -39,16 +47,20 @@ export class WebAudioPlayer {
     this.options = {};
     this.src = "";
     this.lastError = "";
+    this.volume = 1;
+    this.muted = false;
+    this.peaks = null; // the whole waveform of the file source, once decoded
+    this.peaksFor = ""; // the source it was asked for
 
     const host = {
       emit: (event, payload) => this.emit(event, payload),
       changed: () => this.renderState(),
       timeChanged: () => this.controls.renderTime(),
+      modeChanged: () => this.onModeChanged(),
+      route: (element) => this.routeMedia(element),
     };
     this.buildGraph();
     this.file = new FilePlayback(host);
-    this.audio = this.file.audio;
-    this.routeMedia();
     this.stream = new StreamIngest(this.gain || null, host);
     this.controls = new Controls(this, root);
     this.visualiser = new Visualiser();
@@ -70,14 +82,35 @@ export class WebAudioPlayer {
     this.analyser.connect(ctx.destination);
   }
 
-  routeMedia() {
-    if (!this.gain) return;
+  /** Route an <audio> element through the graph (once per element); false when it cannot be. */
+  routeMedia(element) {
+    if (!this.gain) return false;
     try {
-      this.mediaNode = engine.ctx.createMediaElementSource(this.audio);
+      this.mediaNode = engine.ctx.createMediaElementSource(element);
       this.mediaNode.connect(this.gain);
+      return true;
     } catch (err) {
       console.warn("[vt] media element not routed through Web Audio:", err);
+      return false;
     }
+  }
+
+  /** The element that plays the file source (it changes when a source plays outside the graph). */
+  get audio() {
+    return this.file.audio;
+  }
+
+  onModeChanged() {
+    this.applyOutput();
+    this.controls.renderNote();
+    this.renderState();
+  }
+
+  // Volume and mute: on the graph's gain, and on the element when it plays alone.
+  applyOutput() {
+    if (this.gain) this.gain.gain.value = this.muted ? 0 : this.volume;
+    this.file.configure({ volume: this.volume, muted: this.muted });
+    this.controls.showVolume(this.volume);
   }
 
   emit(event, payload) {
@@ -104,7 +137,19 @@ export class WebAudioPlayer {
     // the option "src" wins once it has been set (also when set to "")
     const src = Object.prototype.hasOwnProperty.call(options, "src") ? options.src : content.src;
     const newSrc = typeof src === "string" ? src : src ? String(src) : "";
-    if (newSrc !== this.src) {
+    const rate = options.playbackRate !== undefined ? options.playbackRate : options.playback_rate;
+    this.file.configure({
+      loop: !!options.loop,
+      rate: rate === undefined || rate === null ? 1 : Number(rate),
+      preload: options.preload === undefined || options.preload === null ? "auto" : String(options.preload),
+    });
+    const muted = !!options.muted;
+    if (muted !== this.muted) {
+      this.muted = muted;
+      this.applyOutput();
+    }
+    const newSource = newSrc !== this.src;
+    if (newSource) {
       this.src = newSrc;
       this.loadSrc(false);
     }
@@ -112,6 +157,15 @@ export class WebAudioPlayer {
       this.setVolume(options.volume);
     }
     this.controls.render(options);
+    this.wantPeaks();
+    // autoplay: a new source starts on its own, and so does a loaded one when
+    // the option is switched on while it stands at its start
+    const autoplay = !!options.autoplay;
+    if (autoplay && this.src && !this.stream.active && !this.file.playing) {
+      if (newSource || !prev.autoplay) {
+        if (newSource || this.file.currentTime === 0) this.play();
+      }
+    }
     if (first && options.streamMode && options.streamUrl) {
       // a page opened (or re-opened) while the component streams from a URL
       // the format comes from the response (WAV header or X-Audio-* headers)
@@ -121,8 +175,32 @@ export class WebAudioPlayer {
 
   loadSrc(resume) {
     this.lastError = "";
+    this.peaks = null;
+    this.peaksFor = "";
     this.file.load(this.src, resume);
     this.renderState();
+  }
+
+  // Ask for the whole waveform of the file source when it is to be shown (not
+  // before the element loads anything with preload "none").
+  wantPeaks() {
+    const o = this.options;
+    const src = this.src;
+    if (!src || this.peaksFor === src || !o.showWave || o.visualizerType === "spectrum") return;
+    if (this.file.mode === "direct" || !engine.ctx) return;
+    if (this.file.settings.preload === "none" && !this.file.playing) return;
+    this.peaksFor = src;
+    peaksFor(src, engine.ctx).then((peaks) => {
+      if (this.peaksFor === src && !this.destroyed) {
+        this.peaks = peaks;
+        this.renderState();
+      }
+    });
+  }
+
+  /** True when the canvas shows a file's whole waveform that a click can seek. */
+  waveSeekable() {
+    return !!this.peaks && !this.stream.active && !!this.src && this.file.mode === "graph";
   }
 
   // -- commands -------------------------------------------------------------
@@ -131,6 +209,12 @@ export class WebAudioPlayer {
     engine.unlock();
     if (this.stream.play()) return;
     this.file.play();
+    this.wantPeaks();
+  }
+
+  toggle() {
+    if (this.isPlaying()) this.pause();
+    else this.play();
   }
 
   pause() {
@@ -150,13 +234,24 @@ export class WebAudioPlayer {
     this.controls.renderTime();
   }
 
+  /** Seek by a number of seconds from the current time (files). */
+  seekBy(seconds) {
+    if (this.stream.active) return;
+    this.seek(this.file.currentTime + seconds);
+  }
+
+  /** Seek to a fraction (0..1) of the file's duration. */
+  seekFraction(f) {
+    const d = this.file.duration;
+    if (this.stream.active || !Number.isFinite(d) || !(d > 0)) return;
+    this.seek(Math.max(0, Math.min(1, f)) * d);
+  }
+
   setVolume(volume) {
     const v = Number(volume);
     if (!Number.isFinite(v)) return;
     this.volume = Math.max(0, v);
-    if (this.gain) this.gain.gain.value = this.volume;
-    else this.audio.volume = Math.min(1, this.volume);
-    this.controls && this.controls.showVolume(this.volume);
+    this.applyOutput();
   }
 
   /** The close command (also what stop() sends): end the current stream at
@@ -183,7 +278,10 @@ export class WebAudioPlayer {
     return this.stream.stats(() => ({
       contextState: engine.ctx ? engine.ctx.state : "none",
       file: this.file.info(),
-      volume: this.gain ? this.gain.gain.value : this.audio.volume,
+      volume: this.volume,
+      muted: this.muted,
+      outputGain: this.gain ? this.gain.gain.value : null,
+      wave: this.peaks ? { buckets: this.peaks.min.length, duration: this.peaks.duration } : null,
     }));
   }
 
@@ -210,15 +308,26 @@ export class WebAudioPlayer {
       this.stream.tick();
     }
     const canvas = this.controls.canvas;
-    if (canvas) this.visualiser.draw(canvas, this.analyser, this.controls.vizType, this.controls.vizColor);
+    if (!canvas) return;
+    const c = this.controls;
+    if (this.waveSeekable() && c.vizType === "waveform") {
+      const d = this.file.duration;
+      this.visualiser.drawPeaks(canvas, this.peaks, Number.isFinite(d) && d > 0 ? this.file.currentTime / d : 0, c.vizColor);
+    } else {
+      this.visualiser.draw(canvas, this.file.mode === "direct" && !this.stream.active ? null : this.analyser, c.vizType, c.vizColor);
+    }
   }
 
+  /** Release everything the player holds: elements, audio nodes, listeners, its view. */
   destroy() {
+    this.destroyed = true;
     this.stream.destroy();
     this.file.destroy();
     for (const n of [this.mediaNode, this.gain, this.analyser]) {
       if (n) n.disconnect();
     }
+    this.mediaNode = this.gain = this.analyser = null;
+    this.peaks = null;
     this.controls.destroy();
   }
 }
