@@ -6,6 +6,7 @@ set -uo pipefail
 need=()
 command -v chromium >/dev/null 2>&1 || need+=(chromium)
 command -v espeak-ng >/dev/null 2>&1 || need+=(espeak-ng)
+command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)   # the browser tests encode MP3, Ogg, Opus, FLAC, AAC
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ ${#need[@]} -eq 0 ] && exit 0

@@ -14,7 +14,10 @@ import os
 import shutil
 import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
+from types import SimpleNamespace
+from urllib.parse import parse_qs, quote, urlsplit
 
 import pytest
 
@@ -185,3 +188,82 @@ class Events:
 @pytest.fixture
 def events():
     return Events()
+
+
+class _OriginHandler(BaseHTTPRequestHandler):
+    """Files of the origin's directory under /f/<name>; /redirect?to=<url> answers 302.
+
+    The origin sends CORS headers when it allows cross-origin reads.  Range
+    requests get the whole file (200): media elements cope with that.
+    """
+
+    server: "_Origin"
+
+    def log_message(self, *args) -> None:  # quiet
+        pass
+
+    def _cors(self) -> None:
+        if self.server.cors:
+            self.send_header("Access-Control-Allow-Origin", "*")
+
+    def do_GET(self) -> None:  # noqa: N802 - the handler API
+        url = urlsplit(self.path)
+        self.server.requests.append(url.path)
+        if url.path == "/redirect":
+            self.send_response(302)
+            self.send_header("Location", parse_qs(url.query)["to"][0])
+            self._cors()
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        name = url.path[len("/f/") :] if url.path.startswith("/f/") else ""
+        path = self.server.root / name
+        if not name or "/" in name or not path.is_file():
+            body = b"not here"
+            self.send_response(404)
+            self._cors()
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+            return
+        body = path.read_bytes()
+        self.send_response(200)
+        self._cors()
+        self.send_header("Content-Type", self.server.types.get(path.suffix, "application/octet-stream"))
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        try:
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+
+class _Origin(ThreadingHTTPServer):
+    daemon_threads = True
+    types = {".wav": "audio/wav", ".mp3": "audio/mpeg", ".ogg": "audio/ogg", ".opus": "audio/ogg",
+             ".flac": "audio/flac", ".m4a": "audio/mp4", ".bin": "audio/wav"}
+
+    def __init__(self, root: Path, cors: bool) -> None:
+        super().__init__(("127.0.0.1", 0), _OriginHandler)
+        self.root = root
+        self.cors = cors
+        self.requests: list[str] = []
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def url(self, name: str) -> str:
+        return f"http://127.0.0.1:{self.server_port}/f/{name}"
+
+    def redirect(self, to: str) -> str:
+        return f"http://127.0.0.1:{self.server_port}/redirect?to={quote(to, safe='')}"
+
+
+@pytest.fixture(scope="module")
+def origins(tmp_path_factory):
+    """Two more local origins serving one directory: .cors allows cross-origin reads, .plain does not."""
+    root = tmp_path_factory.mktemp("origin")
+    cors, plain = _Origin(root, True), _Origin(root, False)
+    yield SimpleNamespace(root=root, cors=cors, plain=plain)
+    for s in (cors, plain):
+        s.shutdown()
+        s.server_close()
