@@ -14,10 +14,11 @@
 // network error), in which case the direct element gets its turn.
 //
 // The owner passes a host {emit(event, payload), changed(), timeChanged(),
-// modeChanged(), route(element) -> bool}: emit sends a player event to Python,
-// changed() redraws the play state, timeChanged() the time display,
-// modeChanged() follows a switch between "graph" and "direct", route()
-// connects an element to the graph.
+// modeChanged(), canRoute(), takeRouted(), giveBack(element)}: emit sends a
+// player event to Python, changed() redraws the play state, timeChanged() the
+// time display, modeChanged() follows a switch between "graph" and "direct";
+// takeRouted() lends an element routed through the graph (null when it
+// cannot), taken with the first source, and giveBack() returns it.
 
 import { engine } from "./audio-engine.js";
 import { errorText } from "./util.js";
@@ -33,24 +34,33 @@ export class FilePlayback {
     this.loadSeq = 0; // bumped by every load: late answers of an older one are dropped
     this.settings = { loop: false, rate: 1, preload: "auto", volume: 1, muted: false };
     this.listeners = new Map(); // element -> AbortController of its listeners
-    this.routed = this.makeElement();
-    this.graphOk = host.route(this.routed);
-    if (!this.graphOk) this.routed.removeAttribute("crossorigin");
-    this.applySettings(this.routed);
+    this.graphOk = host.canRoute();
+    this.routed = null; // the element of the graph, taken with the first source
     this.direct = null;
-    this.audio = this.routed;
+    // stands in until the first source: no listeners, nothing to give back
+    this.audio = new Audio();
     this.mode = this.graphOk ? "graph" : "direct";
     this.unsubscribe = engine.subscribe((what) => this.onEngine(what));
   }
 
-  makeElement() {
-    const a = new Audio();
-    a.crossOrigin = "anonymous";
+  // The element for sources: one routed through the graph (the owner lends it),
+  // or a plain one when Web Audio cannot take it.
+  takeElement() {
+    let a = this.graphOk ? this.host.takeRouted() : null;
+    if (a) a.crossOrigin = "anonymous";
+    else {
+      this.graphOk = false;
+      a = new Audio();
+    }
+    this.adopt(a);
+    return a;
+  }
+
+  adopt(a) {
     const ctl = new AbortController();
     this.listeners.set(a, ctl);
     this.bind(a, ctl.signal);
     this.applySettings(a);
-    return a;
   }
 
   dropElement(a) {
@@ -86,7 +96,7 @@ export class FilePlayback {
     a.playbackRate = r;
     const preload = PRELOADS.has(s.preload) ? s.preload : "auto";
     if (a.preload !== preload) a.preload = preload;
-    const alone = a !== this.routed || !this.graphOk;
+    const alone = !this.graphOk || (a !== this.routed && a === this.direct);
     a.volume = alone ? Math.min(1, Math.max(0, Number(s.volume) || 0)) : 1;
     a.muted = alone ? !!s.muted : false;
   }
@@ -101,6 +111,11 @@ export class FilePlayback {
     if (this.direct) {
       this.dropElement(this.direct);
       this.direct = null;
+    }
+    if (src && !this.routed) this.routed = this.takeElement();
+    if (!this.routed) {
+      this.wantPlay = false; // no source was ever given: nothing to load or clear
+      return;
     }
     this.setMode(this.graphOk ? "graph" : "direct", this.routed);
     if (src) {
@@ -136,10 +151,9 @@ export class FilePlayback {
   }
 
   playDirect() {
-    const d = this.makeElement();
-    d.removeAttribute("crossorigin");
+    const d = new Audio();
     this.direct = d;
-    this.applySettings(d);
+    this.adopt(d);
     this.routed.removeAttribute("src");
     this.routed.load();
     this.setMode("direct", d);
@@ -277,13 +291,18 @@ export class FilePlayback {
     }
   }
 
+  /** Stop, let go of every listener, and give the graph's element back to the owner. */
   destroy() {
     this.wantPlay = false;
     this.loadSeq++;
     this.unsubscribe();
     this.dropElement(this.direct);
-    this.dropElement(this.routed);
     this.direct = null;
+    if (this.routed) {
+      this.dropElement(this.routed);
+      if (this.graphOk) this.host.giveBack(this.routed);
+      this.routed = null;
+    }
   }
 }
 

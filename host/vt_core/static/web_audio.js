@@ -32,6 +32,17 @@ import { peaksFor } from "./waveform.js";
 
 export { engine };
 
+// The browser never frees a MediaElementAudioSourceNode (nor its element)
+// while the context lives, connected or not: a removed player's pair waits
+// here for the next player, so a page holds no more of them than it once had
+// file players at the same time.
+const sparePairs = [];
+
+/** How many routed elements wait for a player (diagnostics). */
+export function spareElements() {
+  return sparePairs.length;
+}
+
 export class WebAudioPlayer {
   /**
    * @param {string} cid        component id
@@ -57,7 +68,9 @@ export class WebAudioPlayer {
       changed: () => this.renderState(),
       timeChanged: () => this.controls.renderTime(),
       modeChanged: () => this.onModeChanged(),
-      route: (element) => this.routeMedia(element),
+      canRoute: () => !!this.gain,
+      takeRouted: () => this.takeRouted(),
+      giveBack: (element) => this.giveBack(element),
     };
     this.buildGraph();
     this.file = new FilePlayback(host);
@@ -82,17 +95,31 @@ export class WebAudioPlayer {
     this.analyser.connect(ctx.destination);
   }
 
-  /** Route an <audio> element through the graph (once per element); false when it cannot be. */
-  routeMedia(element) {
-    if (!this.gain) return false;
-    try {
-      this.mediaNode = engine.ctx.createMediaElementSource(element);
-      this.mediaNode.connect(this.gain);
-      return true;
-    } catch (err) {
-      console.warn("[vt] media element not routed through Web Audio:", err);
-      return false;
+  /** An <audio> element routed into this player's gain; null when it cannot be. */
+  takeRouted() {
+    if (!this.gain) return null;
+    let pair = sparePairs.pop();
+    if (!pair) {
+      try {
+        const element = new Audio();
+        pair = { element, node: engine.ctx.createMediaElementSource(element) };
+      } catch (err) {
+        console.warn("[vt] media element not routed through Web Audio:", err);
+        return null;
+      }
     }
+    pair.node.connect(this.gain);
+    this.mediaPair = pair;
+    return pair.element;
+  }
+
+  /** The routed element comes back (emptied, without listeners): keep it for the next player. */
+  giveBack(element) {
+    const pair = this.mediaPair;
+    if (!pair || pair.element !== element) return;
+    pair.node.disconnect();
+    this.mediaPair = null;
+    sparePairs.push(pair);
   }
 
   /** The element that plays the file source (it changes when a source plays outside the graph). */
@@ -322,11 +349,11 @@ export class WebAudioPlayer {
   destroy() {
     this.destroyed = true;
     this.stream.destroy();
-    this.file.destroy();
-    for (const n of [this.mediaNode, this.gain, this.analyser]) {
+    this.file.destroy(); // gives its routed element back
+    for (const n of [this.gain, this.analyser]) {
       if (n) n.disconnect();
     }
-    this.mediaNode = this.gain = this.analyser = null;
+    this.gain = this.analyser = null;
     this.peaks = null;
     this.controls.destroy();
   }
