@@ -40,5 +40,9 @@ def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifa
     assert href and href.startswith("/vt/files/")
     body = page.page.request.get(server.url.rstrip("/") + href).body()
     assert body == take.read_bytes()
+    # the file player shows its whole waveform, the playhead part-way (the README's picture)
+    d.file_player.seek(2.5)
+    page.wait_stats(d.file_player.id, lambda s: s["wave"] is not None and s["file"]["currentTime"] == 2.5)
+    page.page.wait_for_timeout(200)
     page.page.screenshot(path=str(artifacts_dir / "demo.png"), full_page=True)
     assert not page.errors, page.errors
