@@ -18,7 +18,8 @@ const cache = new Map(); // absolute URL -> Promise<Peaks | null>, oldest first
 export const waveStats = { fetches: 0, decodes: 0, yields: 0, failures: 0 };
 
 /**
- * The peaks of url: a Promise of {min, max (Float32Array of BUCKETS), duration}
+ * The peaks of url: a Promise of {min, max (Float32Array of BUCKETS), duration,
+ * slices (how many pieces the work was cut into)}
  * or null when the bytes cannot be read or decoded. ctx decodes.
  */
 export function peaksFor(url, ctx) {
@@ -64,6 +65,7 @@ async function computePeaks(buffer) {
   const max = new Float32Array(BUCKETS);
   const per = n / BUCKETS;
   let until = performance.now() + SLICE_MS;
+  let slices = 1;
   for (let b = 0; b < BUCKETS; b++) {
     const from = Math.floor(b * per);
     const to = Math.min(n, Math.max(from + 1, Math.floor((b + 1) * per)));
@@ -80,10 +82,11 @@ async function computePeaks(buffer) {
     max[b] = hi;
     if (performance.now() > until) {
       await yieldToPage();
+      slices++;
       until = performance.now() + SLICE_MS;
     }
   }
-  return { min, max, duration: buffer.duration };
+  return { min, max, duration: buffer.duration, slices };
 }
 
 function yieldToPage() {

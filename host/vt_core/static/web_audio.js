@@ -66,7 +66,10 @@ export class WebAudioPlayer {
     const host = {
       emit: (event, payload) => this.emit(event, payload),
       changed: () => this.renderState(),
-      timeChanged: () => this.controls.renderTime(),
+      timeChanged: () => {
+        this.controls.renderTime();
+        this.drawWave(); // a paused player gets no animation frames: move its playhead now
+      },
       modeChanged: () => this.onModeChanged(),
       canRoute: () => !!this.gain,
       takeRouted: () => this.takeRouted(),
@@ -221,6 +224,7 @@ export class WebAudioPlayer {
       if (this.peaksFor === src && !this.destroyed) {
         this.peaks = peaks;
         this.renderState();
+        this.drawWave();
       }
     });
   }
@@ -308,7 +312,7 @@ export class WebAudioPlayer {
       volume: this.volume,
       muted: this.muted,
       outputGain: this.gain ? this.gain.gain.value : null,
-      wave: this.peaks ? { buckets: this.peaks.min.length, duration: this.peaks.duration } : null,
+      wave: this.peaks ? { buckets: this.peaks.min.length, duration: this.peaks.duration, slices: this.peaks.slices } : null,
     }));
   }
 
@@ -334,15 +338,21 @@ export class WebAudioPlayer {
       this.controls.renderTime();
       this.stream.tick();
     }
-    const canvas = this.controls.canvas;
-    if (!canvas) return;
-    const c = this.controls;
-    if (this.waveSeekable() && c.vizType === "waveform") {
-      const d = this.file.duration;
-      this.visualiser.drawPeaks(canvas, this.peaks, Number.isFinite(d) && d > 0 ? this.file.currentTime / d : 0, c.vizColor);
-    } else {
-      this.visualiser.draw(canvas, this.file.mode === "direct" && !this.stream.active ? null : this.analyser, c.vizType, c.vizColor);
+    if (!this.drawWave()) {
+      const canvas = this.controls.canvas;
+      const c = this.controls;
+      if (canvas) this.visualiser.draw(canvas, this.file.mode === "direct" && !this.stream.active ? null : this.analyser, c.vizType, c.vizColor);
     }
+  }
+
+  /** Draw the file's whole waveform and playhead when the canvas shows it; false otherwise. */
+  drawWave() {
+    const canvas = this.controls.canvas;
+    const c = this.controls;
+    if (!canvas || !this.waveSeekable() || c.vizType !== "waveform") return false;
+    const d = this.file.duration;
+    this.visualiser.drawPeaks(canvas, this.peaks, Number.isFinite(d) && d > 0 ? this.file.currentTime / d : 0, c.vizColor);
+    return true;
   }
 
   /** Release everything the player holds: elements, audio nodes, listeners, its view. */
