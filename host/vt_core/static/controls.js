@@ -61,7 +61,6 @@ export class Controls {
     this.vizColor = typeof o.visualizerColor === "string" && o.visualizerColor ? o.visualizerColor : "#1976D2";
     ui.box.style.setProperty("--vt-accent", this.vizColor);
     ui.canvas.dataset.type = this.vizType;
-    this.renderNote();
     this.renderState();
     this.renderTime();
   }
@@ -201,6 +200,7 @@ export class Controls {
     ui.box.classList.toggle("vt-error", !!p.lastError);
     ui.status.title = p.lastError;
     ui.status.textContent = p.lastError ? "error" : stream.active ? (stream.source === "pull" ? "stream" : "live") : "";
+    this.renderNote();
   }
 
   renderTime() {
@@ -209,9 +209,11 @@ export class Controls {
     const p = this.player;
     if (p.stream.active) {
       const text = fmtTime(p.currentTime());
-      ui.time.textContent = text;
+      if (ui.time.textContent !== text) {
+        ui.time.textContent = text;
+        ui.seek.setAttribute("aria-valuetext", `${text} (live)`);
+      }
       ui.seek.value = "0";
-      ui.seek.setAttribute("aria-valuetext", `${text} (live)`);
       return;
     }
     const t = p.file.currentTime;

@@ -132,7 +132,6 @@ export class WebAudioPlayer {
 
   onModeChanged() {
     this.applyOutput();
-    this.controls.renderNote();
     this.renderState();
   }
 
