@@ -38,15 +38,27 @@ def rss_bytes() -> int:
     raise RuntimeError("no VmRSS")
 
 
-def http_raw(port: int, target: str, method: str = "GET", headers: str = "") -> tuple[int, bytes]:
-    """Send a request line exactly as written (no URL normalisation); returns (status, body)."""
+def http_raw(port: int, target: str, method: str = "GET", headers: str = "", host: str | None = None,
+             body: bytes = b"") -> tuple[int, bytes]:
+    """Send a request exactly as written (no URL normalisation); returns (status, body).
+
+    ``headers`` is raw header lines (each ending in CRLF); ``host`` replaces
+    the Host header's value.
+    """
+    host = f"127.0.0.1:{port}" if host is None else host
     with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
-        sock.sendall(f"{method} {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{headers}Connection: close\r\n\r\n".encode())
+        sock.sendall(f"{method} {target} HTTP/1.1\r\nHost: {host}\r\n{headers}Connection: close\r\n\r\n".encode()
+                     + body)
         data = b""
         while chunk := sock.recv(65536):
             data += chunk
     head, _, body = data.partition(b"\r\n\r\n")
     return int(head.split(b" ", 2)[1]), body
+
+
+def auth(server) -> str:
+    """The raw header line that carries ``server``'s secret."""
+    return f"Authorization: token {server.token}\r\n"
 
 
 class RawWebSocket:
@@ -56,7 +68,8 @@ class RawWebSocket:
     server sent afterwards.
     """
 
-    def __init__(self, port: int, rcvbuf: int | None = None, origin: str | None = None) -> None:
+    def __init__(self, port: int, rcvbuf: int | None = None, origin: str | None = None, token: str | None = None,
+                 host: str | None = None) -> None:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
@@ -64,9 +77,10 @@ class RawWebSocket:
         self.sock.connect(("127.0.0.1", port))
         key = base64.b64encode(os.urandom(16)).decode()
         extra = f"Origin: {origin}\r\n" if origin else ""
+        target = f"/vt/ws?token={token}" if token else "/vt/ws"
         self.sock.sendall(
             (
-                f"GET /vt/ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                f"GET {target} HTTP/1.1\r\nHost: {host or f'127.0.0.1:{port}'}\r\nUpgrade: websocket\r\n"
                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n{extra}\r\n"
             ).encode()
         )
@@ -79,6 +93,7 @@ class RawWebSocket:
         head, _, rest = data.partition(b"\r\n\r\n")
         self.buf = bytearray(rest)
         self.status = int(head.split(b" ", 2)[1]) if head else 0
+        self.head = head
 
     def _need(self, n: int) -> bool:
         while len(self.buf) < n:

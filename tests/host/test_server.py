@@ -21,7 +21,7 @@ from vt_core import server as vt_server
 from vt_core.bus import bus
 from vt_core.utils import convertPath2Url
 
-from .conftest import WAIT, RawWebSocket, http_raw, rss_bytes, run
+from .conftest import WAIT, RawWebSocket, auth, http_raw, rss_bytes, run
 
 # Timing- and RSS-bound checks of the pure-Python server: meaningless under a
 # sanitizer build (which exists to check the extension), so they skip there.
@@ -278,7 +278,7 @@ def test_default_server_binds_loopback_and_stops_cleanly():
     vt_server.register_audio("endless", endless)
     try:
         with vt_server.start() as srv:
-            assert srv.host == "127.0.0.1" and srv.url == f"http://127.0.0.1:{srv.port}/"
+            assert srv.host == "127.0.0.1" and srv.url == f"http://127.0.0.1:{srv.port}/?token={srv.token}"
             assert srv.addresses and all(addr[0] == "127.0.0.1" for addr in srv.addresses)
             assert vt_server.default_server() is srv
             assert bus.subscriber_count == subscribers + 1
@@ -366,7 +366,7 @@ def test_files_are_served_by_token_only(server, tmp_path):
         "/vt/static/..%2fserver.py",
         "/vt/static/%2e%2e%2f%2e%2e%2fvt_core%2fserver.py",
     ]:
-        status, body = http_raw(server.port, target)
+        status, body = http_raw(server.port, target, headers=auth(server))
         assert status in (400, 404), (target, status)
         assert b"root:" not in body and b"secret" not in body and b"def start" not in body, target
 
@@ -382,7 +382,7 @@ def test_page_and_static_files(tmp_path):
 
     with vt_server.start(static_dir=static) as srv:
         async def main():
-            async with aiohttp.ClientSession() as session:
+            async with aiohttp.ClientSession(headers={"Authorization": f"token {srv.token}"}) as session:
                 async def get(target):
                     async with session.get(srv.origin + target) as r:
                         return r.status, await r.text(), r.content_type
@@ -435,21 +435,22 @@ def test_audio_endpoint_get_and_post(server, caplog):
     try:
         async def main():
             async with aiohttp.ClientSession() as session:
-                async with session.get(server.audio_url("beep") + "?frequency=220&who=me") as r:
+                async with session.get(server.audio_url("beep", frequency=220, who="me")) as r:
                     assert (r.status, r.content_type) == (200, "audio/wav")
                     wav = await r.read()
                 async with session.post(server.audio_url("raw"), json={"frequency": 330, "text": "hi"}) as r:
                     assert (r.status, r.content_type) == (200, "application/octet-stream")
                     raw = await r.read()
-                async with session.post(server.audio_url("raw") + "?q=1") as r:  # no body
-                    assert r.status == 200
+                async with session.post(server.audio_url("raw", q=1), headers={"Content-Type": "application/json"}) as r:
+                    assert r.status == 200  # no body: no params beyond the query
                 for method, name, body, status in [
                     ("GET", "missing", None, 404),
                     ("POST", "raw", "[1, 2]", 400),
                     ("POST", "raw", "{nope", 400),
                     ("GET", "failing", None, 500),
                 ]:
-                    async with session.request(method, server.audio_url(name), data=body) as r:
+                    json_type = {"Content-Type": "application/json"} if method == "POST" else None
+                    async with session.request(method, server.audio_url(name), data=body, headers=json_type) as r:
                         assert r.status == status, name
                 async with session.get(server.audio_url("failing-later")) as r:
                     assert (await r.read())[44:] == b"\1\0" * 100
@@ -512,7 +513,7 @@ def test_slow_browser_is_dropped_and_memory_stays_flat():
         return i.to_bytes(4, "little") * (frame_size // 4)  # a new object each time
 
     with vt_server.start(drop_grace=WAIT) as srv:
-        slow = RawWebSocket(srv.port, rcvbuf=4096)
+        slow = RawWebSocket(srv.port, rcvbuf=4096, token=srv.token)
         try:
             assert slow.status == 101
             wait_until(lambda: srv.client_count == 1)
