@@ -38,12 +38,12 @@ def rss_bytes() -> int:
     raise RuntimeError("no VmRSS")
 
 
-def http_raw(port: int, target: str, method: str = "GET", headers: str = "", host: str | None = None,
-             body: bytes = b"") -> tuple[int, bytes]:
-    """Send a request exactly as written (no URL normalisation); returns (status, body).
+def http_exchange(port: int, target: str, method: str = "GET", headers: str = "", host: str | None = None,
+                  body: bytes = b"") -> tuple[int, dict[str, str], bytes]:
+    """Send a request exactly as written (no URL normalisation); returns (status, headers, body).
 
     ``headers`` is raw header lines (each ending in CRLF); ``host`` replaces
-    the Host header's value.
+    the Host header's value.  Response header names are lower-cased.
     """
     host = f"127.0.0.1:{port}" if host is None else host
     with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
@@ -53,7 +53,19 @@ def http_raw(port: int, target: str, method: str = "GET", headers: str = "", hos
         while chunk := sock.recv(65536):
             data += chunk
     head, _, body = data.partition(b"\r\n\r\n")
-    return int(head.split(b" ", 2)[1]), body
+    status_line, *lines = head.decode("latin-1").split("\r\n")
+    fields = {}
+    for line in lines:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    return int(status_line.split(" ", 2)[1]), fields, body
+
+
+def http_raw(port: int, target: str, method: str = "GET", headers: str = "", host: str | None = None,
+             body: bytes = b"") -> tuple[int, bytes]:
+    """``http_exchange`` without the response headers: (status, body)."""
+    status, _, data = http_exchange(port, target, method, headers, host, body)
+    return status, data
 
 
 def auth(server) -> str:
