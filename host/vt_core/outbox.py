@@ -40,7 +40,7 @@ class Outbox:
     __slots__ = (
         "ws", "transport", "protocol", "frames", "max_frames", "max_bytes",
         "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
-        "overflow", "closed", "dropping", "wakeup", "pump", "events",
+        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy",
     )  # fmt: skip
 
     def __init__(self, ws: web.WebSocketResponse, request: web.Request, max_frames: int, max_bytes: int) -> None:
@@ -60,6 +60,7 @@ class Outbox:
         self.wakeup = asyncio.Event()
         self.pump: asyncio.Task | None = None
         self.events: Any = None  # the browser's inbound event queue (see events.py)
+        self.busy = False  # the pump is writing (or waiting for the browser to read)
 
     def first(self, frames: "list[str | bytes]") -> None:
         """Queue the frames a browser gets before anything published later."""
@@ -116,21 +117,42 @@ class Outbox:
                 raise ConnectionResetError("the browser went away")
             await asyncio.sleep(0.005)
 
+    def flush(self) -> None:
+        """Write one batch now if the pump is idle and the socket has room; else wake the pump.
+
+        Saves the pump a turn of the loop for the common case of a few frames.
+        """
+        if self.busy or self.closed:
+            self.wakeup.set()
+            return
+        transport = self.transport
+        if transport is None or transport.is_closing() or self.ws.closed:
+            self.wakeup.set()  # the pump finds out and cleans up
+            return
+        if transport.get_write_buffer_size() <= HIGH_WATER:
+            batch = self._batch()
+            if batch:
+                transport.writelines(ws_frames(batch))
+        if self.frames or transport.get_write_buffer_size() > HIGH_WATER:
+            self.wakeup.set()
+
     async def run_pump(self) -> None:
         """Write queued frames in order until cancelled or the socket fails."""
         transport = self.transport
         try:
             while True:
                 self.wakeup.clear()
-                while self.frames:
-                    batch = self._batch()
-                    if not batch:
-                        break
+                self.busy = True
+                while self.frames or transport.get_write_buffer_size() > HIGH_WATER:
                     if transport is None or transport.is_closing() or self.ws.closed:
                         raise ConnectionResetError("the browser went away")
-                    transport.writelines(ws_frames(batch))
+                    batch = self._batch()
+                    if batch:
+                        transport.writelines(ws_frames(batch))
                     await self._drain()
-                    await asyncio.sleep(0)  # let the loop run between batches
+                    if self.frames:
+                        await asyncio.sleep(0)  # let the loop run between batches
+                self.busy = False
                 await self.wakeup.wait()
         except asyncio.CancelledError:
             raise

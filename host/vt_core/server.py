@@ -85,6 +85,9 @@ STATIC_DIR = Path(__file__).resolve().with_name("static")
 #: Largest text frame a browser may send (an event), and largest POST body.
 MAX_INBOUND_BYTES = 1 << 20
 
+#: Looks at the queues without news before the loop waits to be woken again.
+_IDLE_LOOKS = 5
+
 _NO_SECRET = (
     "this server wants its secret: open the URL it printed (.../?token=...), or send the "
     "token as a 'token' query parameter or an 'Authorization: token ...' header"
@@ -112,6 +115,7 @@ class Server:
         max_pending_events: int = MAX_PENDING_EVENTS,
         max_pending_event_bytes: int = MAX_PENDING_EVENT_BYTES,
         header_timeout: float = 10.0,
+        flush_interval: float = 0.01,
     ) -> None:
         if isinstance(allowed_hosts, str) or isinstance(allowed_origins, str):
             raise TypeError("allowed_hosts and allowed_origins take a list of names, not one str")
@@ -123,12 +127,14 @@ class Server:
         self.max_queue_bytes = int(max_queue_bytes)
         self.drop_grace = float(drop_grace)
         self.header_timeout = float(header_timeout)
+        self.flush_interval = max(0.0, float(flush_interval))
         if self.header_timeout <= 0:
             raise ValueError("header_timeout must be positive")
         self.access = Access(token, allowed_hosts, allowed_origins)
         self.addresses: list[Any] = []
         self._clients: tuple[Outbox, ...] = ()
         self._wake_pending = False
+        self._idle_looks = 0
         self._loop: asyncio.AbstractEventLoop | None = None
         self._runner: web.AppRunner | None = None
         self._thread: threading.Thread | None = None
@@ -389,16 +395,38 @@ class Server:
         return [components_frame(snapshot)]
 
     def _wake(self) -> None:
-        # Clear the flag before looking at the queues: a frame queued after
-        # this point schedules another wake-up, one queued before is seen now.
-        self._wake_pending = False
+        """Send newly queued frames (on the loop, with the wake-up flag set)."""
         for client in self._clients:
             if client.overflow is not None:
                 if not client.dropping:
                     client.dropping = True
                     self._track(self._drop(client))
-            else:
-                client.wakeup.set()
+            elif client.frames:
+                client.flush()
+        # Publishers that queue frames until the next look find the flag set
+        # and do not wake the loop: their frames go out together then.  Each
+        # wake-up and each socket write lets other Python threads take the
+        # interpreter for a while, so fewer, larger writes (and timer looks
+        # instead of wake-ups while frames keep coming) keep the loop
+        # responsive beside busy threads.
+        self._idle_looks = 0
+        self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
+
+    def _look_again(self) -> None:
+        if any(client.frames or client.overflow is not None for client in self._clients):
+            self._wake()
+            return
+        self._idle_looks += 1
+        if self._idle_looks < _IDLE_LOOKS:
+            self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
+            return
+        # Quiet for a while: go back to being woken.  Clear the flag before
+        # the last look: a frame queued after it wakes the loop, one queued
+        # before is seen here.
+        self._wake_pending = False
+        if any(client.frames or client.overflow is not None for client in self._clients):
+            self._wake_pending = True
+            self._wake()
 
     async def _drop(self, client: Outbox) -> None:
         self.dropped_clients += 1
@@ -549,7 +577,9 @@ def start(
       browser's outgoing queue;
     * ``max_pending_events``, ``max_pending_event_bytes``: each browser's
       queue of events waiting for their callbacks;
-    * ``header_timeout``: seconds a connection has to send a request head.
+    * ``header_timeout``: seconds a connection has to send a request head;
+    * ``flush_interval``: after a write to the browsers, seconds during which
+      newly published frames gather before the next write (default 0.01).
 
     The first server started while no other is running becomes
     :func:`default_server`.

@@ -302,3 +302,51 @@ def test_a_blocked_callback_does_not_keep_the_interpreter_alive_after_stop(tmp_p
     except subprocess.TimeoutExpired as exc:
         pytest.fail(f"the interpreter did not exit after stop(): {exc.stdout!r}")
     assert proc.returncode == 0 and proc.stdout.strip() == "stopped", proc.stderr
+
+
+# --------------------------------------------------------------------------
+# Writing to browsers
+
+
+def test_queued_frames_go_out_in_batches_with_the_loop_running_between_them():
+    """One socket write carries many frames, and the loop runs other work between writes."""
+    frames = 4000  # within the queue's bound of frames
+    with vt_server.start() as srv:
+        ws = RawWebSocket(srv.port, token=srv.token)
+        try:
+            assert ws.status == 101
+            wait_until(lambda: srv.client_count == 1)
+            transport = srv._clients[0].transport
+            loop = srv._loop
+            ticks, writes, spinning = [0], [], [True]
+
+            def tick():  # runs once per turn of the loop while the test watches
+                ticks[0] += 1
+                if spinning[0]:
+                    loop.call_soon(tick)
+
+            def counted(method):
+                def call(*args):
+                    writes.append(ticks[0])
+                    return method(*args)
+                return call
+
+            transport.write = counted(transport.write)
+            transport.writelines = counted(transport.writelines)
+            loop.call_soon_threadsafe(tick)
+            wait_until(lambda: ticks[0] > 0)
+            with vt_core.bus.hold():  # all queued before the loop may write any
+                for i in range(frames):
+                    vt_core.send_binary_message(i.to_bytes(4, "big") * 64)
+            received = []
+            for opcode, payload in ws.frames():
+                if opcode == 2:
+                    received.append(int.from_bytes(payload[:4], "big"))
+                    if len(received) == frames:
+                        break
+            spinning[0] = False
+        finally:
+            ws.close()
+    assert received == list(range(frames))
+    assert 1 < len(writes) <= frames // 50
+    assert all(b > a for a, b in zip(writes, writes[1:])), "a write followed another without the loop running"
