@@ -15,6 +15,32 @@ from vt_core import server as vt_server
 WAIT = 10.0  # seconds a test waits for the other side before it fails
 
 
+@pytest.fixture(scope="session", autouse=True)
+def spinning_threads():
+    """``VT_TEST_SPIN_THREADS=N`` runs N CPU-bound Python threads beside the tests.
+
+    They compete with the server's loop for the interpreter lock, as busy
+    application threads do; the tests must pass with them.
+    """
+    import threading
+
+    count = int(os.environ.get("VT_TEST_SPIN_THREADS", "0") or 0)
+    stop = threading.Event()
+
+    def spin():
+        n = 0
+        while not stop.is_set():
+            n += 1
+
+    threads = [threading.Thread(target=spin, name=f"test-spin-{i}", daemon=True) for i in range(count)]
+    for t in threads:
+        t.start()
+    yield count
+    stop.set()
+    for t in threads:
+        t.join()
+
+
 @pytest.fixture
 def server():
     """A server started with the default arguments, stopped after the test."""
