@@ -174,7 +174,9 @@ class Access:
     def token_ok(self, presented: "str | None") -> bool:
         if not self.token:
             return True
-        return presented is not None and hmac.compare_digest(presented.encode(), self.token.encode())
+        if presented is None:
+            return False
+        return hmac.compare_digest(presented.encode("utf-8", "surrogatepass"), self.token.encode())
 
 
 def forbidden(reason: str) -> web.HTTPForbidden:

@@ -295,6 +295,7 @@ class Server:
 
     async def _startup(self) -> None:
         app = web.Application(middlewares=[self._guard], client_max_size=MAX_INBOUND_BYTES)
+        app.on_response_prepare.append(_no_referrer)
         app.router.add_get("/", self._handle_index)
         app.router.add_get("/vt/static/{path:.+}", self._handle_static)
         app.router.add_get("/vt/ws", self._handle_ws)
@@ -463,9 +464,7 @@ class Server:
             raise forbidden(f"Host {host!r} is not a name of this server (start(allowed_hosts=[...]) adds names)")
         if not request.path.startswith("/vt/files/") and not access.token_ok(access.presented_token(request)):
             raise forbidden(_NO_SECRET)
-        response = await handler(request)
-        response.headers.setdefault("Referrer-Policy", "no-referrer")
-        return response
+        return await handler(request)
 
     def _check_origin(self, request: web.Request) -> None:
         origin = request.headers.get("Origin")
@@ -546,6 +545,11 @@ class Server:
         finally:
             if task is not None:
                 self._tasks.discard(task)
+
+
+async def _no_referrer(request: web.Request, response: web.StreamResponse) -> None:
+    """Pages never pass their address (which may hold the secret) on as a Referer."""
+    response.headers.setdefault("Referrer-Policy", "no-referrer")
 
 
 # --------------------------------------------------------------------------

@@ -145,6 +145,9 @@ def test_the_page_trades_the_secret_for_a_cookie(server):
     status, body = http_raw(port, "/")
     assert status == 403 and "secret" in one_line(body)
     assert http_raw(port, "/?token=wrong-token-value")[0] == 403
+    assert http_raw(port, "/?token=%ff%fe%ed%a0%80")[0] == 403  # not UTF-8: still a plain 403
+    assert http_raw(port, "/", headers="Cookie: vt-token-1=\udcff\r\n".encode("utf-8", "surrogateescape")
+                    .decode("latin-1"))[0] == 403
 
     status, headers, _ = http_exchange(port, f"/?token={server.token}&sampleRate=32000")
     assert status == 303 and headers["location"] == "/?sampleRate=32000"  # the secret leaves the address bar
