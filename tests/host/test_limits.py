@@ -325,10 +325,17 @@ def test_queued_frames_go_out_in_batches_with_the_loop_running_between_them():
                 if spinning[0]:
                     loop.call_soon(tick)
 
-            def counted(method):
+            inside = [0]
+
+            def counted(method):  # one write per outermost call (writelines may call write)
                 def call(*args):
-                    writes.append(ticks[0])
-                    return method(*args)
+                    if not inside[0]:
+                        writes.append(ticks[0])
+                    inside[0] += 1
+                    try:
+                        return method(*args)
+                    finally:
+                        inside[0] -= 1
                 return call
 
             transport.write = counted(transport.write)
