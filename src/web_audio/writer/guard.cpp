@@ -17,11 +17,21 @@ std::unordered_map<PyObject*, std::unique_ptr<Entry>>& registry() {
     return *map;
 }
 
+// The writer looked up last: a producer calling write in a loop skips the hash.
+PyObject* g_last_writer = nullptr;
+Entry* g_last_entry = nullptr;
+
+void forget_last() noexcept {
+    g_last_writer = nullptr;
+    g_last_entry = nullptr;
+}
+
 // Weakref callback, bound to the writer's address (a Python int).
 PyObject* drop(PyObject* key, PyObject* weakref) {
     void* addr = PyLong_AsVoidPtr(key);
     if (!addr && PyErr_Occurred()) return nullptr;
     Py_INCREF(weakref);  // the entry owns it; keep it alive until this call is done with it
+    if (g_last_writer == addr) forget_last();
     registry().erase(static_cast<PyObject*>(addr));
     Py_DECREF(weakref);
     Py_RETURN_NONE;
@@ -30,8 +40,13 @@ PyObject* drop(PyObject* key, PyObject* weakref) {
 PyMethodDef drop_def = {"_drop_writer_state", drop, METH_O, nullptr};
 
 Entry* find_or_create(PyObject* writer) {
+    if (writer == g_last_writer) return g_last_entry;
     auto& map = registry();
-    if (auto it = map.find(writer); it != map.end()) return it->second.get();
+    if (auto it = map.find(writer); it != map.end()) {
+        g_last_writer = writer;
+        g_last_entry = it->second.get();
+        return g_last_entry;
+    }
     Ref key = Ref::steal(PyLong_FromVoidPtr(writer));
     Ref callback = key ? Ref::steal(PyCFunction_New(&drop_def, key.get())) : Ref();
     Ref weak = callback ? Ref::steal(PyWeakref_NewRef(writer, callback.get())) : Ref();
@@ -110,6 +125,9 @@ bool is_recording(const Entry& e, PyObject* handle) noexcept {
     return e.rec_handle && weak_target(e.rec_handle.get()) == handle;
 }
 
-void clear_all() noexcept { registry().clear(); }
+void clear_all() noexcept {
+    forget_last();
+    registry().clear();
+}
 
 }  // namespace wa::writer_state
