@@ -74,7 +74,7 @@ PyObject* weak_target(PyObject* ref) noexcept {
 
 }  // namespace
 
-Guard::Guard(PyObject* writer) noexcept {
+Guard::Guard(PyObject* writer) {
     Entry* e = find_or_create(writer);
     if (!e) return;
     const unsigned long me = PyThread_get_thread_ident();
@@ -89,15 +89,13 @@ Guard::Guard(PyObject* writer) noexcept {
         const std::uint64_t ticket = e->next_ticket++;
         e->waiters++;
         while (e->owner != 0 || e->serving != ticket) {
-            std::uint64_t seen;
-            {
-                std::lock_guard<std::mutex> lk(e->m);
-                seen = e->releases;
-            }
+            const std::uint64_t seen = e->releases;  // written only by GIL holders
             Py_BEGIN_ALLOW_THREADS
-            {  // the mutex is let go before the GIL is taken back
+            try {  // the mutex is let go before the GIL is taken back; nothing unwinds past it
                 std::unique_lock<std::mutex> lk(e->m);
                 e->cv.wait(lk, [&] { return e->releases != seen; });
+            } catch (...) {
+                // a failed wait is a spurious wake-up: the loop looks again
             }
             Py_END_ALLOW_THREADS
         }

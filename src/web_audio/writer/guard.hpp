@@ -20,7 +20,7 @@ struct Entry {
     long depth = 0;
     long waiters = 0;
     std::uint64_t next_ticket = 0, serving = 0;  // waiting threads take the lock in arrival order
-    std::uint64_t releases = 0;  // guarded by `m`; bumped on each release a waiter may see
+    std::uint64_t releases = 0;  // bumped with the GIL and `m` held on each release a waiter may see
     std::mutex m;
     std::condition_variable cv;
 
@@ -38,10 +38,11 @@ struct Entry {
 // Holds a writer's lock for one operation (re-entrant on the same thread).
 // Waiting for another thread releases the GIL, as CPython's buffered files
 // do, so a holder that needs the GIL can always finish.  Check ok() after
-// construction: false means an error is set (the writer could not be tracked).
+// construction: false means an error is set (the writer could not be tracked);
+// std::bad_alloc is left to the call boundary, which turns it into MemoryError.
 class Guard {
 public:
-    explicit Guard(PyObject* writer) noexcept;
+    explicit Guard(PyObject* writer);
     ~Guard();
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
