@@ -49,6 +49,7 @@ from aiohttp import WSCloseCode, WSMsgType, web
 
 from .bus import bus
 from .manager import getcm
+from .stream_state import PushStreamState
 from .utils import resolve_token
 
 __all__ = [
@@ -458,6 +459,7 @@ class Server:
         self._lock = threading.Lock()
         self._stopped = False
         self.dropped_clients = 0
+        self._stream = PushStreamState()  # for pages that connect mid-stream
 
     # -- public --------------------------------------------------------------
 
@@ -620,6 +622,7 @@ class Server:
 
     def _on_bus_message(self, message: tuple) -> None:
         """Bus subscriber: queue ``message`` for every browser; never blocks."""
+        self._stream.observe(message)
         clients = self._clients
         if not clients:
             return
@@ -697,6 +700,9 @@ class Server:
             first = _components_frame(snapshot)
             client.frames.append(first)
             client.pushed_frames, client.pushed_bytes = 1, len(first)
+            stream = self._stream.frame()
+            if stream is not None:
+                client.offer(stream, len(stream))
             self._clients = (*self._clients, client)
         client.pump = asyncio.get_running_loop().create_task(client.run_pump())
         try:

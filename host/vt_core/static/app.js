@@ -182,6 +182,12 @@ function onText(text) {
       else console.debug("[vt] unhandled action", msg.action);
       break;
     }
+    case "stream":
+      // sent on connection while a push stream may be going on: where its
+      // frames go and their format (the host remembers both for us)
+      if (msg.target) streamTarget = msg.target;
+      if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
+      break;
     case "dropped":
       console.warn("[vt] the host dropped this page:", msg.reason);
       setStatus("reconnecting…", "vt-off");
