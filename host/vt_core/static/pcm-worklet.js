@@ -27,14 +27,14 @@
 //   {type: "eos"}        the pulled stream's body ended: play out, then end
 //   {type: "close"}      end the stream now, forgetting what is buffered
 //   {type: "pause"} / {type: "resume"}
-//   {type: "config", jitterSeconds?, holdSeconds?}
+//   {type: "config", jitterSeconds?, holdSeconds?, maxSeconds?, backlogBytes?}
 //   {type: "stats", id}  reply with the counters
 //   {type: "release"}    the node is gone: process() returns false from now on
 //
 // Messages to the main thread:
 //   {type: "started", at, received}   first audio of a stream left the ring;
 //                                     at = context time of that render quantum
-//   {type: "ended", reason, played, dropped, underruns, overflowed, lastAt, received}
+//   {type: "ended", source, reason, played, dropped, underruns, overflowed, lastAt, received}
 //                                     played/dropped/overflowed in seconds;
 //                                     lastAt = context time just after the last
 //                                     sample played; received = pcm messages
@@ -142,6 +142,8 @@ class PcmRingPlayer extends AudioWorkletProcessor {
       case "config":
         if (msg.jitterSeconds != null) this.startJitter = this.jitterSeconds = msg.jitterSeconds;
         if (msg.holdSeconds != null) this.holdSeconds = msg.holdSeconds;
+        if (msg.maxSeconds != null) this.maxSeconds = msg.maxSeconds; // takes effect as the ring grows
+        if (msg.backlogBytes != null) this.backlogBytes = msg.backlogBytes;
         break;
       case "stats":
         this.port.postMessage({ type: "stats", id: msg.id, stats: this.stats() });
@@ -231,6 +233,7 @@ class PcmRingPlayer extends AudioWorkletProcessor {
     const s = this.s;
     const msg = {
       type: "ended",
+      source: s.push ? "push" : "pull",
       reason,
       played: this.playedSeconds(),
       dropped: reason === "closed" ? this.bufferedSeconds() : 0,

@@ -112,6 +112,7 @@ export class WebAudioPlayer {
       this.setVolume(options.volume);
     }
     this.controls.render(options);
+    this.stream.configure(options);
     if (first && options.streamMode && options.streamUrl) {
       // a page opened (or re-opened) while the component streams from a URL
       // the format comes from the response (WAV header or X-Audio-* headers)
