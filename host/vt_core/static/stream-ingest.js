@@ -24,6 +24,7 @@ import { engine } from "./audio-engine.js";
 import { errorText } from "./util.js";
 
 const PROCESSOR = "vt-pcm-ring";
+const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const DEFAULTS = { ringSeconds: 20, jitterMs: 100, streamEndMs: 300, backlogMB: 128 };
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
@@ -51,6 +52,7 @@ export class StreamIngest {
       bytesReceived: 0,
       streamStarts: 0,
       lastStartLatencyMs: null,
+      lastStartEpochMs: null, // epoch ms at which the last stream's first sample was played
       lastEnded: null, // payload of the last stream end
       lastSampleAt: null, // epoch ms at which the last stream's last sample was played
     };
@@ -85,6 +87,7 @@ export class StreamIngest {
       const heardAt = performanceTimeOf(msg.at);
       const latency = this.firstFrameAt ? Math.max(0, heardAt - this.firstFrameAt) : null;
       this.counters.lastStartLatencyMs = latency;
+      this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
       this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
       const fmt = this.format || {};
       this.host.emit("web-audio-stream-start", {
@@ -336,7 +339,11 @@ export class StreamIngest {
 
   /** One animation frame: ask the worklet for fresh progress while playing. */
   tick() {
-    if (this.node && this.active && !this.paused) this.post({ type: "stats", id: 0 });
+    if (!this.node || !this.active || this.paused) return;
+    const now = performance.now();
+    if (now - (this.polledAt || 0) < POLL_MS) return; // the time display shows tenths at most
+    this.polledAt = now;
+    this.post({ type: "stats", id: 0 });
   }
 
   destroy() {
