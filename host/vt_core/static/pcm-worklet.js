@@ -12,10 +12,14 @@
 // backlogBytes; only audio beyond that cap is dropped, and reported.
 //
 // A stream starts with the first frame after idle. Playback waits for a small
-// jitter buffer (jitterSeconds; after each audible gap it grows by half, up to
-// 0.4 s; every new stream starts again from the configured size), resamples
-// linearly to the context rate and plays gaplessly. Running dry plays out the
-// last received frame in full (also the resampler's last partial step).
+// jitter buffer: jitterSeconds (after each audible gap it grows by half, up to
+// 0.4 s; every new stream starts again from the configured size) on top of
+// the largest pushed message so far (up to 0.25 s): audio that arrives in
+// 93 ms messages needs 93 ms more in hand than audio that arrives in 21 ms
+// ones. When no audio comes for a jitter buffer's time, what is there plays
+// (a short utterance never waits for more). Playback resamples linearly to the
+// context rate and is gapless. Running dry plays out the last received frame
+// in full (also the resampler's last partial step).
 //
 // A stream ends:
 //   drained  a pushed stream ran dry and no frame came for holdSeconds; a
@@ -42,7 +46,8 @@
 //                                     whether frames it sent since belong to a
 //                                     newer stream)
 //   {type: "overflow", dropped}       backlog full: seconds dropped so far in
-//                                     this stream (at most once a second)
+//                                     this stream (when a run of drops ends,
+//                                     at the end, at most once a second between)
 //   {type: "stats", id, stats}        reply to {type: "stats", id}
 //
 // Counters (cumulative over the node's life):
@@ -195,12 +200,14 @@ class PcmRingPlayer extends AudioWorkletProcessor {
       starved: false, // ran dry while playing and nothing came since
       gap: false, // audio came after running dry: the next start is an underrun
       dryFrames: 0, // output frames since it ran dry (context rate)
+      quietFrames: 0, // output frames since the last audio came, while buffering
+      maxMessage: 0, // largest pushed message, frames
       playedFrames: 0, // source frames played at playedRate
       playedRate: rate,
       playedBefore: 0, // seconds played at earlier rates
       underruns: 0,
-      overflowFrames: 0, // frames dropped at the backlog cap
-      overflowSeconds: 0,
+      overflowSeconds: 0, // audio dropped at the backlog cap
+      overflowUnreported: false,
       overflowNoticeAt: -Infinity,
       lastAt: currentTime,
     };
@@ -230,6 +237,7 @@ class PcmRingPlayer extends AudioWorkletProcessor {
 
   // End the open stream, tell the main thread, forget what is left.
   finish(reason) {
+    this.noticeOverflow();
     const s = this.s;
     const msg = {
       type: "ended",
@@ -289,23 +297,34 @@ class PcmRingPlayer extends AudioWorkletProcessor {
       s.gap = true;
     }
     s.eos = false;
+    s.quietFrames = 0;
+    if (push && n > s.maxMessage) s.maxMessage = n;
     if (this.backlog.length === 0 && this.capacity - this.available() >= n) {
       this.write(samples, 0, n, rate, ch);
+      this.noticeOverflow();
     } else if (this.backlogSize + samples.byteLength <= this.backlogBytes) {
       this.backlog.push({ data: samples, rate, channels: ch, offset: 0 });
       this.backlogFrames += n;
       this.backlogSize += samples.byteLength;
       this.refill();
+      this.noticeOverflow();
     } else {
       this.c.droppedFrames += n;
-      s.overflowFrames += n;
       s.overflowSeconds += n / rate;
-      if (currentTime - s.overflowNoticeAt >= 1) {
-        s.overflowNoticeAt = currentTime;
-        this.port.postMessage({ type: "overflow", dropped: s.overflowSeconds });
-      }
+      s.overflowUnreported = true;
+      if (currentTime - s.overflowNoticeAt >= 1) this.noticeOverflow();
     }
     if (this.state === STATE_BUFFERING) this.maybeBegin();
+  }
+
+  // Tell the main thread how much this stream lost at the backlog cap: when a
+  // run of drops ends, at the stream's end, and at most once a second between.
+  noticeOverflow() {
+    const s = this.s;
+    if (!s || !s.overflowUnreported) return;
+    s.overflowUnreported = false;
+    s.overflowNoticeAt = currentTime;
+    this.port.postMessage({ type: "overflow", dropped: s.overflowSeconds });
   }
 
   // Copy frames [from, from + n) of samples into the ring (the caller made room).
@@ -360,7 +379,8 @@ class PcmRingPlayer extends AudioWorkletProcessor {
   maybeBegin() {
     const s = this.s;
     if (!s) return;
-    const need = Math.max(1, Math.round(this.jitterSeconds * this.currentSourceRate()));
+    const rate = this.currentSourceRate();
+    const need = Math.max(1, Math.round(this.jitterSeconds * rate) + Math.min(s.maxMessage, Math.round(0.25 * rate)));
     const avail = this.available();
     if (avail >= need || (s.eos && avail > 0)) this.begin();
     else if (s.eos) this.finish("drained");
@@ -393,10 +413,14 @@ class PcmRingPlayer extends AudioWorkletProcessor {
     if (this.state !== STATE_PLAYING) {
       oL.fill(0);
       if (oR) oR.fill(0);
-      if (s && s.starved && this.state === STATE_BUFFERING) {
-        this.c.starvedFrames += frames;
-        s.dryFrames += frames;
-        if (s.push && s.dryFrames >= this.holdSeconds * sampleRate) this.finish("drained");
+      if (s && this.state === STATE_BUFFERING) {
+        if (s.starved) {
+          this.c.starvedFrames += frames;
+          s.dryFrames += frames;
+          if (s.push && s.dryFrames >= this.holdSeconds * sampleRate) this.finish("drained");
+        } else if (this.available() > 0 && (s.quietFrames += frames) >= this.jitterSeconds * sampleRate) {
+          this.begin(); // nothing more is coming soon: play what is there
+        }
       }
       return true;
     }
