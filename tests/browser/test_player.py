@@ -136,7 +136,8 @@ def write_wav(path, seconds: float, rate: int = 44100, freq: float = 440.0) -> N
 def test_live_writer_stream_is_gapless_and_drawn(page, wa, events, artifacts_dir):
     """10 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
     color = (0x43, 0xA0, 0x47)
-    p = wa.web_audio(show_wave=True, minimal=False, label="live writer", visualizer_color="#43A047")
+    # jitterMs: a busy CI machine can stall the producer or the page for a few hundred ms
+    p = wa.web_audio(show_wave=True, minimal=False, label="live writer", visualizer_color="#43A047", jitterMs=300)
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
     idle = page.page.evaluate(CANVAS_INK, [p.id, color])
