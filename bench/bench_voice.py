@@ -142,6 +142,7 @@ def run_utterances(bench: Bench, n: int, rate: int, channels: int, chunk_frames:
 
 
 def run_cpu(bench: Bench, seconds: float = 6.0) -> None:
+    time.sleep(2.0)  # let the page settle after loading
     idle = bench.cpu(4.0)
     rate, channels = 48000, 2
     pcm = speech_like(seconds + 2, rate, channels, 0)

@@ -13,10 +13,10 @@
 //
 // A stream starts with the first frame after idle. Playback waits for a small
 // jitter buffer: jitterSeconds (after each audible gap it grows by half, up to
-// 0.4 s; every new stream starts again from the configured size) on top of
-// the largest pushed message so far (up to 0.25 s): audio that arrives in
-// 93 ms messages needs 93 ms more in hand than audio that arrives in 21 ms
-// ones. When no audio comes for a jitter buffer's time, what is there plays
+// 0.4 s; every new stream starts again from the configured size), and at
+// least the largest pushed message so far plus GUARD_SECONDS: audio that
+// arrives in 93 ms messages runs down by 93 ms between two of them, and must
+// not run dry while it waits for the next. When no audio comes for a jitter buffer's time, what is there plays
 // (a short utterance never waits for more). Playback resamples linearly to the
 // context rate and is gapless. Running dry plays out the last received frame
 // in full (also the resampler's last partial step).
@@ -70,6 +70,7 @@ const STATE_BUFFERING = "buffering"; // waiting for the jitter buffer to fill
 const STATE_PLAYING = "playing";
 const STATE_PAUSED = "paused";
 const MAX_JITTER_SECONDS = 0.4;
+const GUARD_SECONDS = 0.04; // left in hand just before the next pushed message is due
 
 class PcmRingPlayer extends AudioWorkletProcessor {
   constructor(options) {
@@ -380,7 +381,7 @@ class PcmRingPlayer extends AudioWorkletProcessor {
     const s = this.s;
     if (!s) return;
     const rate = this.currentSourceRate();
-    const need = Math.max(1, Math.round(this.jitterSeconds * rate) + Math.min(s.maxMessage, Math.round(0.25 * rate)));
+    const need = Math.max(1, Math.round(this.jitterSeconds * rate), s.maxMessage + Math.round(GUARD_SECONDS * rate));
     const avail = this.available();
     if (avail >= need || (s.eos && avail > 0)) this.begin();
     else if (s.eos) this.finish("drained");

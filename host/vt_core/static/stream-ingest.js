@@ -16,7 +16,7 @@
 // Frames that come after an end start a new stream.
 //
 // Player options read here: jitterMs (audio held back before a stream starts,
-// on top of the largest pushed message; default 100), streamEndMs (hold-off
+// default 100; at least the largest pushed message + 40 ms), streamEndMs (hold-off
 // before a dry pushed stream ends, default 300), ringSeconds (the ring buffer,
 // default 20), backlogMB (pushed audio waiting for room in the ring, default
 // 128 MiB).
