@@ -136,8 +136,9 @@ def write_wav(path, seconds: float, rate: int = 44100, freq: float = 440.0) -> N
 def test_live_writer_stream_is_gapless_and_drawn(page, wa, events, artifacts_dir):
     """10 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
     color = (0x43, 0xA0, 0x47)
-    # jitterMs: a busy CI machine can stall the producer or the page for a few hundred ms
-    p = wa.web_audio(show_wave=True, minimal=False, label="live writer", visualizer_color="#43A047", jitterMs=300)
+    # jitterMs: the screenshot below, on a busy CI machine, can hold the page up for
+    # several hundred ms; a second of audio in hand keeps the stream gapless through it
+    p = wa.web_audio(show_wave=True, minimal=False, label="live writer", visualizer_color="#43A047", jitterMs=1000)
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
     idle = page.page.evaluate(CANVAS_INK, [p.id, color])
@@ -190,7 +191,7 @@ def test_frames_of_any_size_play_in_order_on_the_right_channels(open_page, serve
 
     The context runs at the stream's rate here: no resampling, every frame plays.
     """
-    p = wa.web_audio(minimal=True)
+    p = wa.web_audio(minimal=True, jitterMs=300)  # a busy CI machine can stall producer or page
     p.on_stream_start(events.callback("start"))
     page = open_page(url=server.url + "?sampleRate=32000").open()
     page.player(p.id)
