@@ -77,7 +77,7 @@ class PcmRingPlayer extends AudioWorkletProcessor {
     super();
     const o = (options && options.processorOptions) || {};
     this.maxSeconds = o.maxSeconds || 20;
-    this.startJitter = o.jitterSeconds == null ? 0.1 : o.jitterSeconds;
+    this.startJitter = o.jitterSeconds == null ? 0.15 : o.jitterSeconds;
     this.jitterSeconds = this.startJitter;
     this.holdSeconds = o.holdSeconds == null ? 0.3 : o.holdSeconds;
     this.backlogBytes = o.backlogBytes == null ? 128 * 1024 * 1024 : o.backlogBytes;

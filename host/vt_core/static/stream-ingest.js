@@ -16,7 +16,7 @@
 // Frames that come after an end start a new stream.
 //
 // Player options read here: jitterMs (audio held back before a stream starts,
-// default 100; at least the largest pushed message + 40 ms), streamEndMs (hold-off
+// default 150; at least the largest pushed message + 40 ms), streamEndMs (hold-off
 // before a dry pushed stream ends, default 300), ringSeconds (the ring buffer,
 // default 20), backlogMB (pushed audio waiting for room in the ring, default
 // 128 MiB).
@@ -26,7 +26,7 @@ import { errorText } from "./util.js";
 
 const PROCESSOR = "vt-pcm-ring";
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
-const DEFAULTS = { ringSeconds: 20, jitterMs: 100, streamEndMs: 300, backlogMB: 128 };
+const DEFAULTS = { ringSeconds: 20, jitterMs: 150, streamEndMs: 300, backlogMB: 128 };
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 export class StreamIngest {
