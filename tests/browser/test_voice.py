@@ -210,7 +210,7 @@ def test_audio_beyond_the_ring_waits_in_order(page, wa, events):
     p.send_audio_metadata(rate, 1)  # straight to the page: the writer's running gain would change the levels
     for level in range(1, 9):  # 8 segments of 0.4 s, each at its own level
         p.stream_binary(dc(level * 4, 0.4, rate))
-    st = page.wait_stats(p.id, lambda s: s["framesReceived"] == 8 * 6400)
+    st = page.wait_stats(p.id, lambda s: s["framesWritten"] + s["backlogFrames"] == 8 * 6400 )
     assert st["backlogFrames"] > 0 and st["droppedFrames"] == 0, st  # the ring could not hold it all
     _, _, ended = events.wait("ended", timeout=10)
     assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(3.2, abs=0.001), "underruns": 0}

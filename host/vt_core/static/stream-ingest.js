@@ -321,7 +321,7 @@ export class StreamIngest {
     return new Promise((resolve) => {
       const timer = setTimeout(() => {
         this.statsWaiters.delete(id);
-        resolve(base());
+        resolve({ ...base(), stale: true }); // the worklet did not answer: its counters are old
       }, 1000);
       this.statsWaiters.set(id, () => {
         clearTimeout(timer);
