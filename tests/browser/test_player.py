@@ -173,7 +173,7 @@ def test_live_writer_stream_is_gapless_and_drawn(page, wa, events, artifacts_dir
     )
     latency = payload.pop("latencyMs")
     assert payload == {"sample_rate": rate, "channels": 2, "source": "push"}
-    assert latency == pytest.approx(st["lastStartLatencyMs"], abs=0.1) and 0 <= latency < 1000
+    assert latency == pytest.approx(st["lastStartLatencyMs"], abs=0.1) and 0 <= latency < 2000
     assert latency_ms < 2000
     assert mid["state"] == "playing" and mid["contextState"] == "running"
     assert 430 <= tone["peakHz"] <= 450 and tone["rms"] > 0.05, tone
