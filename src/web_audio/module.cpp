@@ -3,6 +3,7 @@
 #include "host/host.hpp"
 #include "pyrt/classbuilder.hpp"
 #include "surface.hpp"
+#include "writer/guard.hpp"
 
 #include <atomic>
 
@@ -169,6 +170,7 @@ void module_free(void* m) {
     State* st = state_of(module);
     if (g_module == module) g_module = nullptr;
     if (!st) return;
+    writer_state::clear_all();
     module_clear(module);
 #define WA_RELEASE(ident, text) Py_CLEAR(st->s_##ident);
     WA_STRINGS(WA_RELEASE)

@@ -95,13 +95,21 @@ bool write_all(int fd, const unsigned char* p, std::size_t n, int& err) {
     return true;
 }
 
+// Why a conversion was refused before anything was written, beyond an errno.
+enum class Refusal { none, too_long, not_regular };
+
 // The conversion proper, without the GIL.  Returns 0, or an errno value and
 // which path it concerns (true: the temporary/target, false: the source).
 int convert(int src_fd, const std::string& tmp_prefix, const std::string& target, const Format& fmt, const double* scale,
-            std::uint64_t& data_bytes, bool& too_long, bool& on_target) {
+            std::uint64_t& data_bytes, Refusal& refusal, bool& on_target) {
     struct stat sb {};
-    if (::fstat(src_fd, &sb) == 0 && S_ISREG(sb.st_mode) && static_cast<std::uint64_t>(sb.st_size) > kMaxDataBytes) {
-        too_long = true;  // refused before anything is written
+    if (::fstat(src_fd, &sb) == 0 && !S_ISREG(sb.st_mode)) {
+        refusal = Refusal::not_regular;  // a pipe or a device: what went into it cannot be read back
+        on_target = false;
+        return ESPIPE;
+    }
+    if (static_cast<std::uint64_t>(sb.st_size) > kMaxDataBytes) {
+        refusal = Refusal::too_long;  // refused before anything is written
         return EFBIG;
     }
     int out = -1;
@@ -138,7 +146,7 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
         if (r == 0) break;
         offset += static_cast<std::uint64_t>(r);
         if (offset > kMaxDataBytes) {
-            too_long = true;
+            refusal = Refusal::too_long;
             return fail(EFBIG, true);
         }
         const std::size_t have = carry + static_cast<std::size_t>(r);
@@ -210,18 +218,25 @@ int write_from_fd(int src_fd, PyObject* target, const Format& fmt, const double*
     const std::string tmp = dir + "." + base + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + "-";
 
     std::uint64_t data_bytes = 0;
-    bool too_long = false, on_target = true;
+    Refusal refusal = Refusal::none;
+    bool on_target = true;
     int err;
     Py_BEGIN_ALLOW_THREADS
     try {  // nothing may unwind past the point where the GIL is taken back
-        err = convert(src_fd, tmp, path, fmt, scale, data_bytes, too_long, on_target);
+        err = convert(src_fd, tmp, path, fmt, scale, data_bytes, refusal, on_target);
     } catch (...) {
         err = ENOMEM;
     }
     Py_END_ALLOW_THREADS
     if (err == 0) return 0;
-    if (too_long)
+    if (refusal == Refusal::too_long)
         return raise_from("wave", "Error", "the take is too long for a WAV file (more than 4294967259 bytes of samples)");
+    if (refusal == Refusal::not_regular) {
+        Ref exc = Ref::steal(PyObject_CallFunction(
+            PyExc_OSError, "is", err, "the recording is not a regular file: its samples cannot be read back into a WAV"));
+        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        return -1;
+    }
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, on_target ? target : Py_None);
     return -1;

@@ -2,6 +2,7 @@
 #include "docs.hpp"
 #include "host/host.hpp"
 #include "surface.hpp"
+#include "writer/guard.hpp"
 #include "writer/pcm.hpp"
 #include "writer/wav.hpp"
 
@@ -17,6 +18,7 @@ namespace wa {
 namespace {
 
 using pyrt::Ref;
+using writer_state::Guard;
 
 constexpr long kBufferSize = 4096;
 constexpr long kTargetPeak = 30000;
@@ -128,6 +130,8 @@ WA_IMPL(init_impl) {
 WA_IMPL(configure_impl) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     if (set(self, st->s__sample_rate, a[1]) < 0 || set(self, st->s__channels, a[2]) < 0) return nullptr;
     Ref player = self.get(st->s__player);
@@ -152,6 +156,8 @@ WA_IMPL(field_getter) {
 WA_IMPL(mute_setter) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     Ref old = self.get(st->s__mute);
     if (!old) return nullptr;
@@ -228,9 +234,35 @@ int append(State* st, const Inst& self, PyObject* obj, const Chunk& chunk, doubl
     return set(self, st->s__pcm_buffer, joined.get());
 }
 
+// Appends a chunk to the recording.  When the file object refuses it part-way
+// (a full disk, the file size limit), the bytes that did get through are
+// taken back, so that the file holds exactly the chunks write accepted.  That
+// needs the file's position before the chunk, which is tracked for the file
+// set_output_file opened (asking tell() on every chunk would cost more than
+// the write itself).  0 / -1 with the file's error.
+int record(State* st, writer_state::Entry& e, PyObject* handle, PyObject* data, Py_ssize_t size) {
+    const bool tracked = e.rec_pos >= 0 && writer_state::is_recording(e, handle);
+    if (pyrt::call_method1(handle, st->s_write, data)) {
+        if (tracked) e.rec_pos += size;
+        return 0;
+    }
+    if (!tracked) return -1;
+    const pyrt::SavedError error;  // the write's error is the one raised
+    Ref now = Ref::steal(PyObject_CallMethod(handle, "tell", nullptr));
+    const long long pos = now ? PyLong_AsLongLong(now.get()) : -1;
+    if (pos == e.rec_pos) return -1;  // nothing of the chunk reached the file
+    Ref start = pos >= 0 ? Ref::steal(PyLong_FromLongLong(e.rec_pos)) : Ref();
+    Ref sought = start ? Ref::steal(PyObject_CallMethod(handle, "seek", "O", start.get())) : Ref();
+    if (!sought || !Ref::steal(PyObject_CallMethod(handle, "truncate", nullptr))) e.rec_pos = -1;  // position unknown now
+    PyErr_Clear();
+    return -1;
+}
+
 WA_IMPL(write_impl) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     PyObject* data = a[1];
     int t = truthy(self, st->s__stopped);
@@ -254,17 +286,19 @@ WA_IMPL(write_impl) {
         return nullptr;
     }
     Ref peak = Ref::steal(PyLong_FromLong(pcm::peak(chunk.data(), static_cast<std::size_t>(chunk.size() / 2))));
-    if (!peak || raise_to(self, st->s__max_amplitude, peak.get()) < 0) return nullptr;
-    // Recording: the raw chunk, unchanged.
+    if (!peak) return nullptr;
+    // Recording: the raw chunk, unchanged.  A chunk the file refused is not
+    // part of the take, so only a recorded (or unrecorded) chunk sets the peak.
     Ref handle = self.get(st->s__output_file_handle);
     if (!handle) return nullptr;
     if (handle.get() != Py_None) {
-        if (!pyrt::call_method1(handle.get(), st->s_write, data)) return nullptr;
+        if (record(st, guard.entry(), handle.get(), data, chunk.size()) < 0) return nullptr;
         Ref total = self.get(st->s__total_pcm_bytes);
         Ref len = total ? Ref::steal(PyLong_FromSsize_t(chunk.size())) : Ref();
         Ref sum = len ? Ref::steal(PyNumber_Add(total.get(), len.get())) : Ref();
         if (!sum || set(self, st->s__total_pcm_bytes, sum.get()) < 0) return nullptr;
     }
+    if (raise_to(self, st->s__max_amplitude, peak.get()) < 0) return nullptr;
     t = truthy(self, st->s__mute);
     if (t) return t < 0 ? nullptr : pyrt::none();
     // Live push with the running gain.
@@ -301,6 +335,8 @@ WA_IMPL(write_impl) {
 WA_IMPL(flush_impl) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     Ref buffer = self.get(st->s__pcm_buffer);
     if (!buffer) return nullptr;
@@ -309,22 +345,43 @@ WA_IMPL(flush_impl) {
     t = truthy(self, st->s__stopped);
     if (t) return t < 0 ? nullptr : pyrt::none();
     Ref player = self.get(st->s__player);
-    if (!player || !pyrt::call_method1(player.get(), st->s_stream_binary, buffer.get())) return nullptr;
+    if (!player) return nullptr;
+    // Detached before it is published: audio added while the player sends
+    // (the host may release the GIL, or call back into this writer) goes into
+    // a new buffer and is neither dropped nor sent twice.
     if (set(self, st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
-    return pyrt::none();
+    if (pyrt::call_method1(player.get(), st->s_stream_binary, buffer.get())) return pyrt::none();
+    // Not sent: the buffer comes back, ahead of anything added since.
+    const pyrt::SavedError error;
+    Ref since = self.get(st->s__pcm_buffer);
+    const int more = since ? PyObject_IsTrue(since.get()) : 0;
+    PyErr_Clear();
+    Ref restored = more > 0 ? Ref::steal(PyNumber_Add(buffer.get(), since.get())) : std::move(buffer);
+    if (!restored || set(self, st->s__pcm_buffer, restored.get()) < 0) PyErr_Clear();
+    return nullptr;
 }
 
 WA_IMPL(stop_impl) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     if (set(self, st->s__stopped, Py_True) < 0 || set(self, st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
     return pyrt::none();
 }
 
+// os.path.realpath(path): the file a path names, through any symbolic links.
+Ref realpath(PyObject* path) {
+    Ref os_path = Ref::steal(PyImport_ImportModule("os.path"));
+    return os_path ? Ref::steal(PyObject_CallMethod(os_path.get(), "realpath", "O", path)) : Ref();
+}
+
 WA_IMPL(set_output_file_impl) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     if (set(self, st->s__pending_output_file, a[1]) < 0) return nullptr;
     const int t = PyObject_IsTrue(a[1]);
@@ -332,6 +389,14 @@ WA_IMPL(set_output_file_impl) {
     Ref open = host::global(f, st->s_open);
     Ref file = open ? pyrt::call2(open.get(), a[1], st->s_wb) : Ref();
     if (!file || set(self, st->s__output_file_handle, file.get()) < 0) return nullptr;
+    // Remember the file this take goes to: finish rewrites that file, even
+    // when the path was a symbolic link (or is retargeted meanwhile).
+    writer_state::Entry& e = guard.entry();
+    e.rec_handle = Ref::steal(PyWeakref_NewRef(file.get(), nullptr));
+    e.rec_path = Ref::borrow(a[1]);
+    e.rec_resolved = realpath(a[1]);
+    e.rec_pos = e.rec_handle ? 0 : -1;  // opened "wb": empty
+    PyErr_Clear();  // without a weak reference or a resolved path, finish works from the path given
     return pyrt::none();
 }
 
@@ -371,9 +436,33 @@ private:
     int fd_;
 };
 
+// Where the WAV goes: the file the recording was actually written to when
+// finish names the recording's own path (resolved when it was opened), else
+// the file `path` names now.  Symbolic links stay in place either way.
+Ref wav_target(const writer_state::Entry& e, PyObject* handle, PyObject* path) {
+    if (e.rec_resolved && writer_state::is_recording(e, handle)) {
+        const int same = PyObject_RichCompareBool(path, e.rec_path.get(), Py_EQ);
+        if (same > 0) return Ref::borrow(e.rec_resolved.get());
+        PyErr_Clear();
+    }
+    return realpath(path);
+}
+
+// Closes the recording file and forgets it.  0 / -1.
+int close_recording(State* st, const Inst& self, writer_state::Entry& e, PyObject* handle) {
+    e.rec_handle.reset();
+    e.rec_path.reset();
+    e.rec_resolved.reset();
+    e.rec_pos = -1;
+    if (set(self, st->s__output_file_handle, Py_None) < 0) return -1;
+    return pyrt::call_method0(handle, st->s_close) ? 0 : -1;
+}
+
 WA_IMPL(finish_impl) {
     (void)kw;
     State* st = pyrt::state(f);
+    const Guard guard(a[0]);
+    if (!guard.ok()) return nullptr;
     const Inst self(st, a[0]);
     PyObject* output_file = a[1];
     const int normalize = PyObject_IsTrue(a[2]);
@@ -390,62 +479,72 @@ WA_IMPL(finish_impl) {
     if (!total) return nullptr;
     const int recorded = compare_long(total.get(), 0, Py_GT);
     if (recorded < 0) return nullptr;
-    // The WAV is made from the recording this call closes; check its format
-    // first, so that bad parameters leave the take exactly as it was.
+    // The WAV is made from the recording this call closes.  Its format, the
+    // target and the path are checked first, so that bad arguments leave the
+    // take exactly as it was.
     const bool convert = has_target && recorded && handle.get() != Py_None;
     wav::Format fmt{};
+    Ref target;
     if (convert) {
         Ref channels = self.get(st->s__channels);
         Ref rate = channels ? self.get(st->s__sample_rate) : Ref();
         if (!rate || wav::check_format(channels.get(), rate.get(), fmt) < 0) return nullptr;
-        // A non-finite target cannot scale samples to anything defined: refuse
-        // it before anything is flushed, closed or written.
+        // A non-finite target cannot scale samples to anything defined.
         if (normalize && PyFloat_Check(a[3]) && !std::isfinite(PyFloat_AS_DOUBLE(a[3]))) {
             PyErr_Format(PyExc_ValueError, "normalize_target must be a finite number, not %R", a[3]);
             return nullptr;
         }
+        target = wav_target(guard.entry(), handle.get(), final_path.get());
+        if (!target) return nullptr;
     }
     // 1. push what is pending.
     if (!pyrt::call_method0(self.obj(), st->s_flush)) return nullptr;
-    // 2. close the recording.
-    Fd source;
     if (handle.get() != Py_None) {
-        if (convert) source.reset(recording_fd(handle.get()));
-        if (!pyrt::call_method0(handle.get(), st->s_close)) return nullptr;
-        if (set(self, st->s__output_file_handle, Py_None) < 0) return nullptr;
-    }
-    // 3, 4. write the WAV file.
-    if (convert) {
-        if (source.get() < 0) {
-            // No descriptor to the recording (a file-like object without one):
-            // read the samples from the target path itself.
-            PyObject* encoded = nullptr;
-            if (!PyUnicode_FSConverter(final_path.get(), &encoded)) return nullptr;
-            Ref path = Ref::steal(encoded);
-            source.reset(::open(PyBytes_AS_STRING(encoded), O_RDONLY | O_CLOEXEC));
+        if (!convert) {
+            // 2. nothing to convert: close the recording.
+            if (close_recording(st, self, guard.entry(), handle.get()) < 0) return nullptr;
+        } else {
+            // 2. every chunk write accepted goes to the file before it is read
+            // back; until the WAV is complete the take stays open (a failure
+            // below leaves it recording, and the next finish converts it).
+            if (!pyrt::call_method0(handle.get(), st->s_flush)) return nullptr;
+            Fd source(recording_fd(handle.get()));
             if (source.get() < 0) {
-                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, final_path.get());
-                return nullptr;
+                // No descriptor to the recording (a file-like object without one):
+                // read the samples from the target path itself.
+                PyObject* encoded = nullptr;
+                if (!PyUnicode_FSConverter(final_path.get(), &encoded)) return nullptr;
+                Ref path = Ref::steal(encoded);
+                source.reset(::open(PyBytes_AS_STRING(encoded), O_RDONLY | O_CLOEXEC));
+                if (source.get() < 0) {
+                    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, final_path.get());
+                    return nullptr;
+                }
             }
-        }
-        double scale = 0.0;
-        bool scaled = false;
-        Ref max_amp = self.get(st->s__max_amplitude);
-        if (!max_amp) return nullptr;
-        const int loud = normalize ? compare_long(max_amp.get(), 0, Py_GT) : 0;
-        if (loud < 0) return nullptr;
-        if (loud) {
-            Ref factor = Ref::steal(PyNumber_TrueDivide(a[3], max_amp.get()));
-            if (!factor) return nullptr;
-            scale = PyFloat_AsDouble(factor.get());
-            if (scale == -1.0 && PyErr_Occurred()) return nullptr;
-            if (!std::isfinite(scale)) {
-                PyErr_Format(PyExc_ValueError, "normalize_target must be a finite number, not %R", a[3]);
-                return nullptr;
+            // 3, 4. write the WAV file.
+            double scale = 0.0;
+            bool scaled = false;
+            Ref max_amp = self.get(st->s__max_amplitude);
+            if (!max_amp) return nullptr;
+            const int loud = normalize ? compare_long(max_amp.get(), 0, Py_GT) : 0;
+            if (loud < 0) return nullptr;
+            if (loud) {
+                Ref factor = Ref::steal(PyNumber_TrueDivide(a[3], max_amp.get()));
+                if (!factor) return nullptr;
+                scale = PyFloat_AsDouble(factor.get());
+                if (scale == -1.0 && PyErr_Occurred()) return nullptr;
+                if (!std::isfinite(scale)) {
+                    PyErr_Format(PyExc_ValueError, "normalize_target must be a finite number, not %R", a[3]);
+                    return nullptr;
+                }
+                scaled = true;
             }
-            scaled = true;
+            if (wav::write_from_fd(source.get(), target.get(), fmt, scaled ? &scale : nullptr) < 0) return nullptr;
+            // The WAV holds the whole take: the recording is done.  Forgotten
+            // before it is closed, so that a failing close cannot make a later
+            // finish convert the take again.
+            if (close_recording(st, self, guard.entry(), handle.get()) < 0) return nullptr;
         }
-        if (wav::write_from_fd(source.get(), final_path.get(), fmt, scaled ? &scale : nullptr) < 0) return nullptr;
     }
     // 5. the summary.
     Ref rate = self.get(st->s__sample_rate);
