@@ -6,7 +6,9 @@
 
 The page holds: a file player on a WAV generated here; live speech (espeak-ng,
 or a synthetic voice-like signal when it is missing) through stream_writer(),
-with a mute toggle and the finished take offered for download; a relay of the
+with a "Stop speaking" button, a mute toggle, what was heard of each utterance
+("heard 2.7 s of 2.7 s", from the player's ended event) and the finished take
+offered for download; a relay of the
 host's own audio endpoint through stream_from_url; and the same endpoint pulled
 by the browser with start_stream, by GET and by POST with params.
 """
@@ -125,10 +127,15 @@ class Demo:
         self.speech_player = web_audio(show_wave=True, minimal=False, label="speech", block=True, visualizer_type="spectrum",
                                        visualizer_color="#2e7d32")
         self.speech_player.on_stream_start(event_printer("speech stream-start"))
+        self.speech_player.on_ended(self.on_speech_ended)
         self.writer = None
+        self.stop_speaking = threading.Event()
+        self.spoken_seconds = 0.0  # of the utterance going on (or the last one)
         self.input = widgets.text_input("Text to speak", "Type a sentence…", "Speak",
                                         "Hello! This sentence is spoken live in your browser.",
                                         on_submit=self.on_speak)
+        widgets.text_input("", "", "Stop speaking", "", on_submit=lambda p: self.stop_speaking.set())
+        self.heard = widgets.text("Nothing spoken yet.")
         self.mute = widgets.toggle("Mute live playback (keep recording)", False, on_change=self.on_mute)
         self.summary = widgets.text("No take yet.")
         self.download = widgets.link("Download the normalised WAV", "", True)
@@ -157,12 +164,19 @@ class Demo:
             path = self.workdir / f"take-{self.takes}.wav"
             player = self.speech_player
             player.close_stream()  # makes this player the target of the frames that follow
+            self.stop_speaking.clear()
             writer = player.stream_writer()
             writer.mute = bool(self.mute.content.get("value"))
             self.writer = writer
             writer.set_output_file(str(path))
             log(f"speaking {text!r}")
-            engine = speech.speak(text, writer)
+            engine = speech.speak(text, writer, stop=self.stop_speaking)
+            self.spoken_seconds = writer._total_pcm_bytes / 2 / (writer.channels or 1) / (writer.sample_rate or 1)
+            if self.stop_speaking.is_set():
+                # the writer first, so that no frame follows the close that stop() sends
+                writer.stop()
+                player.stop()
+                log(f"stopped speaking after {self.spoken_seconds:.2f} s")
             peak_before = int(writer._max_amplitude)
             result = writer.finish()
             self.writer = None
@@ -175,6 +189,17 @@ class Demo:
             self.download.set(href=convertPath2Url(str(path)), text=f"Download {path.name}")
             log(f"finished {result}")
             return {**result, "engine": engine, "peak_before": peak_before, "peak_after": peak_after}
+
+    def on_speech_ended(self, payload=None) -> None:
+        """The speech player's stream ended: drained (all heard) or closed (stopped, muted)."""
+        log(f"event speech ended: {payload}")
+        payload = payload if isinstance(payload, dict) else {}
+        played = float(payload.get("played") or 0)
+        if payload.get("reason") == "closed":
+            self.heard.set(text=f"Stopped: heard {played:.1f} s of {self.spoken_seconds:.1f} s "
+                                f"({float(payload.get('dropped') or 0):.1f} s cut off).", tone="warn")
+        elif payload.get("reason") == "drained":
+            self.heard.set(text=f"Heard {played:.1f} s of {self.spoken_seconds:.1f} s.", tone="ok")
 
     def on_mute(self, payload=None) -> None:
         value = bool((payload or {}).get("value"))

@@ -102,8 +102,12 @@ def synthetic_chunks(text: str, chunk_samples: int = 1024) -> tuple[int, int, It
     return SYNTH_RATE, 1, chunks()
 
 
-def speak(text: str, writer, lead: float = 1.0, prefer_espeak: bool = True) -> str:
-    """Synthesise ``text`` into ``writer``; returns the engine used ("espeak-ng" or "synthetic")."""
+def speak(text: str, writer, lead: float = 1.0, prefer_espeak: bool = True, stop=None) -> str:
+    """Synthesise ``text`` into ``writer``; returns the engine used ("espeak-ng" or "synthetic").
+
+    ``stop`` (a ``threading.Event``) ends the synthesis early: no chunk is
+    written once it is set.
+    """
     if prefer_espeak and espeak_path():
         rate, channels, chunks = espeak_chunks(text)
         engine = "espeak-ng"
@@ -114,9 +118,14 @@ def speak(text: str, writer, lead: float = 1.0, prefer_espeak: bool = True) -> s
     start = time.monotonic()
     written = 0
     for chunk in chunks:
+        if stop is not None and stop.is_set():
+            break
         writer.write(chunk)
         written += len(chunk) // (2 * channels)
         ahead = written / rate - (time.monotonic() - start)
         if ahead > lead:
-            time.sleep(ahead - lead)
+            if stop is not None:
+                stop.wait(ahead - lead)
+            else:
+                time.sleep(ahead - lead)
     return engine

@@ -58,6 +58,7 @@ from .files import registered_file_response, static_response
 from .manager import getcm
 from .messages import components_frame, dumps, encode_message
 from .outbox import Outbox, close_quietly
+from .stream_state import PushStreamState
 
 __all__ = [
     "Server",
@@ -147,6 +148,7 @@ class Server:
         self._lock = threading.Lock()
         self._stopped = False
         self.dropped_clients = 0
+        self._stream = PushStreamState()  # for pages that connect mid-stream
 
     # -- public --------------------------------------------------------------
 
@@ -368,6 +370,7 @@ class Server:
 
     def _on_bus_message(self, message: tuple) -> None:
         """Bus subscriber: queue ``message`` for every browser; never blocks."""
+        self._stream.observe(message)
         clients = self._clients
         if not clients:
             return
@@ -391,9 +394,12 @@ class Server:
     def _first_frames(self, snapshot: list) -> "list[str | bytes]":
         """What a browser gets on connecting, before anything published later.
 
-        Called with the bus held (nothing is published meanwhile).
+        Called with the bus held (nothing is published meanwhile): the
+        component list, then where a push stream going on sends its frames
+        and their format, when there is one (see ``stream_state``).
         """
-        return [components_frame(snapshot)]
+        stream = self._stream.frame()
+        return [components_frame(snapshot)] + ([stream] if stream is not None else [])
 
     def _wake(self) -> None:
         """Send newly queued frames (on the loop, with the wake-up flag set)."""

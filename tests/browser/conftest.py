@@ -117,10 +117,14 @@ class Page:
         return self.page.evaluate("cid => window.vtPlayers[cid].stats()", cid)
 
     def wait_stats(self, cid: str, predicate, timeout: float = 10.0, interval: float = 0.05) -> dict:
-        """Poll stats() until predicate(stats) holds; returns the last stats."""
+        """Poll stats() until predicate(stats) holds; returns the last stats.
+
+        A snapshot the worklet did not answer in time ("stale": its counters are
+        old) never counts.
+        """
         deadline = time.monotonic() + timeout
         st = self.stats(cid)
-        while not predicate(st):
+        while st.get("stale") or not predicate(st):
             if time.monotonic() > deadline:
                 raise AssertionError(f"timed out waiting on player {cid}: {st}")
             time.sleep(interval)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import sys
 import time
 import wave
@@ -14,7 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 pytestmark = pytest.mark.browser
 
 
-def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifacts_dir):
+def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifacts_dir, capsys):
     import demo
 
     d = demo.Demo(tmp_path, server.origin + "/", server.token)
@@ -24,7 +25,8 @@ def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifa
     page.player(cid)
     box = page.page.locator(".vt-widget-text_input input").first
     box.fill("Testing one two three, the demo speaks.")
-    page.page.locator(".vt-widget-text_input button").first.click()
+    speak = page.page.get_by_role("button", name="Speak", exact=True)
+    speak.click()
     st = page.wait_stats(cid, lambda s: s["framesPlayed"] > 0, timeout=15)
     deadline = time.monotonic() + 20
     while not list(tmp_path.glob("take-*.wav")) or "Download take" not in page.page.content():
@@ -44,5 +46,25 @@ def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifa
     d.file_player.seek(2.5)
     page.wait_stats(d.file_player.id, lambda s: s["wave"] is not None and s["file"]["currentTime"] == 2.5)
     page.page.wait_for_timeout(200)
+    # what was heard of the utterance: all of it
+    heard = page.page.locator(".vt-text", has_text="Heard")
+    heard.wait_for(timeout=10_000)
+    said = re.search(r"Heard ([0-9.]+) s of ([0-9.]+) s", heard.inner_text())
+    assert said and said.group(1) == said.group(2) and float(said.group(1)) > 0.5, heard.inner_text()
     page.page.screenshot(path=str(artifacts_dir / "demo.png"), full_page=True)
+
+    # a long sentence, stopped mid-way: the page says how much was heard
+    box.fill("This is a much longer sentence that the demo will not be allowed to finish, "
+             "because the test presses the stop button while it is still being spoken aloud.")
+    speak.click()
+    page.wait_stats(cid, lambda s: s["streamActive"] and s["framesPlayed"] > 0, timeout=15)
+    time.sleep(1.0)
+    page.page.get_by_role("button", name="Stop speaking", exact=True).click()
+    stopped = page.page.locator(".vt-text", has_text="Stopped")
+    stopped.wait_for(timeout=10_000)
+    cut = re.search(r"Stopped: heard ([0-9.]+) s of ([0-9.]+) s", stopped.inner_text())
+    assert cut and 0.5 < float(cut.group(1)) <= float(cut.group(2)), stopped.inner_text()
+    out = capsys.readouterr().out
+    assert re.search(r"event speech ended: \{'source': 'push', 'reason': 'drained', 'played': [0-9.]+", out), out
+    assert re.search(r"event speech ended: \{'source': 'push', 'reason': 'closed', 'played': [0-9.]+, 'dropped'", out), out
     assert not page.errors, page.errors

@@ -607,3 +607,41 @@ def test_fifty_browsers_each_receive_the_stream_intact(server):
     assert len(results) == clients
     for got in results:
         assert got == expected
+
+
+def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm, wa):
+    """Binary frames carry neither a component id nor a format: a late page learns both on connection."""
+    first, second = wa.web_audio(label="first"), wa.web_audio(label="second")
+
+    async def connect_and_read(n: int) -> list:
+        async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
+            return await receive(ws, n)
+
+    async def nothing_to_tell():
+        async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
+            [hello] = await receive(ws, 1)
+            second.play()  # the next frame is the message itself, no stream state before it
+            [after] = await receive(ws, 1)
+            return hello, after
+
+    hello, after = run(nothing_to_tell())
+    assert hello["type"] == "components" and after["type"] == "message"
+
+    first.close_stream()  # the stream target is now "first" (no page saw it)
+    meta = {"sample_rate": 22050, "channels": 1}
+    first.send_audio_metadata(22050, 1)
+    second.play()  # a player command is not a stream command: the target stays
+    hello, stream = run(connect_and_read(2))
+    assert hello["type"] == "components"
+    assert stream == {"type": "stream", "target": first.id, "metadata": meta}
+
+    # the state follows the bus: a start_stream moves the target, new metadata replaces the format
+    second.start_stream("http://127.0.0.1:1/x.pcm", 16000, 2)
+    second.send_audio_metadata(48000, 2)
+    _, stream = run(connect_and_read(2))
+    assert stream == {"type": "stream", "target": second.id, "metadata": {"sample_rate": 48000, "channels": 2}}
+
+    # a removed target is forgotten; the format stays (the page would keep it too)
+    cm.remove_component(second.id)
+    _, stream = run(connect_and_read(2))
+    assert stream == {"type": "stream", "target": None, "metadata": {"sample_rate": 48000, "channels": 2}}

@@ -38,6 +38,7 @@ function setStatus(text, cls) {
 // -- outgoing events ---------------------------------------------------------
 
 function sendEvent(id, event, payload) {
+  animate(); // a player changed state: its view may need frames
   const frame = JSON.stringify({ type: "event", id, event, payload: payload || {} });
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(frame);
   else {
@@ -182,6 +183,12 @@ function onText(text) {
       else console.debug("[vt] unhandled action", msg.action);
       break;
     }
+    case "stream":
+      // sent on connection while a push stream may be going on: where its
+      // frames go and their format (the host remembers both for us)
+      if (msg.target) streamTarget = msg.target;
+      if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
+      break;
     case "dropped":
       console.warn("[vt] the host dropped this page:", msg.reason);
       setStatus("reconnecting…", "vt-off");
@@ -206,6 +213,7 @@ function handle(data) {
 }
 
 function onFrame(data) {
+  animate();
   if (!audioReady || pending.length) pending.push(data);
   else handle(data);
 }
@@ -257,17 +265,39 @@ function connect() {
 }
 
 // -- animation: time displays and visualisers ---------------------------------
+//
+// Frames run while a player plays and for a short tail after (the visualiser
+// settles on a flat line), then stop: an idle page costs no frames. Anything
+// that can start playback (a frame from the host, an event of a player, a
+// click or key in the page) starts them again.
+
+const TAIL_FRAMES = 30;
+let framesLeft = 0;
+let frameScheduled = false;
+
+function animate() {
+  framesLeft = TAIL_FRAMES;
+  if (!frameScheduled) {
+    frameScheduled = true;
+    requestAnimationFrame(frame);
+  }
+}
 
 function frame() {
+  let busy = false;
   for (const p of Object.values(players)) {
     try {
       p.tick();
+      if (p.isPlaying()) busy = true;
     } catch (err) {
       console.error("[vt] player frame failed", err);
     }
   }
-  requestAnimationFrame(frame);
+  if (busy) framesLeft = TAIL_FRAMES;
+  frameScheduled = busy || --framesLeft > 0;
+  if (frameScheduled) requestAnimationFrame(frame);
 }
 
-requestAnimationFrame(frame);
+for (const type of ["pointerdown", "keydown"]) window.addEventListener(type, animate, true);
+animate();
 connect();

@@ -3,13 +3,30 @@
 //
 // The owner passes a host {emit(event, payload), changed()}: emit sends a
 // player event to Python, changed() asks the owner to redraw its state.
+//
+// Stream life, as Python sees it (payloads in docs/PROTOCOL.md):
+//   web-audio-stream-start  the first audio of a stream was played
+//                           ({sample_rate, channels, source, latencyMs})
+//   web-audio-ended         reason "drained": played to its end (a pushed
+//                           stream: ran dry and no frame came for streamEndMs);
+//                           reason "closed": interrupted by a close, with the
+//                           seconds played and the seconds dropped
+//   web-audio-error         also when pushed audio had to be dropped because
+//                           the page's backlog reached backlogMB
+// Frames that come after an end start a new stream.
+//
+// Player options read here: jitterMs (audio held back before a stream starts,
+// default 150; at least the largest pushed message + 40 ms), streamEndMs (hold-off
+// before a dry pushed stream ends, default 300), ringSeconds (the ring buffer,
+// default 20), backlogMB (pushed audio waiting for room in the ring, default
+// 128 MiB).
 
 import { engine } from "./audio-engine.js";
 import { errorText } from "./util.js";
 
 const PROCESSOR = "vt-pcm-ring";
-const RING_SECONDS = 20; // bounded ring: older audio is dropped beyond this
-const JITTER_SECONDS = 0.1; // audio held back before a stream starts playing
+const POLL_MS = 100; // progress read from the worklet at most this often while playing
+const DEFAULTS = { ringSeconds: 20, jitterMs: 150, streamEndMs: 300, backlogMB: 128 };
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 export class StreamIngest {
@@ -28,12 +45,17 @@ export class StreamIngest {
     this.pull = null; // {controller} of the running fetch
     this.firstFrameAt = 0;
     this.framesAtStart = 0;
+    this.posted = 0; // pcm messages posted to the worklet
+    this.config = JSON.stringify(workletSettings({})); // the worklet settings in force (see configure)
     this.errorSent = false;
     this.counters = {
       framesReceived: 0,
       bytesReceived: 0,
       streamStarts: 0,
       lastStartLatencyMs: null,
+      lastStartEpochMs: null, // epoch ms at which the last stream's first sample was played
+      lastEnded: null, // payload of the last stream end
+      lastSampleAt: null, // epoch ms at which the last stream's last sample was played
     };
     this.progress = null; // last stats the worklet reported on its own
     this.statsWaiters = new Map();
@@ -44,33 +66,59 @@ export class StreamIngest {
         numberOfInputs: 0,
         numberOfOutputs: 1,
         outputChannelCount: [2],
-        processorOptions: { maxSeconds: RING_SECONDS, jitterSeconds: JITTER_SECONDS },
+        processorOptions: workletSettings({}),
       });
       this.node.connect(output);
       this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
     }
   }
 
+  /** Apply the player's options that tune the ring (sent only when they change). */
+  configure(options) {
+    const next = workletSettings(options || {});
+    const key = JSON.stringify(next);
+    if (key === this.config) return;
+    this.config = key;
+    this.post({ type: "config", ...next });
+  }
+
   onWorkletMessage(msg) {
     if (msg.type === "started") {
       this.counters.streamStarts++;
-      if (this.firstFrameAt) {
-        this.counters.lastStartLatencyMs = performance.now() - this.firstFrameAt;
-      }
+      const heardAt = performanceTimeOf(msg.at);
+      const latency = this.firstFrameAt ? Math.max(0, heardAt - this.firstFrameAt) : null;
+      this.counters.lastStartLatencyMs = latency;
+      this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
       this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
       const fmt = this.format || {};
       this.host.emit("web-audio-stream-start", {
         sample_rate: fmt.rate,
         channels: fmt.channels,
         source: this.source,
+        latencyMs: latency === null ? null : Math.round(latency * 10) / 10,
       });
       this.host.changed();
     } else if (msg.type === "ended") {
-      // a pulled stream played to its end
-      this.active = false;
-      this.firstFrameAt = 0;
-      this.host.emit("web-audio-ended", { source: this.source });
+      const payload = { source: msg.source, reason: msg.reason, played: round3(msg.played) };
+      if (msg.reason === "closed") payload.dropped = round3(msg.dropped);
+      payload.underruns = msg.underruns;
+      this.counters.lastEnded = payload;
+      this.counters.lastSampleAt = performance.timeOrigin + performanceTimeOf(msg.lastAt);
+      // frames posted after the worklet ended this stream opened the next one
+      if (msg.reason === "drained" && this.posted <= msg.received) {
+        this.active = false;
+        this.paused = false;
+        this.firstFrameAt = 0;
+      }
+      this.host.emit("web-audio-ended", payload);
       this.host.changed();
+    } else if (msg.type === "overflow") {
+      const mb = JSON.parse(this.config || "{}").backlogBytes / 1048576;
+      this.host.emit("web-audio-error", {
+        error: `pushed audio arrives faster than it plays and the page holds at most ${mb} MiB of it: ` +
+          `${msg.dropped.toFixed(2)} s dropped so far`,
+        dropped: round3(msg.dropped),
+      });
     } else if (msg.type === "stats") {
       this.progress = msg.stats;
       const resolve = this.statsWaiters.get(msg.id);
@@ -121,7 +169,7 @@ export class StreamIngest {
     this.active = false;
     this.paused = false;
     this.firstFrameAt = 0;
-    this.post({ type: "reset" });
+    this.post({ type: "close" }); // the worklet answers with an "ended" (closed) report
     return hadStream;
   }
 
@@ -192,7 +240,7 @@ export class StreamIngest {
     this.pull = null;
     this.carry = new Uint8Array(0);
     if (this.active) this.post({ type: "eos" });
-    else this.host.emit("web-audio-ended", { source: "pull" });
+    else this.host.emit("web-audio-ended", { source: "pull", reason: "drained", played: 0, underruns: 0 });
   }
 
   /** A binary frame routed to this player; meta = the last "audio_metadata". */
@@ -254,7 +302,8 @@ export class StreamIngest {
     }
     const samples = new Int16Array(out.buffer);
     this.counters.framesReceived += whole / frameBytes;
-    this.post({ type: "pcm", data: samples, rate, channels }, [out.buffer]);
+    this.posted++;
+    this.post({ type: "pcm", data: samples, rate, channels, push: source === "push" }, [out.buffer]);
   }
 
   /** The stream's counters, read from the worklet (a Promise); extra() adds the owner's. */
@@ -272,7 +321,7 @@ export class StreamIngest {
     return new Promise((resolve) => {
       const timer = setTimeout(() => {
         this.statsWaiters.delete(id);
-        resolve(base());
+        resolve({ ...base(), stale: true }); // the worklet did not answer: its counters are old
       }, 1000);
       this.statsWaiters.set(id, () => {
         clearTimeout(timer);
@@ -291,16 +340,45 @@ export class StreamIngest {
 
   /** One animation frame: ask the worklet for fresh progress while playing. */
   tick() {
-    if (this.node && this.active && !this.paused) this.post({ type: "stats", id: 0 });
+    if (!this.node || !this.active || this.paused) return;
+    const now = performance.now();
+    if (now - (this.polledAt || 0) < POLL_MS) return; // the time display shows tenths at most
+    this.polledAt = now;
+    this.post({ type: "stats", id: 0 });
   }
 
   destroy() {
     this.end();
+    this.post({ type: "release" }); // its processor stops
     if (this.node) {
       this.node.disconnect();
       this.node.port.onmessage = null;
     }
   }
+}
+
+// The worklet's settings from the player's options (out-of-range values fall back to the defaults).
+function workletSettings(o) {
+  const num = (v, d, lo) => (Number.isFinite(Number(v)) && Number(v) >= lo && v !== null && v !== "" ? Number(v) : d);
+  return {
+    maxSeconds: num(o.ringSeconds, DEFAULTS.ringSeconds, 1),
+    jitterSeconds: num(o.jitterMs, DEFAULTS.jitterMs, 0) / 1000,
+    holdSeconds: num(o.streamEndMs, DEFAULTS.streamEndMs, 0) / 1000,
+    backlogBytes: Math.round(num(o.backlogMB, DEFAULTS.backlogMB, 0) * 1048576),
+  };
+}
+
+// performance.now() time at which a sample rendered at context time t is
+// heard (the output timestamp pairs the two clocks); now when unknown.
+function performanceTimeOf(t) {
+  const ctx = engine.ctx;
+  const ts = ctx && ctx.getOutputTimestamp ? ctx.getOutputTimestamp() : null;
+  if (!ts || !(ts.performanceTime > 0) || !Number.isFinite(t)) return performance.now();
+  return ts.performanceTime + (t - ts.contextTime) * 1000;
+}
+
+function round3(x) {
+  return Math.round((Number(x) || 0) * 1000) / 1000;
 }
 
 function isRiff(b) {

@@ -186,6 +186,7 @@ export class WebAudioPlayer {
       this.setVolume(options.volume);
     }
     this.controls.render(options);
+    this.stream.configure(options);
     this.wantPeaks();
     // autoplay: a new source starts on its own, and so does a loaded one when
     // the option is switched on while it stands at its start

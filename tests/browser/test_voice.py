@@ -1,0 +1,273 @@
+"""Utterances and turns on the push path, in headless chromium through the real module.
+
+A voice app writes one utterance after another, interrupts them, and writes
+faster than real time; the page must end each stream, say what was heard, and
+lose nothing.  What the page played is measured independently of the player's
+own counters by a probe on the player's output (a worklet of the test's own
+that records the levels it sees, sample by sample).
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from .test_player import join, paced, start_thread
+
+pytestmark = pytest.mark.browser
+
+# A probe on the player's output: runs of equal level (rounded to 1/64), so a
+# test can tell how many samples carried audio and in which order the levels came.
+PROBE = """async cid => {
+  const p = window.vtPlayers[cid];
+  const ctx = p.gain.context;
+  if (!window.__probeLoaded) {
+    const src = `registerProcessor("test-level-probe", class extends AudioWorkletProcessor {
+      constructor() {
+        super();
+        this.runs = [];
+        this.port.onmessage = () => this.port.postMessage({runs: this.runs, rate: sampleRate});
+      }
+      process(inputs) {
+        const x = inputs[0][0];
+        if (!x) return true;
+        const runs = this.runs;
+        for (let i = 0; i < x.length; i++) {
+          const level = Math.round(x[i] * 64);
+          const last = runs[runs.length - 1];
+          if (last && last[0] === level) last[1]++;
+          else runs.push([level, 1]);
+        }
+        return true;
+      }
+    });`;
+    await ctx.audioWorklet.addModule(URL.createObjectURL(new Blob([src], {type: "text/javascript"})));
+    window.__probeLoaded = true;
+  }
+  const node = new AudioWorkletNode(ctx, "test-level-probe", {numberOfInputs: 1, numberOfOutputs: 1});
+  p.gain.connect(node);
+  node.connect(ctx.destination);
+  window.__probe = node;
+}"""
+
+# Count the player's animation frames from now on.
+COUNT_TICKS = """cid => {
+  const p = window.vtPlayers[cid];
+  const tick = p.tick.bind(p);
+  window.__ticks = 0;
+  p.tick = () => { window.__ticks++; tick(); };
+}"""
+
+PROBE_READ = """() => new Promise((resolve) => {
+  window.__probe.port.onmessage = (e) => resolve(e.data);
+  window.__probe.port.postMessage(0);
+})"""
+
+
+class Probe:
+    def __init__(self, page, cid: str) -> None:
+        self.page = page
+        page.page.evaluate(PROBE, cid)
+
+    def read(self) -> tuple[list[tuple[int, int]], int]:
+        got = self.page.page.evaluate(PROBE_READ)
+        return [tuple(r) for r in got["runs"]], got["rate"]
+
+    def heard_seconds(self) -> float:
+        runs, rate = self.read()
+        return sum(n for level, n in runs if level != 0) / rate
+
+    def levels(self, min_run: int = 100) -> list[int]:
+        """The levels heard for at least min_run samples, in order, repeats merged."""
+        out: list[int] = []
+        for level, n in self.read()[0]:
+            if level and n >= min_run and (not out or out[-1] != level):
+                out.append(level)
+        return out
+
+
+def dc(level64: int, seconds: float, rate: int, channels: int = 1) -> bytes:
+    """A constant level of level64/64 full scale: survives resampling unchanged."""
+    return np.full(round(seconds * rate) * channels, level64 * 512, dtype=np.int16).tobytes()
+
+
+def tone(seconds: float, rate: int, channels: int = 1, freq: float = 330.0) -> bytes:
+    n = round(seconds * rate)
+    mono = (np.sin(2 * np.pi * freq * np.arange(n) / rate) * 0.3 * 32767).astype(np.int16)
+    return (np.repeat(mono, channels) if channels > 1 else mono).tobytes()
+
+
+def chunked(pcm: bytes, size: int) -> list[bytes]:
+    return [pcm[i : i + size] for i in range(0, len(pcm), size)]
+
+
+def speak(player, pcm: bytes, rate: int, channels: int, chunk: int = 2048) -> None:
+    """One utterance as an engine writes it: a new writer, configure, real-time pace, finish."""
+    w = player.stream_writer()
+    w.configure(rate, channels)
+    paced(chunked(pcm, chunk), rate * channels * 2, w.write)
+    w.finish()
+
+
+# -- the end of pushed speech ------------------------------------------------------
+
+
+def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, events):
+    """22.05 kHz mono: every sample plays (the resampler's last step too), then the stream ends."""
+    p = wa.web_audio(show_wave=True, onended=events.callback("ended"), jitterMs=250, streamEndMs=250)
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    rate = 22050
+    total = 0
+    for k, seconds in enumerate((0.8, 1.3, 0.55)):
+        pcm = tone(seconds, rate, freq=200 + 100 * k)
+        speak(p, pcm, rate, 1)
+        total += len(pcm) // 2
+        _, _, ended = events.wait("ended", k + 1)
+        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
+                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}
+        st = page.stats(p.id)
+        assert st["state"] == "idle" and not st["streamActive"], st
+        assert st["jitterSeconds"] == pytest.approx(0.25)  # back to its start size for the next stream
+        assert st["framesPlayed"] == st["framesWritten"] == total  # nothing left behind mid-sample
+    assert events.names().count("start") == 3
+    assert page.stats(p.id)["streams"] == 3
+
+    # idle after the end: no silence counted, and after a short tail no frame drawn
+    a = page.stats(p.id)
+    time.sleep(0.8)
+    b = page.stats(p.id)
+    assert b["starvedFrames"] == a["starvedFrames"] and b["framesPlayed"] == a["framesPlayed"]
+    page.page.evaluate(COUNT_TICKS, p.id)
+    time.sleep(0.5)
+    assert page.page.evaluate("() => window.__ticks") == 0
+    p.stream_binary(tone(0.2, rate))  # the next frame wakes the page again
+    events.wait("ended", 4)
+    assert page.page.evaluate("() => window.__ticks") > 5
+
+
+def test_a_gap_shorter_than_the_hold_off_continues_the_stream(page, wa, events):
+    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1500)
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    rate = 16000
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)
+    p.stream_binary(tone(0.5, rate))
+    page.wait_stats(p.id, lambda s: s["dryEvents"] == 1)
+    time.sleep(0.4)  # dry, but within the hold-off: the stream is still open
+    assert "ended" not in events.names() and page.stats(p.id)["streamActive"]
+    p.stream_binary(tone(0.3, rate))
+    _, _, ended = events.wait("ended", timeout=8)
+    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(0.8, abs=0.001), "underruns": 1}
+    assert events.names().count("start") == 1
+
+
+# -- interruptions ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("how", ["close_stream", "stop", "mute"])
+def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, events, how):
+    p = wa.web_audio(onended=events.callback("ended"))
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    probe = Probe(page, p.id)
+    rate = 24000
+    w = p.stream_writer()
+    w.configure(rate, 1)
+    for part in chunked(dc(16, 3.0, rate), 8000):  # 3 s, far faster than real time
+        w.write(part)
+    events.wait("start")
+    time.sleep(0.7)
+    {"close_stream": p.close_stream, "stop": p.stop, "mute": lambda: setattr(w, "mute", True)}[how]()
+    _, _, ended = events.wait("ended")
+    time.sleep(0.1)
+    heard = probe.heard_seconds()
+    _, ctx_rate = probe.read()
+    print(f"\n{how}: played {ended['played']} s, the output carried {heard:.4f} s, dropped {ended['dropped']} s")
+    assert set(ended) == {"source", "reason", "played", "dropped", "underruns"}
+    assert ended["source"] == "push" and ended["reason"] == "closed" and ended["underruns"] == 0
+    assert 0.5 < ended["played"] < 2.5
+    assert abs(ended["played"] - heard) <= 128 / ctx_rate + 0.001  # within one render quantum
+    assert ended["played"] + ended["dropped"] == pytest.approx(3.0, abs=0.002)
+    st = page.stats(p.id)
+    assert st["state"] == "idle" and st["buffered"] == 0
+
+
+# -- nothing pushed is lost ------------------------------------------------------------
+
+
+def test_audio_beyond_the_ring_waits_in_order(page, wa, events):
+    """A writer far ahead of real time: the ring (1 s here) fills, the rest waits, all of it plays in order."""
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"), ringSeconds=1)
+    page.open().player(p.id)
+    probe = Probe(page, p.id)
+    rate = 16000
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)  # straight to the page: the writer's running gain would change the levels
+    for level in range(1, 9):  # 8 segments of 0.4 s, each at its own level
+        p.stream_binary(dc(level * 4, 0.4, rate))
+    st = page.wait_stats(p.id, lambda s: s["framesWritten"] + s["backlogFrames"] == 8 * 6400 )
+    assert st["backlogFrames"] > 0 and st["droppedFrames"] == 0, st  # the ring could not hold it all
+    _, _, ended = events.wait("ended", timeout=10)
+    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(3.2, abs=0.001), "underruns": 0}
+    assert probe.levels() == [level * 4 for level in range(1, 9)]
+    assert probe.heard_seconds() == pytest.approx(3.2, abs=0.003)
+    assert "error" not in events.names()
+
+
+def test_past_the_backlog_cap_an_error_says_how_much_was_dropped(page, wa, events):
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"), ringSeconds=1, backlogMB=0.05)
+    page.open().player(p.id)
+    rate = 16000
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)
+    for part in chunked(tone(5.0, rate), 4096):  # 5 s at once: 1 s ring + 1.6 s backlog
+        p.stream_binary(part)
+    _, _, ended = events.wait("ended", timeout=10)
+    errors = [payload for name, _, payload in events.items if name == "error"]
+    assert errors, events.names()
+    last = errors[-1]
+    assert "dropped" in last["error"] and "MiB" in last["error"]
+    assert 1.5 < last["dropped"] < 3.0
+    assert ended["played"] + last["dropped"] == pytest.approx(5.0, abs=0.002)  # every second accounted for
+
+
+def test_a_page_that_connects_mid_stream_plays_what_follows(open_page, wa, events):
+    target = wa.web_audio(label="speaking", onended=events.callback("ended"), jitterMs=300)
+    other = wa.web_audio(label="created later")
+    target.on_stream_start(events.callback("start"))
+    target.close_stream()  # the frames go to "speaking", not to the newest player
+    rate = 16000
+    pcm = tone(3.0, rate)
+    w = target.stream_writer()
+    w.configure(rate, 1)
+    producer = start_thread(lambda: paced(chunked(pcm, 2048), rate * 2, w.write))
+    time.sleep(1.0)
+    page = open_page()
+    page.open().player(target.id)
+    _, _, started = events.wait("start")
+    assert started["sample_rate"] == rate and started["channels"] == 1
+    join(producer)
+    w.finish()
+    _, _, ended = events.wait("ended", timeout=8)
+    st = page.stats(target.id)
+    assert 0.8 < ended["played"] < 2.2 and ended["underruns"] == 0
+    assert ended["played"] == pytest.approx(st["framesReceived"] / rate, abs=0.001)
+    assert page.stats(other.id)["framesReceived"] == 0
+    assert not page.errors, page.errors
+
+
+def test_a_page_that_opens_before_any_stream_plays_with_the_newest_player(page, wa, events):
+    """Without any stream command the newest player is the target (the rule the host keeps too)."""
+    first = wa.web_audio()
+    second = wa.web_audio(onended=events.callback("ended"))
+    page.open().player(second.id)
+    second.send_audio_metadata(8000, 1)
+    first.stream_binary(tone(0.3, 8000))
+    _, _, ended = events.wait("ended")
+    assert ended["played"] == pytest.approx(0.3, abs=0.001)
+    assert page.stats(first.id)["framesReceived"] == 0
