@@ -1,5 +1,4 @@
 // AudioStreamWriter: live push with running gain, mute, recording, and the normalised WAV on finish.
-#include "docs.hpp"
 #include "host/host.hpp"
 #include "surface.hpp"
 #include "writer/pcm.hpp"
@@ -15,8 +14,6 @@
 
 namespace wa {
 namespace {
-
-using pyrt::Ref;
 
 constexpr long kBufferSize = 4096;
 constexpr long kTargetPeak = 30000;
@@ -99,18 +96,8 @@ private:
     bool ok_ = false;
 };
 
-const pyrt::Param p_self[] = {{"self"}};
-const pyrt::Param p_init[] = {{"self"}, {"player"}};
-const pyrt::Param p_configure[] = {{"self"}, {"sample_rate"}, {"channels"}};
-const pyrt::Param p_value[] = {{"self"}, {"value"}};
-const pyrt::Param p_write[] = {{"self"}, {"pcm_data"}};
-const pyrt::Param p_finish[] = {
-    {"self"}, {"output_file", pyrt::d_none}, {"normalize", pyrt::d_true}, {"normalize_target", pyrt::d_int(30000)}};
-const pyrt::Param p_output[] = {{"self"}, {"output_file"}};
-
-WA_IMPL(init_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* init(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     if (set(self, st->s__player, a[1]) < 0 || set(self, st->s__sample_rate, Py_None) < 0 ||
         set(self, st->s__channels, Py_None) < 0 || set(self, st->s__configured, Py_False) < 0 ||
@@ -125,9 +112,8 @@ WA_IMPL(init_impl) {
     return pyrt::none();
 }
 
-WA_IMPL(configure_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* configure(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     if (set(self, st->s__sample_rate, a[1]) < 0 || set(self, st->s__channels, a[2]) < 0) return nullptr;
     Ref player = self.get(st->s__player);
@@ -143,15 +129,13 @@ struct FieldRef {
 const FieldRef stopped_f{&State::s__stopped}, configured_f{&State::s__configured}, mute_f{&State::s__mute},
     sample_rate_f{&State::s__sample_rate}, channels_f{&State::s__channels};
 
-WA_IMPL(field_getter) {
-    (void)kw;
-    State* st = pyrt::state(f);
-    return Inst(st, a[0]).get(st->*static_cast<const FieldRef*>(f->def->data)->name).release();
+PyObject* field_getter(Function* f, Args a) {
+    State* st = state(f);
+    return Inst(st, a[0]).get(st->*f->def->data_as<FieldRef>().name).release();
 }
 
-WA_IMPL(mute_setter) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* mute_setter(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     Ref old = self.get(st->s__mute);
     if (!old) return nullptr;
@@ -228,9 +212,8 @@ int append(State* st, const Inst& self, PyObject* obj, const Chunk& chunk, doubl
     return set(self, st->s__pcm_buffer, joined.get());
 }
 
-WA_IMPL(write_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* write(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     PyObject* data = a[1];
     int t = truthy(self, st->s__stopped);
@@ -279,7 +262,7 @@ WA_IMPL(write_impl) {
     t = truthy(self, st->s__initial_delay_sent);
     if (t < 0) return nullptr;
     if (!t) {
-        Ref time = host::global(f, st->s_time);
+        Ref time = host::global(f, &State::g_time);
         Ref sleep = time ? pyrt::getattr(time.get(), st->s_sleep) : Ref();
         Ref delay = sleep ? Ref::steal(PyFloat_FromDouble(kInitialDelay)) : Ref();
         if (!delay || !pyrt::call1(sleep.get(), delay.get())) return nullptr;
@@ -298,9 +281,8 @@ WA_IMPL(write_impl) {
     return pyrt::none();
 }
 
-WA_IMPL(flush_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* flush(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     Ref buffer = self.get(st->s__pcm_buffer);
     if (!buffer) return nullptr;
@@ -314,22 +296,20 @@ WA_IMPL(flush_impl) {
     return pyrt::none();
 }
 
-WA_IMPL(stop_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* stop(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     if (set(self, st->s__stopped, Py_True) < 0 || set(self, st->s__pcm_buffer, st->empty_bytes) < 0) return nullptr;
     return pyrt::none();
 }
 
-WA_IMPL(set_output_file_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* set_output_file(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     if (set(self, st->s__pending_output_file, a[1]) < 0) return nullptr;
     const int t = PyObject_IsTrue(a[1]);
     if (t <= 0) return t < 0 ? nullptr : pyrt::none();
-    Ref open = host::global(f, st->s_open);
+    Ref open = host::global(f, &State::g_open);
     Ref file = open ? pyrt::call2(open.get(), a[1], st->s_wb) : Ref();
     if (!file || set(self, st->s__output_file_handle, file.get()) < 0) return nullptr;
     return pyrt::none();
@@ -371,9 +351,8 @@ private:
     int fd_;
 };
 
-WA_IMPL(finish_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* finish(Function* f, Args a) {
+    State* st = state(f);
     const Inst self(st, a[0]);
     PyObject* output_file = a[1];
     const int normalize = PyObject_IsTrue(a[2]);
@@ -460,53 +439,91 @@ WA_IMPL(finish_impl) {
     return result.release();
 }
 
-WA_IMPL(stream_writer_impl) {
-    (void)kw;
-    Ref cls = host::global(f, pyrt::state(f)->s_AudioStreamWriter);
-    if (!cls) return nullptr;
-    return pyrt::call1(cls.get(), a[0]).release();
-}
+const char* const kFinishDoc =
+    "完成写入，归一化并保存 WAV 文件\n"
+    "        \n"
+    "        参数:\n"
+    "            output_file: 输出文件路径，None 则不保存\n"
+    "            normalize: 是否归一化音量\n"
+    "            normalize_target: 归一化目标振幅（默认 30000）\n"
+    "        \n"
+    "        返回:\n"
+    "            包含音频信息的字典\n"
+    "        ";
+
+const FuncDef init_def = def("__init__", nullptr, {{"self"}, {"player"}}, init);
+const FuncDef configure_def = def("configure",
+                                  "配置音频参数并发送元数据到前端\n"
+                                  "        \n"
+                                  "        参数:\n"
+                                  "            sample_rate: 采样率\n"
+                                  "            channels: 声道数\n"
+                                  "        ",
+                                  {{"self"}, {"sample_rate"}, {"channels"}}, configure);
+const FuncDef stopped_def = def("stopped", "是否已停止", {{"self"}}, field_getter).with_data(&stopped_f);
+const FuncDef configured_def = def("configured", "是否已配置", {{"self"}}, field_getter).with_data(&configured_f);
+const FuncDef mute_get = def("mute", "是否静音（静音时只保存音频，不推送到前端播放）", {{"self"}}, field_getter).with_data(&mute_f);
+const FuncDef mute_set = def("mute",
+                             "设置静音状态\n"
+                             "        \n"
+                             "        参数:\n"
+                             "            value: True 静音（只保存），False 取消静音（正常播放）\n"
+                             "        ",
+                             {{"self"}, {"value"}}, mute_setter);
+const FuncDef sample_rate_def = def("sample_rate", nullptr, {{"self"}}, field_getter).with_data(&sample_rate_f);
+const FuncDef channels_def = def("channels", nullptr, {{"self"}}, field_getter).with_data(&channels_f);
+const FuncDef write_def = def("write",
+                              "写入 PCM 数据，自动缓冲并推送到前端（除非静音）\n"
+                              "        \n"
+                              "        参数:\n"
+                              "            pcm_data: PCM 二进制数据（int16 格式）\n"
+                              "        ",
+                              {{"self"}, {"pcm_data"}}, write);
+const FuncDef flush_def = def("flush", "强制推送缓冲区数据到前端", {{"self"}}, flush);
+const FuncDef stop_def = def("stop", "停止推送，清空缓冲区", {{"self"}}, stop);
+const FuncDef finish_def = def("finish", kFinishDoc,
+                               {{"self"}, {"output_file", pyrt::d_none}, {"normalize", pyrt::d_true},
+                                {"normalize_target", pyrt::d_int(30000)}},
+                               finish);
+const FuncDef set_output_file_def = def("set_output_file",
+                                        "设置输出文件并打开文件句柄（边生成边写入模式）\n"
+                                        "        \n"
+                                        "        参数:\n"
+                                        "            output_file: 输出文件路径\n"
+                                        "        ",
+                                        {{"self"}, {"output_file"}}, set_output_file);
+
+constexpr const char* kClassDoc =
+    "流式音频写入器\n"
+    "    \n"
+    "    封装通用的 PCM 数据缓冲推送、归一化、WAV 保存逻辑。\n"
+    "    适用于任何 TTS 引擎的流式音频输出。\n"
+    "    \n"
+    "    支持实时试听开关控制，可随时静音/取消静音。\n"
+    "    \n"
+    "    用法::\n"
+    "    \n"
+    "        writer = player.stream_writer()\n"
+    "        tts_engine.synthesize(text, stream_writer=writer)\n"
+    "        writer.finish(output_file=\"output.wav\")\n"
+    "        \n"
+    "        # 动态控制实时试听\n"
+    "        writer.mute = True   # 静音（只保存，不播放）\n"
+    "        writer.mute = False  # 取消静音（恢复播放）\n"
+    "    ";
 
 }  // namespace
 
-namespace writer {
-const pyrt::FuncDef init{"__init__", nullptr, p_init, 2, false, init_impl};
-const pyrt::FuncDef configure{"configure", docs::configure, p_configure, 3, false, configure_impl};
-const pyrt::FuncDef stopped{"stopped", docs::stopped, p_self, 1, false, field_getter, &stopped_f};
-const pyrt::FuncDef configured{"configured", docs::configured, p_self, 1, false, field_getter, &configured_f};
-const pyrt::FuncDef mute_get{"mute", docs::mute_get, p_self, 1, false, field_getter, &mute_f};
-const pyrt::FuncDef mute_set{"mute", docs::mute_set, p_value, 2, false, mute_setter};
-const pyrt::FuncDef sample_rate{"sample_rate", nullptr, p_self, 1, false, field_getter, &sample_rate_f};
-const pyrt::FuncDef channels{"channels", nullptr, p_self, 1, false, field_getter, &channels_f};
-const pyrt::FuncDef write{"write", docs::write, p_write, 2, false, write_impl};
-const pyrt::FuncDef flush{"flush", docs::flush, p_self, 1, false, flush_impl};
-const pyrt::FuncDef stop{"stop", docs::writer_stop, p_self, 1, false, stop_impl};
-const pyrt::FuncDef finish{"finish", docs::finish, p_finish, 4, false, finish_impl};
-const pyrt::FuncDef set_output_file{"set_output_file", docs::set_output_file, p_output, 2, false,
-                                     set_output_file_impl};
-}  // namespace writer
-
-const Member writer_members[] = {
-    {"__init__", &writer::init, nullptr, false},
-    {"configure", &writer::configure, nullptr, false},
-    {"stopped", &writer::stopped, nullptr, true},
-    {"configured", &writer::configured, nullptr, true},
-    {"mute", &writer::mute_get, &writer::mute_set, true},
-    {"sample_rate", &writer::sample_rate, nullptr, true},
-    {"channels", &writer::channels, nullptr, true},
-    {"write", &writer::write, nullptr, false},
-    {"flush", &writer::flush, nullptr, false},
-    {"stop", &writer::stop, nullptr, false},
-    {"finish", &writer::finish, nullptr, false},
-    {"set_output_file", &writer::set_output_file, nullptr, false},
-};
-const std::size_t writer_member_count = sizeof(writer_members) / sizeof(writer_members[0]);
-
-namespace handle {
-namespace {
-const pyrt::Param p_handle_self[] = {{"self"}};
+// class AudioStreamWriter, as the class statement builds it.
+int register_writer(Surface& s) {
+    Ref cls = s.add_class("AudioStreamWriter", kClassDoc,
+                          {method(init_def), method(configure_def), property(stopped_def), property(configured_def),
+                           property(mute_get, &mute_set), property(sample_rate_def), property(channels_def),
+                           method(write_def), method(flush_def), method(stop_def), method(finish_def),
+                           method(set_output_file_def)});
+    if (!cls) return -1;
+    Py_XSETREF(s.state()->writer_class, cls.release());
+    return 0;
 }
-const pyrt::FuncDef stream_writer{"stream_writer", docs::stream_writer, p_handle_self, 1, false, stream_writer_impl};
-}  // namespace handle
 
 }  // namespace wa

@@ -1,0 +1,31 @@
+// Module globals read at call time, as Python code reads them, through a cache that a
+// dictionary watcher clears whenever a watched namespace changes.
+#pragma once
+
+#include "pyrt/ref.hpp"
+
+#include <cstdint>
+
+namespace pyrt {
+
+// One global name of a module and what it last resolved to.  The value is
+// borrowed: any change to the namespace it came from (or to the builtins)
+// invalidates it before the change is made, so it is never used stale.
+struct Global {
+    PyObject* name = nullptr;      // interned; owned by whoever owns the Global
+    PyObject* value = nullptr;     // borrowed from `source`
+    PyObject* source = nullptr;    // the dict `value` was found in
+    std::uint64_t version = 0;     // namespace version `value` belongs to (0: none)
+};
+
+// Starts watching `module`'s namespace and the builtins (CPython 3.12+; a
+// no-op before).  0 / -1 with an exception set.
+int watch_globals(PyObject* module) noexcept;
+// Stops watching `module`'s namespace (at module free).  Never fails.
+void unwatch_globals(PyObject* module) noexcept;
+
+// The module global `g` now: the module namespace, then the builtins;
+// NameError otherwise, worded as Python words it.  New reference or nullptr.
+Ref lookup_global(PyObject* module, Global& g) noexcept;
+
+}  // namespace pyrt
