@@ -604,6 +604,60 @@ def test_patched_writer_class_is_used_by_stream_writer(wa, handle, monkeypatch):
     assert type(writer) is Writer and writer.player is handle
 
 
+def test_every_change_to_the_namespace_takes_effect_at_the_next_call(wa, handle, recorder, monkeypatch):
+    # Warm look-ups first, then change the namespace behind them in each way Python code can.
+    handle.play()
+    namespace = vars(wa)
+    real = namespace["send_message"]
+    calls = []
+    monkeypatch.setitem(namespace, "send_message", lambda action, data: calls.append("item"))
+    handle.play()
+    setattr(wa, "send_message", lambda action, data: calls.append("attr"))
+    handle.play()
+    exec("global send_message\nsend_message = lambda action, data, c=calls: c.append('exec')", namespace, {"calls": calls})
+    handle.play()
+    namespace.update(send_message=lambda action, data: calls.append("update"))
+    handle.play()
+    del namespace["send_message"]
+    with pytest.raises(NameError):
+        handle.play()
+    namespace["send_message"] = real
+    handle.play()
+    assert calls == ["item", "attr", "exec", "update"]
+    assert len(recorder.sent) == 2  # the real send_message, before and after
+
+
+def test_builtins_stand_behind_the_namespace_as_they_change(wa, cm, tmp_path, monkeypatch):
+    opened = []
+    real_open = builtins.open
+
+    def tracking_open(*args):
+        opened.append(args[0])
+        return real_open(*args)
+
+    writer = wa.web_audio().stream_writer()
+    writer.set_output_file(str(tmp_path / "a.pcm"))  # warms the look-up of the builtin open
+    monkeypatch.setattr(builtins, "open", tracking_open)
+    writer.set_output_file(str(tmp_path / "b.pcm"))
+    monkeypatch.setattr(wa, "open", lambda *args: opened.append(("module", args[0])) or real_open(*args), raising=False)
+    writer.set_output_file(str(tmp_path / "c.pcm"))
+    monkeypatch.delattr(wa, "open")
+    writer.set_output_file(str(tmp_path / "d.pcm"))
+    writer.finish()
+    assert opened == [str(tmp_path / "b.pcm"), ("module", str(tmp_path / "c.pcm")), str(tmp_path / "d.pcm")]
+
+
+def test_a_global_from_the_builtins_follows_the_calling_frames_builtins(wa, handle, monkeypatch):
+    seen = []
+    monkeypatch.delattr(wa, "send_message")
+    monkeypatch.setattr(builtins, "send_message", lambda action, data: seen.append("builtins"), raising=False)
+    handle.play()
+    other = {"send_message": lambda action, data: seen.append("other"), "__import__": builtins.__import__}
+    exec("handle.play()", {"__builtins__": other, "handle": handle})
+    handle.play()
+    assert seen == ["builtins", "other", "builtins"]
+
+
 # ---------------------------------------------------------------------------
 # attributes, repr, copying
 

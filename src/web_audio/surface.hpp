@@ -16,7 +16,7 @@ using pyrt::Function;
 using pyrt::Ref;
 using pyrt::def;
 
-inline State* state(Function* f) noexcept { return state_of(f->module); }
+inline State* state(Function* f) noexcept { return static_cast<State*>(f->module_state); }
 
 // A class member: a method, or a property made from a getter and an optional setter.
 struct Member {

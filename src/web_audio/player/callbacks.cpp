@@ -21,19 +21,23 @@ PyObject* register_callback(Function* f, Args a) {
     Ref record = pyrt::get_or(comps.get(), id.get(), nullptr, st->s_get);
     if (!record) return nullptr;
     if (record.get() == Py_None) return Py_NewRef(self);
-    const int has = pyrt::contains(record.get(), st->s_handlers);
-    if (has < 0) return nullptr;
-    bool need_table = !has;
-    if (has) {
-        Ref table = pyrt::get_item(record.get(), st->s_handlers);
-        if (!table) return nullptr;
-        need_table = table.get() == Py_None;
+    // if "handlers" not in record or record["handlers"] is None: record["handlers"] = {}
+    Ref table;
+    if (PyDict_CheckExact(record.get())) {
+        table = Ref::borrow(PyDict_GetItemWithError(record.get(), st->s_handlers));  // one look-up for both tests
+        if (!table && PyErr_Occurred()) return nullptr;
+    } else {
+        const int has = pyrt::contains(record.get(), st->s_handlers);
+        if (has < 0) return nullptr;
+        if (has && !(table = pyrt::get_item(record.get(), st->s_handlers))) return nullptr;
     }
-    if (need_table) {
+    if (!table || table.get() == Py_None) {
         Ref fresh = Ref::steal(PyDict_New());
         if (!fresh || pyrt::set_item(record.get(), st->s_handlers, fresh.get()) < 0) return nullptr;
+        table.reset();
     }
-    Ref table = pyrt::get_item(record.get(), st->s_handlers);
+    // record["handlers"][event] = callback (read again unless an exact dict just gave it)
+    if (!table || !PyDict_CheckExact(record.get())) table = pyrt::get_item(record.get(), st->s_handlers);
     if (!table || pyrt::set_item(table.get(), event, a[1]) < 0) return nullptr;
     return Py_NewRef(self);
 }

@@ -242,15 +242,33 @@ PyObject* vectorcall_general(PyObject* self, PyObject* const* args, size_t nargs
     return invoke(f, Args{slots, kwdict.get()});
 }
 
-// The entry of callables without **kwargs: a call passing exactly one
-// positional argument per parameter (the common case: `player.play()`,
-// `player.volume = x`) goes straight to the implementation; any other call is
-// bound in full.
-PyObject* vectorcall_by_arity(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// The entries of callables without **kwargs, one per parameter count N: a
+// call passing exactly N positional arguments (the common case:
+// `player.play()`, `player.volume = x`) goes straight to the implementation;
+// any other call is bound in full.
+template <Py_ssize_t N>
+PyObject* vectorcall_exact(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == N)
+        return invoke(reinterpret_cast<Function*>(self), Args{args, nullptr});
+    return vectorcall_general(self, args, nargsf, kwnames);
+}
+
+PyObject* vectorcall_exact_n(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = reinterpret_cast<Function*>(self);
     if (kwnames == nullptr && static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) == f->def->nparams)
         return invoke(f, Args{args, nullptr});
     return vectorcall_general(self, args, nargsf, kwnames);
+}
+
+vectorcallfunc entry_for(const FuncDef* def) noexcept {
+    if (def->varkw) return vectorcall_general;
+    switch (def->nparams) {
+        case 0: return vectorcall_exact<0>;
+        case 1: return vectorcall_exact<1>;
+        case 2: return vectorcall_exact<2>;
+        case 3: return vectorcall_exact<3>;
+        default: return vectorcall_exact_n;
+    }
 }
 
 // ---- type slots ----
@@ -262,6 +280,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->annotations);
     Py_VISIT(f->module);
+    Py_VISIT(f->globals);
     Py_VISIT(f->owner);
     Py_VISIT(f->doc);
     Py_VISIT(f->module_name);
@@ -275,6 +294,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
     Py_CLEAR(f->owner);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module_name);
@@ -467,11 +487,13 @@ PyObject* make_default(const Default& d) noexcept {
 Function* alloc_function(PyTypeObject* type, PyObject* module, const FuncDef* def) noexcept {
     Function* f = PyObject_GC_New(Function, type);
     if (!f) return nullptr;
-    f->vectorcall = def->varkw ? vectorcall_general : vectorcall_by_arity;
+    f->vectorcall = entry_for(def);
     f->def = def;
     f->varnames = f->name = f->qualname = f->module_name = f->doc = nullptr;
     f->defaults = f->dict = f->annotations = f->owner = f->bound = f->weakreflist = nullptr;
     f->module = Py_NewRef(module);
+    f->globals = Py_XNewRef(PyModule_GetDict(module));
+    f->module_state = PyModule_GetState(module);
     return f;
 }
 

@@ -63,17 +63,17 @@ void unwatch_globals(PyObject* module) noexcept {
 #endif
 }
 
-Ref lookup_global(PyObject* module, Global& g) noexcept {
+Ref lookup_global(PyObject* globals, Global& g) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     // A value from the builtins stands only for the builtins it came from.
-    if (g.version == g_version && g_watcher >= 0 && (g.source == PyModule_GetDict(module) || g.source == PyEval_GetBuiltins()))
+    if (g.version == g_version && g_watcher >= 0 && (g.source == globals || g.source == PyEval_GetBuiltins()))
         return Ref::borrow(g.value);
     PyObject* source = nullptr;
-    PyObject* v = find(PyModule_GetDict(module), g.name, &source);
+    PyObject* v = find(globals, g.name, &source);
     if (!v) return Ref();
     Ref value = Ref::borrow(v);
     // Watched from now on; a failure to watch only costs the cache.
-    if (g_watcher < 0 || (source != PyModule_GetDict(module) && watch(source) < 0)) {
+    if (g_watcher < 0 || (source != globals && watch(source) < 0)) {
         PyErr_Clear();
         g.version = 0;
         return value;
@@ -84,7 +84,7 @@ Ref lookup_global(PyObject* module, Global& g) noexcept {
     return value;
 #else
     PyObject* source = nullptr;
-    return Ref::borrow(find(PyModule_GetDict(module), g.name, &source));
+    return Ref::borrow(find(globals, g.name, &source));
 #endif
 }
 

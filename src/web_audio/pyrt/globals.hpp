@@ -24,8 +24,8 @@ int watch_globals(PyObject* module) noexcept;
 // Stops watching `module`'s namespace (at module free).  Never fails.
 void unwatch_globals(PyObject* module) noexcept;
 
-// The module global `g` now: the module namespace, then the builtins;
-// NameError otherwise, worded as Python words it.  New reference or nullptr.
-Ref lookup_global(PyObject* module, Global& g) noexcept;
+// The global `g` now: the namespace `globals`, then the builtins; NameError
+// otherwise, worded as Python words it.  New reference or nullptr.
+Ref lookup_global(PyObject* globals, Global& g) noexcept;
 
 }  // namespace pyrt
