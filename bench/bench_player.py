@@ -22,7 +22,8 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The plain Python transcriptions live with the tests, which check them against the extension.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "reference"))
 
 import plain_player  # noqa: E402
 import vt_core  # noqa: E402

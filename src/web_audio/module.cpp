@@ -55,7 +55,7 @@ int module_exec(PyObject* module) {
     }
     State* st = state_of(module);
     if (init_state(st) < 0) return -1;
-    if (!(st->function_type = pyrt::make_function_type(module))) return -1;
+    if (!(st->function_type = pyrt::make_function_type(module, "veltrane.vt_ui.web_audio.function"))) return -1;
     if (pyrt::watch_globals(module) < 0) return -1;
     try {
         if (bind_surface(module) < 0) return -1;

@@ -463,7 +463,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_type_def = {
-    "veltrane.vt_ui.web_audio.function",
+    nullptr,  // named by the module that makes the type
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -499,8 +499,10 @@ Function* alloc_function(PyTypeObject* type, PyObject* module, const FuncDef* de
 
 }  // namespace
 
-PyTypeObject* make_function_type(PyObject* module) noexcept {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_type_def, nullptr));
+PyTypeObject* make_function_type(PyObject* module, const char* qualified_name) noexcept {
+    PyType_Spec spec = function_type_def;
+    spec.name = qualified_name;
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
 Function* new_function(PyTypeObject* type, PyObject* module, const FuncDef* def, PyObject* qualname) noexcept {

@@ -102,8 +102,9 @@ struct Function {
     PyObject* weakreflist;
 };
 
-// Creates the function type for `module` (called once at module exec).
-PyTypeObject* make_function_type(PyObject* module) noexcept;
+// Creates the function type for `module` (called once at module exec), named
+// `qualified_name` ("package.module.type"; a string that outlives the type).
+PyTypeObject* make_function_type(PyObject* module, const char* qualified_name) noexcept;
 
 // A new function of `type` from its declaration.
 Function* new_function(PyTypeObject* type, PyObject* module, const FuncDef* def, PyObject* qualname) noexcept;
