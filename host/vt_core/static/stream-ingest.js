@@ -1,0 +1,327 @@
+// Stream ingest: the pushed PCM (binary frames) and pulled streams
+// (start_stream) of one player, fed to its ring buffer in pcm-worklet.js.
+//
+// The owner passes a host {emit(event, payload), changed()}: emit sends a
+// player event to Python, changed() asks the owner to redraw its state.
+
+import { engine } from "./audio-engine.js";
+import { errorText } from "./util.js";
+
+const PROCESSOR = "vt-pcm-ring";
+const RING_SECONDS = 20; // bounded ring: older audio is dropped beyond this
+const JITTER_SECONDS = 0.1; // audio held back before a stream starts playing
+const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
+
+export class StreamIngest {
+  /**
+   * @param {AudioNode|null} output  where the ring's audio goes (null: no Web Audio)
+   * @param {{emit: Function, changed: Function}} host
+   */
+  constructor(output, host) {
+    this.host = host;
+    this.node = null;
+    this.active = false; // a stream is open (push or pull)
+    this.source = null; // "push" | "pull"
+    this.format = null; // {rate, channels} of the frames being fed
+    this.paused = false;
+    this.carry = new Uint8Array(0); // bytes of an incomplete frame
+    this.pull = null; // {controller} of the running fetch
+    this.firstFrameAt = 0;
+    this.framesAtStart = 0;
+    this.errorSent = false;
+    this.counters = {
+      framesReceived: 0,
+      bytesReceived: 0,
+      streamStarts: 0,
+      lastStartLatencyMs: null,
+    };
+    this.progress = null; // last stats the worklet reported on its own
+    this.statsWaiters = new Map();
+    this.statsSeq = 0;
+    const ctx = engine.ctx;
+    if (ctx && output && engine.workletLoaded) {
+      this.node = new AudioWorkletNode(ctx, PROCESSOR, {
+        numberOfInputs: 0,
+        numberOfOutputs: 1,
+        outputChannelCount: [2],
+        processorOptions: { maxSeconds: RING_SECONDS, jitterSeconds: JITTER_SECONDS },
+      });
+      this.node.connect(output);
+      this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
+    }
+  }
+
+  onWorkletMessage(msg) {
+    if (msg.type === "started") {
+      this.counters.streamStarts++;
+      if (this.firstFrameAt) {
+        this.counters.lastStartLatencyMs = performance.now() - this.firstFrameAt;
+      }
+      this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
+      const fmt = this.format || {};
+      this.host.emit("web-audio-stream-start", {
+        sample_rate: fmt.rate,
+        channels: fmt.channels,
+        source: this.source,
+      });
+      this.host.changed();
+    } else if (msg.type === "ended") {
+      // a pulled stream played to its end
+      this.active = false;
+      this.firstFrameAt = 0;
+      this.host.emit("web-audio-ended", { source: this.source });
+      this.host.changed();
+    } else if (msg.type === "stats") {
+      this.progress = msg.stats;
+      const resolve = this.statsWaiters.get(msg.id);
+      if (resolve) {
+        this.statsWaiters.delete(msg.id);
+        resolve(msg.stats);
+      }
+    }
+  }
+
+  post(msg, transfer) {
+    if (this.node) this.node.port.postMessage(msg, transfer || []);
+  }
+
+  /** Resume a paused stream (true when a stream is open: the command is ours). */
+  play() {
+    if (!this.active) return false;
+    if (this.paused) {
+      this.paused = false;
+      this.post({ type: "resume" });
+      this.host.emit("web-audio-play", { currentTime: this.currentTime() });
+    }
+    engine.requestStart();
+    this.host.changed();
+    return true;
+  }
+
+  /** Pause the open stream (true when a stream is open: the command is ours). */
+  pause() {
+    if (!this.active) return false;
+    if (!this.paused) {
+      this.paused = true;
+      this.post({ type: "pause" });
+      this.host.emit("web-audio-pause", { currentTime: this.currentTime() });
+    }
+    this.host.changed();
+    return true;
+  }
+
+  /** End the current stream at once, dropping what is buffered; true if one was open. */
+  end() {
+    const hadStream = this.active || !!this.pull;
+    if (this.pull) {
+      this.pull.controller.abort();
+      this.pull = null;
+    }
+    this.carry = new Uint8Array(0);
+    this.active = false;
+    this.paused = false;
+    this.firstFrameAt = 0;
+    this.post({ type: "reset" });
+    return hadStream;
+  }
+
+  /** Pull a stream: {url, sample_rate, channels, params?}. */
+  start(cmd) {
+    this.end();
+    const url = cmd.url;
+    if (!url) {
+      this.host.emit("web-audio-error", { error: "start_stream without a URL" });
+      return;
+    }
+    // Without a format in the command, the response tells it (else 48 kHz stereo).
+    const given = cmd.sample_rate !== undefined || cmd.channels !== undefined;
+    const fmt = {
+      rate: Number(cmd.sample_rate) || 48000,
+      channels: Math.max(1, Math.floor(Number(cmd.channels) || 2)),
+      fromResponse: !given,
+    };
+    const controller = new AbortController();
+    const pull = { controller };
+    this.pull = pull;
+    const init = { signal: controller.signal, cache: "no-store" };
+    if (cmd.params !== undefined && cmd.params !== null) {
+      init.method = "POST";
+      init.headers = { "Content-Type": "application/json" };
+      init.body = JSON.stringify(cmd.params);
+    }
+    this.readStream(url, init, fmt, pull).catch((err) => {
+      if (pull !== this.pull) return; // superseded or closed: not an error
+      this.pull = null;
+      this.host.emit("web-audio-error", { error: `stream ${url}: ${errorText(err)}` });
+    });
+  }
+
+  async readStream(url, init, fmt, pull) {
+    const resp = await fetch(url, init);
+    if (!resp.ok) throw new Error(`HTTP ${resp.status} ${resp.statusText}`.trim());
+    if (!resp.body) throw new Error("the response has no readable body");
+    if (fmt.fromResponse) {
+      const r = Number(resp.headers.get("X-Audio-Sample-Rate"));
+      const c = Number(resp.headers.get("X-Audio-Channels"));
+      if (r > 0) fmt.rate = r;
+      if (c >= 1) fmt.channels = Math.floor(c);
+    }
+    const reader = resp.body.getReader();
+    let head = new Uint8Array(0); // the first bytes, until we know whether they are a WAV header
+    let headerDone = false;
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (pull !== this.pull) {
+        reader.cancel().catch(() => {});
+        return;
+      }
+      if (done) break;
+      let chunk = value;
+      if (!headerDone) {
+        head = concat(head, chunk);
+        if (head.length < 4) continue;
+        const riff = isRiff(head);
+        if (riff && head.length < 44) continue;
+        if (riff && fmt.fromResponse) readWavFormat(head, fmt);
+        chunk = riff ? head.subarray(44) : head;
+        headerDone = true;
+      }
+      if (chunk.length) this.feed(chunk, fmt.rate, fmt.channels, "pull");
+    }
+    if (!headerDone && head.length && !isRiff(head)) this.feed(head, fmt.rate, fmt.channels, "pull");
+    this.pull = null;
+    this.carry = new Uint8Array(0);
+    if (this.active) this.post({ type: "eos" });
+    else this.host.emit("web-audio-ended", { source: "pull" });
+  }
+
+  /** A binary frame routed to this player; meta = the last "audio_metadata". */
+  push(buffer, meta) {
+    if (!meta) {
+      console.warn("[vt] audio frame before any audio_metadata: dropped");
+      return;
+    }
+    const rate = Number(meta.sample_rate);
+    const channels = Math.floor(Number(meta.channels));
+    if (!(rate > 0) || !(channels >= 1)) {
+      this.host.emit("web-audio-error", { error: `bad audio_metadata ${JSON.stringify(meta)}` });
+      return;
+    }
+    this.feed(new Uint8Array(buffer), rate, channels, "push");
+  }
+
+  // Hand whole frames to the ring; keep an incomplete frame for the next call.
+  feed(bytes, rate, channels, source) {
+    if (!this.node) {
+      if (!this.errorSent) {
+        this.errorSent = true;
+        this.host.emit("web-audio-error", { error: engine.error || "stream playback unavailable" });
+      }
+      return;
+    }
+    const fmt = this.format;
+    if (!fmt || fmt.rate !== rate || fmt.channels !== channels) {
+      if (fmt && fmt.channels !== channels) this.carry = new Uint8Array(0);
+      this.format = { rate, channels };
+    }
+    if (!this.active) {
+      this.active = true;
+      this.paused = false;
+      this.source = source;
+      this.firstFrameAt = performance.now();
+      engine.requestStart();
+      this.host.changed();
+    }
+    this.counters.bytesReceived += bytes.length;
+    const frameBytes = 2 * channels;
+    const total = this.carry.length + bytes.length;
+    const whole = total - (total % frameBytes);
+    if (whole === 0) {
+      this.carry = concat(this.carry, bytes);
+      return;
+    }
+    const out = new Uint8Array(whole);
+    out.set(this.carry.subarray(0, Math.min(this.carry.length, whole)), 0);
+    const fromBytes = whole - this.carry.length;
+    out.set(bytes.subarray(0, fromBytes), this.carry.length);
+    this.carry = bytes.slice(fromBytes);
+    if (!LITTLE_ENDIAN) {
+      for (let i = 0; i < whole; i += 2) {
+        const t = out[i];
+        out[i] = out[i + 1];
+        out[i + 1] = t;
+      }
+    }
+    const samples = new Int16Array(out.buffer);
+    this.counters.framesReceived += whole / frameBytes;
+    this.post({ type: "pcm", data: samples, rate, channels }, [out.buffer]);
+  }
+
+  /** The stream's counters, read from the worklet (a Promise); extra() adds the owner's. */
+  stats(extra) {
+    const base = () => ({
+      ...(this.progress || {}),
+      ...this.counters,
+      pendingBytes: this.carry.length,
+      streamActive: this.active,
+      streamSource: this.source,
+      ...extra(),
+    });
+    if (!this.node) return Promise.resolve(base());
+    const id = ++this.statsSeq;
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => {
+        this.statsWaiters.delete(id);
+        resolve(base());
+      }, 1000);
+      this.statsWaiters.set(id, () => {
+        clearTimeout(timer);
+        resolve(base());
+      });
+      this.post({ type: "stats", id });
+    });
+  }
+
+  /** Seconds played of the open stream. */
+  currentTime() {
+    const p = this.progress;
+    const rate = (this.format && this.format.rate) || 1;
+    return p ? Math.max(0, (p.framesPlayed - this.framesAtStart) / rate) : 0;
+  }
+
+  /** One animation frame: ask the worklet for fresh progress while playing. */
+  tick() {
+    if (this.node && this.active && !this.paused) this.post({ type: "stats", id: 0 });
+  }
+
+  destroy() {
+    this.end();
+    if (this.node) {
+      this.node.disconnect();
+      this.node.port.onmessage = null;
+    }
+  }
+}
+
+function isRiff(b) {
+  return b.length >= 4 && b[0] === 0x52 && b[1] === 0x49 && b[2] === 0x46 && b[3] === 0x46; // "RIFF"
+}
+
+// Channels and rate from a canonical 44-byte WAV header ("fmt " chunk first).
+function readWavFormat(h, fmt) {
+  if (h[12] !== 0x66 || h[13] !== 0x6d || h[14] !== 0x74 || h[15] !== 0x20) return; // "fmt "
+  const v = new DataView(h.buffer, h.byteOffset, 44);
+  const channels = v.getUint16(22, true);
+  const rate = v.getUint32(24, true);
+  if (channels >= 1) fmt.channels = channels;
+  if (rate > 0) fmt.rate = rate;
+}
+
+function concat(a, b) {
+  if (!a.length) return b;
+  if (!b.length) return a;
+  const out = new Uint8Array(a.length + b.length);
+  out.set(a, 0);
+  out.set(b, a.length);
+  return out;
+}
