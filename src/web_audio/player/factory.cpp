@@ -67,7 +67,7 @@ Ref build_handle_class(Function* f) {
             if (name == st->s_dunder_init) init = Ref::borrow(fn.get());
             member = std::move(fn);
         }
-        if (PyObject_SetItem(ns.get(), name, member.get()) < 0) return Ref();
+        if (pyrt::set_item(ns.get(), name, member.get()) < 0) return Ref();
     }
     Ref cls = pyrt::finish_class(meta.get(), st->handle_name, bases.get(), ns.get());
     if (!cls) return Ref();

@@ -280,7 +280,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->annotations);
     Py_VISIT(f->module);
-    Py_VISIT(f->globals);
     Py_VISIT(f->owner);
     Py_VISIT(f->doc);
     Py_VISIT(f->module_name);
@@ -294,7 +293,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->globals);
     Py_CLEAR(f->owner);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module_name);
@@ -484,16 +482,16 @@ PyObject* make_default(const Default& d) noexcept {
     return nullptr;
 }
 
-Function* alloc_function(PyTypeObject* type, PyObject* module, const FuncDef* def) noexcept {
+Function* alloc_function(PyTypeObject* type, PyObject* module, void* module_state, const FuncDef* def,
+                         vectorcallfunc entry) noexcept {
     Function* f = PyObject_GC_New(Function, type);
     if (!f) return nullptr;
-    f->vectorcall = entry_for(def);
+    f->vectorcall = entry;
     f->def = def;
     f->varnames = f->name = f->qualname = f->module_name = f->doc = nullptr;
     f->defaults = f->dict = f->annotations = f->owner = f->bound = f->weakreflist = nullptr;
     f->module = Py_NewRef(module);
-    f->globals = Py_XNewRef(PyModule_GetDict(module));
-    f->module_state = PyModule_GetState(module);
+    f->module_state = module_state;
     return f;
 }
 
@@ -535,7 +533,7 @@ Function* new_function(PyTypeObject* type, PyObject* module, const FuncDef* def,
     if (!module_name) return nullptr;
     Ref bound;
     if (def->prepare && !(bound = Ref::steal(def->prepare(module, *def)))) return nullptr;
-    Function* f = alloc_function(type, module, def);
+    Function* f = alloc_function(type, module, PyModule_GetState(module), def, entry_for(def));
     if (!f) return nullptr;
     f->bound = bound.release();
     f->varnames = varnames.release();
@@ -549,7 +547,7 @@ Function* new_function(PyTypeObject* type, PyObject* module, const FuncDef* def,
 }
 
 Function* clone_function(Function* t) noexcept {
-    Function* f = alloc_function(Py_TYPE(t), t->module, t->def);
+    Function* f = alloc_function(Py_TYPE(t), t->module, t->module_state, t->def, t->vectorcall);
     if (!f) return nullptr;
     f->bound = Py_XNewRef(t->bound);
     f->varnames = Py_NewRef(t->varnames);

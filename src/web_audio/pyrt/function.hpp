@@ -94,8 +94,7 @@ struct Function {
     PyObject* defaults;     // __defaults__: tuple or nullptr
     PyObject* dict;         // __dict__ or nullptr
     PyObject* annotations;  // __annotations__ (created empty on first access)
-    PyObject* module;       // the defining module
-    PyObject* globals;      // its namespace (as a Python function's __globals__)
+    PyObject* module;       // the defining module: its namespace holds the globals
     void* module_state;     // its PyModule_GetState()
     PyObject* owner;        // defining class (for super()), or nullptr
     PyObject* bound;        // made by def->prepare, or nullptr

@@ -2,12 +2,16 @@
 #include "pyrt/globals.hpp"
 
 namespace pyrt {
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Only changed under the GIL of the one interpreter the module lives in.
+std::uint64_t detail::namespace_version = 0;
+#endif
+
 namespace {
 
 #if PY_VERSION_HEX >= 0x030C0000
-// Bumped before any change to a watched dict (only under the GIL of the one
-// interpreter the module lives in).  Starts at 1 so that 0 means "never".
-std::uint64_t g_version = 1;
+std::uint64_t& g_version = detail::namespace_version;
 int g_watcher = -1;
 
 int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
@@ -63,11 +67,8 @@ void unwatch_globals(PyObject* module) noexcept {
 #endif
 }
 
-Ref lookup_global(PyObject* globals, Global& g) noexcept {
+Ref lookup_global_slow(PyObject* globals, Global& g) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    // A value from the builtins stands only for the builtins it came from.
-    if (g.version == g_version && g_watcher >= 0 && (g.source == globals || g.source == PyEval_GetBuiltins()))
-        return Ref::borrow(g.value);
     PyObject* source = nullptr;
     PyObject* v = find(globals, g.name, &source);
     if (!v) return Ref();

@@ -18,6 +18,14 @@ struct Global {
     std::uint64_t version = 0;     // namespace version `value` belongs to (0: none)
 };
 
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+// Bumped by the watcher before any change to a watched namespace; 0 while no
+// watcher is installed (nothing is then cached).
+extern std::uint64_t namespace_version;
+}  // namespace detail
+#endif
+
 // Starts watching `module`'s namespace and the builtins (CPython 3.12+; a
 // no-op before).  0 / -1 with an exception set.
 int watch_globals(PyObject* module) noexcept;
@@ -26,6 +34,16 @@ void unwatch_globals(PyObject* module) noexcept;
 
 // The global `g` now: the namespace `globals`, then the builtins; NameError
 // otherwise, worded as Python words it.  New reference or nullptr.
-Ref lookup_global(PyObject* globals, Global& g) noexcept;
+Ref lookup_global_slow(PyObject* globals, Global& g) noexcept;
+inline Ref lookup_global(PyObject* globals, Global& g) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Cached and unchanged since; a value from the builtins stands only for
+    // the builtins it came from.
+    if (g.version == detail::namespace_version && g.version != 0 &&
+        (g.source == globals || g.source == PyEval_GetBuiltins()))
+        return Ref::borrow(g.value);
+#endif
+    return lookup_global_slow(globals, g);
+}
 
 }  // namespace pyrt
