@@ -548,6 +548,17 @@ def test_init_outside_its_class_fails_as_python_super_does(wa, cm):
 # module globals are looked up at call time
 
 
+@pytest.fixture
+def namespace_order(wa):
+    """Puts the module's names back in their binding order after a test deleted and restored one."""
+    namespace = vars(wa)
+    order = list(namespace)
+    yield
+    for name in order:
+        if name in namespace:
+            namespace[name] = namespace.pop(name)
+
+
 def test_patched_send_message_is_used(wa, handle, recorder, monkeypatch):
     calls = []
     monkeypatch.setattr(wa, "send_message", lambda action, data: calls.append((action, data)))
@@ -583,7 +594,7 @@ def test_patched_host_names_are_used(wa, cm, monkeypatch):
     assert not cm.components
 
 
-def test_deleted_global_raises_name_error_then_falls_back_to_builtins(wa, handle, monkeypatch):
+def test_deleted_global_raises_name_error_then_falls_back_to_builtins(wa, handle, namespace_order, monkeypatch):
     monkeypatch.delattr(wa, "send_message")
     with pytest.raises(NameError) as info:
         handle.play()
@@ -604,7 +615,7 @@ def test_patched_writer_class_is_used_by_stream_writer(wa, handle, monkeypatch):
     assert type(writer) is Writer and writer.player is handle
 
 
-def test_every_change_to_the_namespace_takes_effect_at_the_next_call(wa, handle, recorder, monkeypatch):
+def test_every_change_to_the_namespace_takes_effect_at_the_next_call(wa, handle, recorder, namespace_order, monkeypatch):
     # Warm look-ups first, then change the namespace behind them in each way Python code can.
     handle.play()
     namespace = vars(wa)
@@ -627,7 +638,7 @@ def test_every_change_to_the_namespace_takes_effect_at_the_next_call(wa, handle,
     assert len(recorder.sent) == 2  # the real send_message, before and after
 
 
-def test_builtins_stand_behind_the_namespace_as_they_change(wa, cm, tmp_path, monkeypatch):
+def test_builtins_stand_behind_the_namespace_as_they_change(wa, cm, tmp_path, namespace_order, monkeypatch):
     opened = []
     real_open = builtins.open
 
@@ -647,7 +658,7 @@ def test_builtins_stand_behind_the_namespace_as_they_change(wa, cm, tmp_path, mo
     assert opened == [str(tmp_path / "b.pcm"), ("module", str(tmp_path / "c.pcm")), str(tmp_path / "d.pcm")]
 
 
-def test_a_global_from_the_builtins_follows_the_calling_frames_builtins(wa, handle, monkeypatch):
+def test_a_global_from_the_builtins_follows_the_calling_frames_builtins(wa, handle, namespace_order, monkeypatch):
     seen = []
     monkeypatch.delattr(wa, "send_message")
     monkeypatch.setattr(builtins, "send_message", lambda action, data: seen.append("builtins"), raising=False)
