@@ -21,6 +21,7 @@ import os
 import statistics
 import sys
 import time
+from operator import call
 
 # The plain Python transcriptions live with the tests, which check them against the extension.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "reference"))
@@ -61,6 +62,41 @@ def loop_on_play(player, n):
 def loop_empty(_state, n):
     for _ in range(n):
         pass
+
+
+# The floor under the one-message commands: each calls a Python function of the host
+# (getcm, send_message, props.update_cm).  A call made from C enters the interpreter
+# anew; the same call made from Python is a frame push inside the running loop.
+# Measured apart with operator.call, whose own dispatch is taken out with a builtin.
+def loop_py_calls_py(_state, n):
+    for _ in range(n):
+        _noop()
+
+
+def loop_c_calls_py(_state, n):
+    for _ in range(n):
+        call(_noop)
+
+
+def loop_py_calls_builtin(_state, n):
+    for _ in range(n):
+        len(())
+
+
+def loop_c_calls_builtin(_state, n):
+    for _ in range(n):
+        call(len, ())
+
+
+def entry_cost(rounds: int, n: int) -> float:
+    """ns a call from C into a Python function costs beyond the same call from Python."""
+    loops = [loop_py_calls_py, loop_c_calls_py, loop_py_calls_builtin, loop_c_calls_builtin]
+    samples = {loop: [] for loop in loops}
+    for _ in range(rounds):
+        for loop in loops:
+            samples[loop].append(timed(loop, None, n) / n)
+    m = {loop: statistics.median(times) for loop, times in samples.items()}
+    return (m[loop_c_calls_py] - m[loop_py_calls_py]) - (m[loop_c_calls_builtin] - m[loop_py_calls_builtin])
 
 
 BENCHMARKS = [
@@ -159,6 +195,10 @@ def main() -> None:
             line += f" {cost[name]:>18.0f} {cost[name] / cost['Python']:>13.2f}"
         flag = "" if ratio <= 1.0 else "  (goal <= 1.0)"
         print(line + flag)
+    print(
+        f"floor: a call from C into a Python host function costs {entry_cost(args.rounds, 200_000):.0f} ns more than "
+        "from Python; play() makes 1 (send_message), volume = x 3 (getcm, update_cm, send_message), on_play 1 (getcm)"
+    )
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ int bind_imports(PyObject* module) noexcept;
 // The module global `g` (one of State's g_ fields), as Python code would read
 // it now: a patched global takes effect at once.
 inline Ref global(Function* f, pyrt::Global wa::State::*g) noexcept {
-    return pyrt::lookup_global(PyModule_GetDict(f->module), wa::state(f)->*g);
+    return pyrt::lookup_global(f->module, wa::state(f)->*g);
 }
 
 // getcm().components

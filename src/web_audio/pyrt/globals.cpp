@@ -67,12 +67,13 @@ void unwatch_globals(PyObject* module) noexcept {
 #endif
 }
 
-Ref lookup_global_slow(PyObject* globals, Global& g) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+Ref lookup_global_slow(PyObject* module, Global& g) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
     PyObject* source = nullptr;
     PyObject* v = find(globals, g.name, &source);
     if (!v) return Ref();
     Ref value = Ref::borrow(v);
+#if PY_VERSION_HEX >= 0x030C0000
     // Watched from now on; a failure to watch only costs the cache.
     if (g_watcher < 0 || (source != globals && watch(source) < 0)) {
         PyErr_Clear();
@@ -80,13 +81,10 @@ Ref lookup_global_slow(PyObject* globals, Global& g) noexcept {
         return value;
     }
     g.value = v;
-    g.source = source;
+    g.builtins = source == globals ? nullptr : source;
     g.version = g_version;
-    return value;
-#else
-    PyObject* source = nullptr;
-    return Ref::borrow(find(globals, g.name, &source));
 #endif
+    return value;
 }
 
 }  // namespace pyrt

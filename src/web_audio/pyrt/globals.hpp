@@ -13,8 +13,8 @@ namespace pyrt {
 // invalidates it before the change is made, so it is never used stale.
 struct Global {
     PyObject* name = nullptr;      // interned; owned by whoever owns the Global
-    PyObject* value = nullptr;     // borrowed from `source`
-    PyObject* source = nullptr;    // the dict `value` was found in
+    PyObject* value = nullptr;     // borrowed from the namespace, or from `builtins`
+    PyObject* builtins = nullptr;  // the builtins `value` was found in, or null
     std::uint64_t version = 0;     // namespace version `value` belongs to (0: none)
 };
 
@@ -32,18 +32,18 @@ int watch_globals(PyObject* module) noexcept;
 // Stops watching `module`'s namespace (at module free).  Never fails.
 void unwatch_globals(PyObject* module) noexcept;
 
-// The global `g` now: the namespace `globals`, then the builtins; NameError
+// The global `g` of `module` now: its namespace, then the builtins; NameError
 // otherwise, worded as Python words it.  New reference or nullptr.
-Ref lookup_global_slow(PyObject* globals, Global& g) noexcept;
-inline Ref lookup_global(PyObject* globals, Global& g) noexcept {
+Ref lookup_global_slow(PyObject* module, Global& g) noexcept;
+inline Ref lookup_global(PyObject* module, Global& g) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     // Cached and unchanged since; a value from the builtins stands only for
     // the builtins it came from.
     if (g.version == detail::namespace_version && g.version != 0 &&
-        (g.source == globals || g.source == PyEval_GetBuiltins()))
+        (g.builtins == nullptr || g.builtins == PyEval_GetBuiltins()))
         return Ref::borrow(g.value);
 #endif
-    return lookup_global_slow(globals, g);
+    return lookup_global_slow(module, g);
 }
 
 }  // namespace pyrt
