@@ -44,7 +44,11 @@ PyObject* find(PyObject* globals, PyObject* name, PyObject** source) noexcept {
 
 int watch_globals(PyObject* module) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_namespace_event)) < 0) return -1;
+    if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_namespace_event)) < 0) {
+        // Every watcher slot of the interpreter is taken: look globals up uncached.
+        PyErr_Clear();
+        return 0;
+    }
     if (watch(PyModule_GetDict(module)) < 0) return -1;
     g_version++;
 #else
