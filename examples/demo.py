@@ -23,6 +23,7 @@ import time
 import wave
 from array import array
 from pathlib import Path
+from urllib.parse import urlencode
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -94,9 +95,15 @@ def relay_source(params: dict):
 
 
 class Demo:
-    def __init__(self, workdir: Path, base_url: str = "") -> None:
+    def __init__(self, workdir: Path, base_url: str = "", token: str = "") -> None:
+        """``base_url`` is the server's origin with a trailing "/"; ``token`` its secret.
+
+        The browser pulls with the page's cookie; the relay, which is this
+        process and not the page, passes the secret in the query string.
+        """
         self.workdir = workdir
         self.base_url = base_url
+        self.token = token
         self.lock = threading.Lock()
         self.takes = 0
         espeak = speech.espeak_path()
@@ -178,7 +185,7 @@ class Demo:
 
     # ---- relay and pull ----
     def start_relay(self, wait: bool = False) -> threading.Thread:
-        url = self.base_url + "vt/audio/chord"
+        url = self.base_url + "vt/audio/chord" + (f"?{urlencode({'token': self.token})}" if self.token else "")
         self.relay_player.close_stream()  # route the relayed frames to this player
 
         def run():
@@ -243,13 +250,14 @@ def main(argv=None) -> int:
         srv = server.start(args.host, args.port)
     except OSError:
         srv = server.start(args.host, 0)
-    demo = Demo(workdir, srv.url)
+    demo = Demo(workdir, srv.origin + "/", srv.token)
     if args.once:
         try:
             return run_once(demo, srv)
         finally:
             srv.stop()
-    print(f"\n  web_audio demo: open {srv.url}\n  (files in {workdir}; Ctrl-C to stop)\n", flush=True)
+    print(f"\n  web_audio demo: open {srv.url}\n  (the URL carries this server's secret; files in {workdir}; "
+          "Ctrl-C to stop)\n", flush=True)
     try:
         while True:
             time.sleep(3600)

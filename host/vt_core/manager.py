@@ -71,7 +71,8 @@ class ComponentManager:
         The handler receives ``args`` (the event payload), except that a
         handler taking no positional parameter is called with none.
         Returns True when a callable handler ran (whether or not it raised).
-        A handler that raises is logged with its traceback; the exception is
+        A handler that raises is logged with its traceback (a fault repeated
+        many times only as a count, see :class:`FaultLog`); the exception is
         not propagated, so one faulty callback cannot stop the host.
         """
         record = self.components.get(cid)
@@ -88,9 +89,50 @@ class ComponentManager:
             args = ()
         try:
             fn(*args)
-        except Exception:  # noqa: BLE001 - a callback must never kill the host
-            log.exception("callback for %r on component %s raised", event, cid)
+        except Exception as exc:  # noqa: BLE001 - a callback must never kill the host
+            callback_faults.report((cid, event), f"callback for {event!r} on component {cid}", exc)
         return True
+
+
+class FaultLog:
+    """Logs repeated exceptions without letting them flood the log.
+
+    Faults are counted per key (for callbacks: component, event and exception
+    type).  The first ``full`` faults of a key are logged with their
+    traceback; after that only the 10th, 100th, 1000th ... fault is logged, as
+    one line with the count and the last message.  ``counts`` holds the number
+    of faults per key (tests read it).
+    """
+
+    def __init__(self, logger: logging.Logger, full: int = 3, max_keys: int = 4096) -> None:
+        self.log = logger
+        self.full = full
+        self.max_keys = max_keys
+        self.counts: dict[tuple, int] = {}
+        self._lock = threading.Lock()
+
+    def report(self, key: tuple, what: str, exc: BaseException) -> None:
+        """Log that ``what`` (e.g. "callback for 'x' on component c1") raised ``exc``."""
+        key = (*key, type(exc).__qualname__)
+        with self._lock:
+            n = self.counts.get(key, 0) + 1
+            if n == 1 and len(self.counts) >= self.max_keys:
+                self.counts.pop(next(iter(self.counts)))  # forget the oldest key
+            self.counts[key] = n
+        if n <= self.full:
+            self.log.error("%s raised", what, exc_info=exc)
+        elif _is_power_of_ten(n):
+            self.log.error("%s has raised %d times (the first %d logged in full); last: %s: %s",
+                           what, n, self.full, type(exc).__qualname__, exc)
+
+
+def _is_power_of_ten(n: int) -> bool:
+    while n >= 10 and n % 10 == 0:
+        n //= 10
+    return n == 1
+
+
+callback_faults = FaultLog(log)
 
 
 def _takes_positional(fn: Callable[..., Any]) -> bool:

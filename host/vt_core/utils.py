@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import secrets
+import stat
 import threading
 from urllib.parse import quote, urlparse
 
@@ -12,6 +13,8 @@ _PASS_THROUGH_SCHEMES = {"http", "https", "data", "blob", "ws", "wss"}
 _lock = threading.Lock()
 _files_by_token: dict[str, str] = {}
 _token_by_path: dict[str, str] = {}
+# (st_dev, st_ino) of the file each path named when it was registered (None: not there yet)
+_identity_by_path: dict[str, "tuple[int, int] | None"] = {}
 
 FILES_PREFIX = "/vt/files/"
 
@@ -29,7 +32,10 @@ def convertPath2Url(path: "str | os.PathLike[str]") -> str:  # noqa: N802 - the 
     URLs (http, https, data, blob, ws, wss) and URLs this host already handed
     out pass through unchanged.  A local path is registered under an
     unguessable token and becomes ``/vt/files/<token>/<name>``; the web server
-    serves registered files only.  The same file always gets the same URL.
+    serves registered files only, and only while the path still names the
+    file it named here (same device and inode, no symbolic link swapped in).
+    The same path always gets the same URL; converting it again vouches for
+    the file the path names now (after an intended replacement, say).
     """
     text = os.fspath(path)
     if not isinstance(text, str):
@@ -37,7 +43,9 @@ def convertPath2Url(path: "str | os.PathLike[str]") -> str:  # noqa: N802 - the 
     if _is_url(text):
         return text
     real = os.path.realpath(text)
+    identity = _identity(real)
     with _lock:
+        _identity_by_path[real] = identity
         token = _token_by_path.get(real)
         if token is None:
             token = secrets.token_urlsafe(18)
@@ -46,7 +54,49 @@ def convertPath2Url(path: "str | os.PathLike[str]") -> str:  # noqa: N802 - the 
     return f"{FILES_PREFIX}{token}/{quote(os.path.basename(real))}"
 
 
+def _identity(path: str) -> "tuple[int, int] | None":
+    try:
+        st = os.stat(path, follow_symlinks=False)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
 def resolve_token(token: str) -> "str | None":
     """The registered file for ``token``, or None."""
     with _lock:
         return _files_by_token.get(token)
+
+
+def open_registered(token: str) -> "tuple[int, os.stat_result, str] | None":
+    """Open the file registered under ``token``: ``(fd, stat, path)``, or None.
+
+    None unless the path still names the registered file: a regular file
+    reached without any symbolic link, of the same device and inode as when it
+    was registered (a file registered before it existed is pinned on its first
+    use).  The caller closes ``fd``.
+    """
+    with _lock:
+        path = _files_by_token.get(token)
+        identity = _identity_by_path.get(path) if path is not None else None
+    if path is None:
+        return None
+    flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    try:
+        fd = os.open(path, flags)
+    except OSError:
+        return None
+    try:
+        st = os.fstat(fd)
+        same = identity is None or (st.st_dev, st.st_ino) == identity
+        if not stat.S_ISREG(st.st_mode) or not same or os.path.realpath(path) != path:
+            os.close(fd)
+            return None
+    except OSError:
+        os.close(fd)
+        return None
+    if identity is None:
+        with _lock:
+            if _identity_by_path.get(path) is None:
+                _identity_by_path[path] = (st.st_dev, st.st_ino)
+    return fd, st, path

@@ -17,7 +17,7 @@ pytestmark = pytest.mark.browser
 def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifacts_dir):
     import demo
 
-    d = demo.Demo(tmp_path, server.url)
+    d = demo.Demo(tmp_path, server.origin + "/", server.token)
     page = open_page()
     page.open()
     cid = d.speech_player.id
@@ -38,7 +38,7 @@ def test_typed_text_is_spoken_live_and_saved(open_page, server, tmp_path, artifa
     link = page.page.locator(".vt-link").last
     href = link.get_attribute("href")
     assert href and href.startswith("/vt/files/")
-    body = page.page.request.get(server.url.rstrip("/") + href).body()
+    body = page.page.request.get(server.origin + href).body()
     assert body == take.read_bytes()
     page.page.screenshot(path=str(artifacts_dir / "demo.png"), full_page=True)
     assert not page.errors, page.errors

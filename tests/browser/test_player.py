@@ -189,7 +189,7 @@ def test_frames_of_any_size_play_in_order_on_the_right_channels(open_page, serve
     """
     p = wa.web_audio(minimal=True)
     p.on_stream_start(events.callback("start"))
-    page = open_page(url=server.url + "?sampleRate=32000").open()
+    page = open_page(url=server.url + "&sampleRate=32000").open()
     page.player(p.id)
     page.page.evaluate(TAP_CHANNELS, p.id)
 
@@ -277,7 +277,7 @@ def test_pull_stream_get_resamples_mono_and_ends(page, wa, events, server):
     )
     # a component already in stream mode starts pulling when the page mounts it,
     # with the format that the response announces
-    mounted = wa.web_audio(stream_mode=True, stream_url=server.url + "vt/audio/t_wav_mono")
+    mounted = wa.web_audio(stream_mode=True, stream_url=server.origin + "/vt/audio/t_wav_mono")
     mounted.on_stream_start(events.callback("mounted-start"))
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
     p.on_stream_start(events.callback("start"))
@@ -286,7 +286,7 @@ def test_pull_stream_get_resamples_mono_and_ends(page, wa, events, server):
     assert announced == {"sample_rate": 16000, "channels": 1, "source": "pull"}
     page.wait_stats(mounted.id, lambda s: s["framesPlayed"] == 8000 and not s["streamActive"])
 
-    p.start_stream(server.url + "vt/audio/t_get_mono", sample_rate=rate, channels=1)
+    p.start_stream(server.origin + "/vt/audio/t_get_mono", sample_rate=rate, channels=1)
     _, _, payload = events.wait("start")
     assert payload == {"sample_rate": rate, "channels": 1, "source": "pull"}
     time.sleep(0.4)
@@ -310,7 +310,7 @@ def test_pull_stream_post_sends_params_and_skips_the_wav_header(page, wa, events
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
-    p.start_stream(server.url + "vt/audio/t_post", params={"frequency": 880, "seconds": 1.0, "voice": "é"})
+    p.start_stream(server.origin + "/vt/audio/t_post", params={"frequency": 880, "seconds": 1.0, "voice": "é"})
     events.wait("start")
     time.sleep(0.4)
     tone = page.page.evaluate(TONE, p.id)
@@ -322,7 +322,7 @@ def test_pull_stream_post_sends_params_and_skips_the_wav_header(page, wa, events
     assert st["underruns"] == 0
 
     # an endpoint that fails reaches the error callback
-    p.start_stream(server.url + "vt/audio/no_such_stream")
+    p.start_stream(server.origin + "/vt/audio/no_such_stream")
     _, _, err = events.wait("error")
     assert "404" in err["error"]
 
@@ -485,7 +485,7 @@ def test_page_reconnects_and_remounts(open_page, wa):
         s.stop()
         page.page.wait_for_function("window.vtReady === false", timeout=5000)
         added = wa.web_audio(label="added while away")
-        s = vt_server.start("127.0.0.1", port)
+        s = vt_server.start("127.0.0.1", port, token=s.token)  # the page keeps its cookie
         page.page.wait_for_function("window.vtReady === true", timeout=10000)
         page.player(added.id)
         assert page.page.evaluate("Object.keys(window.vtPlayers)") == [kept.id, added.id]

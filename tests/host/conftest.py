@@ -15,6 +15,32 @@ from vt_core import server as vt_server
 WAIT = 10.0  # seconds a test waits for the other side before it fails
 
 
+@pytest.fixture(scope="session", autouse=True)
+def spinning_threads():
+    """``VT_TEST_SPIN_THREADS=N`` runs N CPU-bound Python threads beside the tests.
+
+    They compete with the server's loop for the interpreter lock, as busy
+    application threads do; the tests must pass with them.
+    """
+    import threading
+
+    count = int(os.environ.get("VT_TEST_SPIN_THREADS", "0") or 0)
+    stop = threading.Event()
+
+    def spin():
+        n = 0
+        while not stop.is_set():
+            n += 1
+
+    threads = [threading.Thread(target=spin, name=f"test-spin-{i}", daemon=True) for i in range(count)]
+    for t in threads:
+        t.start()
+    yield count
+    stop.set()
+    for t in threads:
+        t.join()
+
+
 @pytest.fixture
 def server():
     """A server started with the default arguments, stopped after the test."""
@@ -38,15 +64,39 @@ def rss_bytes() -> int:
     raise RuntimeError("no VmRSS")
 
 
-def http_raw(port: int, target: str, method: str = "GET", headers: str = "") -> tuple[int, bytes]:
-    """Send a request line exactly as written (no URL normalisation); returns (status, body)."""
+def http_exchange(port: int, target: str, method: str = "GET", headers: str = "", host: str | None = None,
+                  body: bytes = b"") -> tuple[int, dict[str, str], bytes]:
+    """Send a request exactly as written (no URL normalisation); returns (status, headers, body).
+
+    ``headers`` is raw header lines (each ending in CRLF); ``host`` replaces
+    the Host header's value.  Response header names are lower-cased.
+    """
+    host = f"127.0.0.1:{port}" if host is None else host
     with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
-        sock.sendall(f"{method} {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{headers}Connection: close\r\n\r\n".encode())
+        sock.sendall(f"{method} {target} HTTP/1.1\r\nHost: {host}\r\n{headers}Connection: close\r\n\r\n".encode()
+                     + body)
         data = b""
         while chunk := sock.recv(65536):
             data += chunk
     head, _, body = data.partition(b"\r\n\r\n")
-    return int(head.split(b" ", 2)[1]), body
+    status_line, *lines = head.decode("latin-1").split("\r\n")
+    fields = {}
+    for line in lines:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    return int(status_line.split(" ", 2)[1]), fields, body
+
+
+def http_raw(port: int, target: str, method: str = "GET", headers: str = "", host: str | None = None,
+             body: bytes = b"") -> tuple[int, bytes]:
+    """``http_exchange`` without the response headers: (status, body)."""
+    status, _, data = http_exchange(port, target, method, headers, host, body)
+    return status, data
+
+
+def auth(server) -> str:
+    """The raw header line that carries ``server``'s secret."""
+    return f"Authorization: token {server.token}\r\n"
 
 
 class RawWebSocket:
@@ -56,7 +106,8 @@ class RawWebSocket:
     server sent afterwards.
     """
 
-    def __init__(self, port: int, rcvbuf: int | None = None, origin: str | None = None) -> None:
+    def __init__(self, port: int, rcvbuf: int | None = None, origin: str | None = None, token: str | None = None,
+                 host: str | None = None) -> None:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
@@ -64,9 +115,10 @@ class RawWebSocket:
         self.sock.connect(("127.0.0.1", port))
         key = base64.b64encode(os.urandom(16)).decode()
         extra = f"Origin: {origin}\r\n" if origin else ""
+        target = f"/vt/ws?token={token}" if token else "/vt/ws"
         self.sock.sendall(
             (
-                f"GET /vt/ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\n"
+                f"GET {target} HTTP/1.1\r\nHost: {host or f'127.0.0.1:{port}'}\r\nUpgrade: websocket\r\n"
                 f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n{extra}\r\n"
             ).encode()
         )
@@ -79,6 +131,7 @@ class RawWebSocket:
         head, _, rest = data.partition(b"\r\n\r\n")
         self.buf = bytearray(rest)
         self.status = int(head.split(b" ", 2)[1]) if head else 0
+        self.head = head
 
     def _need(self, n: int) -> bool:
         while len(self.buf) < n:

@@ -1,0 +1,130 @@
+"""Encoding of host bus messages into WebSocket frames.
+
+Everything here is pure and runs on whichever thread publishes: a bus message
+becomes one frame (JSON text or the bytes themselves), and
+:func:`ws_frames` packs many queued frames into one buffer that the server
+writes to the socket in a single call.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import struct
+from typing import Any, Iterable
+
+__all__ = ["encode_message", "dumps", "components_frame", "ws_frame_header", "ws_frames"]
+
+
+def _stringify(value: Any) -> str:
+    """JSON fallback for values json cannot encode: their ``str``."""
+    try:
+        return str(value)
+    except Exception:  # noqa: BLE001 - a broken __str__ must not stop a message
+        try:
+            return repr(value)
+        except Exception:  # noqa: BLE001
+            return f"<{type(value).__name__}>"
+
+
+def _plain(value: Any, depth: int = 0, seen: "set[int] | None" = None) -> Any:
+    """A copy of ``value`` that json can always encode.
+
+    Non-finite floats become ``null``, non-string keys and unknown objects
+    their ``str``, cycles and overly deep nesting a placeholder string.
+    """
+    if value is None or isinstance(value, (str, bool, int)):
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if depth > 100:
+        return "<too deep>"
+    if isinstance(value, (dict, list, tuple)):
+        seen = seen if seen is not None else set()
+        if id(value) in seen:
+            return "<cycle>"
+        seen.add(id(value))
+        try:
+            if isinstance(value, dict):
+                return {
+                    (k if isinstance(k, str) else _stringify(k)): _plain(v, depth + 1, seen)
+                    for k, v in list(value.items())
+                }
+            return [_plain(v, depth + 1, seen) for v in list(value)]
+        finally:
+            seen.discard(id(value))
+    return _stringify(value)
+
+
+def dumps(obj: Any) -> str:
+    """Encode ``obj`` as compact JSON text that a browser's ``JSON.parse`` accepts."""
+    try:
+        return json.dumps(obj, default=_stringify, allow_nan=False, separators=(",", ":"))
+    except (TypeError, ValueError, RecursionError):
+        return json.dumps(_plain(obj), default=_stringify, allow_nan=False, separators=(",", ":"))
+
+
+def encode_message(message: tuple) -> "str | bytes | None":
+    """The WebSocket frame for one bus message.
+
+    Returns JSON text for component and action messages, the bytes themselves
+    for binary messages, and None for a message kind the browser does not know.
+    """
+    kind = message[0]
+    if kind == "binary":
+        data = message[1]
+        return data if type(data) is bytes else bytes(data)
+    if kind == "message":
+        return dumps({"type": "message", "action": message[1], "data": message[2]})
+    if kind == "update":
+        return dumps({"type": "update", "id": message[1], "content": message[2]})
+    if kind == "add":
+        return dumps({"type": "add", "id": message[1], "kind": message[2], "content": message[3]})
+    if kind == "remove":
+        return dumps({"type": "remove", "id": message[1]})
+    return None
+
+
+def components_frame(snapshot: Iterable[tuple[str, str, Any]]) -> str:
+    return dumps(
+        {
+            "type": "components",
+            "components": [{"id": cid, "kind": kind, "content": content} for cid, kind, content in snapshot],
+        }
+    )
+
+
+
+# --------------------------------------------------------------------------
+# WebSocket framing for batched writes
+
+_OP_TEXT = 0x1
+_OP_BINARY = 0x2
+
+
+def ws_frame_header(opcode: int, length: int) -> bytes:
+    """Header of one final, unmasked (server-to-client) WebSocket frame."""
+    if length < 126:
+        return struct.pack("!BB", 0x80 | opcode, length)
+    if length < 65536:
+        return struct.pack("!BBH", 0x80 | opcode, 126, length)
+    return struct.pack("!BBQ", 0x80 | opcode, 127, length)
+
+
+def ws_frames(frames: Iterable["str | bytes"]) -> list[bytes]:
+    """The wire bytes of ``frames`` as a list of pieces for one ``writelines``.
+
+    ``str`` frames become text frames (the JSON of :func:`dumps` is ASCII;
+    ``surrogatepass`` keeps any other text from raising), anything else binary
+    frames with the bytes as they are.
+    """
+    out: list[bytes] = []
+    for frame in frames:
+        if type(frame) is str:
+            data = frame.encode("utf-8", "surrogatepass")
+            out.append(ws_frame_header(_OP_TEXT, len(data)))
+        else:
+            data = frame
+            out.append(ws_frame_header(_OP_BINARY, len(data)))
+        out.append(data)
+    return out

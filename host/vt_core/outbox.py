@@ -1,0 +1,180 @@
+"""Each browser's bounded outgoing queue and the task that writes it out.
+
+``offer`` runs on publishing threads (always under the bus lock, so one at a
+time); everything else runs on the server's event loop.  The queue is a
+``deque`` (thread-safe append/popleft); the frame and byte counts pushed and
+sent are each written by one side only, so their difference is the queue's
+size without any further locking.
+
+The pump writes queued frames in batches: many frames go to the socket in one
+call, and the loop gets control back between batches, so a long queue never
+stalls the other browsers, the page or the events.  Each call into the
+socket may also hand the interpreter lock to other Python threads for a
+while, which is what makes one call per frame so slow beside busy threads.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import logging
+from typing import Any
+
+from aiohttp import web
+
+from .messages import ws_frames
+
+log = logging.getLogger("vt_core.server")
+
+#: Most frames written to the socket in one call.
+BATCH_FRAMES = 256
+#: Most bytes written to the socket in one call (a single larger frame still goes whole).
+BATCH_BYTES = 256 * 1024
+#: Bytes the socket may hold unsent before the pump waits for the browser to read.
+HIGH_WATER = 1024 * 1024
+
+
+class Outbox:
+    """One connected browser: its WebSocket and its bounded outgoing queue."""
+
+    __slots__ = (
+        "ws", "transport", "protocol", "frames", "max_frames", "max_bytes",
+        "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
+        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy",
+    )  # fmt: skip
+
+    def __init__(self, ws: web.WebSocketResponse, request: web.Request, max_frames: int, max_bytes: int) -> None:
+        self.ws = ws
+        self.transport = request.transport
+        self.protocol = request.protocol
+        self.frames: collections.deque[str | bytes] = collections.deque()
+        self.max_frames = max_frames
+        self.max_bytes = max_bytes
+        self.pushed_frames = 0
+        self.pushed_bytes = 0
+        self.sent_frames = 0
+        self.sent_bytes = 0
+        self.overflow: str | None = None
+        self.closed = False
+        self.dropping = False
+        self.wakeup = asyncio.Event()
+        self.pump: asyncio.Task | None = None
+        self.events: Any = None  # the browser's inbound event queue (see events.py)
+        self.busy = False  # the pump is writing (or waiting for the browser to read)
+
+    def first(self, frames: "list[str | bytes]") -> None:
+        """Queue the frames a browser gets before anything published later."""
+        for frame in frames:
+            self.frames.append(frame)
+            self.pushed_frames += 1
+            self.pushed_bytes += len(frame)
+
+    def offer(self, frame: "str | bytes", size: int) -> bool:
+        """Queue ``frame``; returns whether the loop needs waking."""
+        if self.closed or self.overflow is not None:
+            return False
+        queued_frames = self.pushed_frames - self.sent_frames
+        queued_bytes = self.pushed_bytes - self.sent_bytes
+        if queued_frames >= self.max_frames or (queued_bytes and queued_bytes + size > self.max_bytes):
+            self.overflow = (
+                f"browser fell behind: {queued_frames} frames / {queued_bytes} bytes queued "
+                f"(limit {self.max_frames} frames / {self.max_bytes} bytes)"
+            )
+            self.frames.clear()  # free the queue at once
+            return True
+        self.frames.append(frame)
+        self.pushed_frames += 1
+        self.pushed_bytes += size
+        return True
+
+    def _batch(self) -> "list[str | bytes]":
+        frames = self.frames
+        batch: list[str | bytes] = []
+        size = 0
+        while frames and len(batch) < BATCH_FRAMES and size < BATCH_BYTES:
+            try:
+                frame = frames.popleft()
+            except IndexError:  # cleared by an overflow meanwhile
+                break
+            batch.append(frame)
+            size += len(frame)
+        self.sent_frames += len(batch)
+        self.sent_bytes += size
+        return batch
+
+    async def _drain(self) -> None:
+        """Wait while the socket holds more than ``HIGH_WATER`` unsent bytes."""
+        transport = self.transport
+        if transport.get_write_buffer_size() <= HIGH_WATER:
+            return
+        protocol = self.protocol
+        helper = getattr(protocol, "_drain_helper", None)
+        if helper is not None and getattr(protocol, "_paused", False):
+            await helper()  # aiohttp's own wait for the transport to resume writing
+            return
+        while transport.get_write_buffer_size() > HIGH_WATER:
+            if transport.is_closing():
+                raise ConnectionResetError("the browser went away")
+            await asyncio.sleep(0.005)
+
+    def flush(self) -> None:
+        """Write one batch now if the pump is idle and the socket has room; else wake the pump.
+
+        Saves the pump a turn of the loop for the common case of a few frames.
+        """
+        if self.busy or self.closed:
+            self.wakeup.set()
+            return
+        transport = self.transport
+        if transport is None or transport.is_closing() or self.ws.closed:
+            self.wakeup.set()  # the pump finds out and cleans up
+            return
+        if transport.get_write_buffer_size() <= HIGH_WATER:
+            batch = self._batch()
+            if batch:
+                transport.writelines(ws_frames(batch))
+        if self.frames or transport.get_write_buffer_size() > HIGH_WATER:
+            self.wakeup.set()
+
+    async def run_pump(self) -> None:
+        """Write queued frames in order until cancelled or the socket fails."""
+        transport = self.transport
+        try:
+            while True:
+                self.wakeup.clear()
+                self.busy = True
+                while self.frames or transport.get_write_buffer_size() > HIGH_WATER:
+                    if transport is None or transport.is_closing() or self.ws.closed:
+                        raise ConnectionResetError("the browser went away")
+                    batch = self._batch()
+                    if batch:
+                        transport.writelines(ws_frames(batch))
+                    await self._drain()
+                    if self.frames:
+                        await asyncio.sleep(0)  # let the loop run between batches
+                self.busy = False
+                await self.wakeup.wait()
+        except asyncio.CancelledError:
+            raise
+        except Exception as exc:  # noqa: BLE001 - the browser went away
+            log.debug("websocket send failed: %r", exc)
+            self.release()
+            await close_quietly(self.ws, 1001, 1.0, transport)
+
+    def release(self) -> None:
+        """Stop taking frames and free the queue (outgoing and inbound)."""
+        self.closed = True
+        self.frames.clear()
+        if self.events is not None:
+            self.events.close()
+
+
+async def close_quietly(ws: web.WebSocketResponse, code: int, timeout: float, transport: Any) -> None:
+    """Close ``ws`` within ``timeout`` seconds, else abort the connection."""
+    try:
+        await asyncio.wait_for(ws.close(code=code), timeout)
+        return
+    except Exception:  # noqa: BLE001 - timed out or the connection is gone
+        pass
+    if transport is not None:
+        transport.abort()

@@ -1,0 +1,192 @@
+"""Who may use the server: the secret, the Host allowlist, Origin checks, JSON-only POSTs.
+
+Hostile clients are raw sockets that send exactly what a foreign page, a
+DNS-rebinding page or another local process would send.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+
+import aiohttp
+import pytest
+
+from vt_core import server as vt_server
+
+from .conftest import RawWebSocket, auth, http_exchange, http_raw, run
+
+
+@pytest.fixture
+def beep():
+    """A small registered generator; the list records the params of every run."""
+    seen = []
+
+    def generator(params):
+        seen.append(params)
+        return iter([b"\1\0" * 64])
+
+    vt_server.register_audio("beep", generator, sample_rate=8000, channels=1, wav_header=False)
+    yield seen
+    vt_server.unregister_audio("beep")
+
+
+def one_line(body: bytes) -> str:
+    text = body.decode()
+    assert text.endswith("\n") and text.count("\n") == 1, text
+    return text
+
+
+def test_foreign_pages_cannot_drive_the_audio_endpoint(server, beep):
+    """What a page on another site can send without a preflight never runs a generator."""
+    port, own = server.port, server.origin
+    evil = "Origin: http://evil.test\r\n"
+    json_body = b'{"frequency": 1}'
+
+    def post(target, content_type, body=json_body, extra=""):
+        headers = f"Content-Type: {content_type}\r\nContent-Length: {len(body)}\r\n{extra}"
+        return http_raw(port, target, "POST", headers, body=body)
+
+    # The browser sends no cookie cross-site (SameSite=Strict), so a foreign page has no secret ...
+    for content_type in ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x",
+                         "application/json"):
+        status, body = post("/vt/audio/beep", content_type, extra=evil)
+        assert status == 403, content_type
+        assert "secret" in one_line(body)
+    status, body = http_raw(port, "/vt/audio/beep")  # <audio src=...> on any page: no Origin, no cookie
+    assert status == 403 and "secret" in one_line(body)
+    token_q = f"?token={server.token}"
+    # ... and even one that has it is refused for its Origin, on GET and POST alike.
+    assert post("/vt/audio/beep" + token_q, "application/json", extra=evil)[0] == 403
+    status, body = http_raw(port, "/vt/audio/beep" + token_q, headers=evil)
+    assert status == 403 and "evil.test" in one_line(body)
+    assert http_raw(port, "/vt/audio/beep" + token_q, headers="Origin: null\r\n")[0] == 403
+    # POST bodies are JSON only, whoever sends them.
+    for content_type in ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x"):
+        assert post("/vt/audio/beep" + token_q, content_type)[0] == 415, content_type
+    assert http_raw(port, "/vt/audio/beep" + token_q, "POST", "Content-Length: 0\r\n")[0] == 415
+    assert beep == []
+
+    # The page itself (own Origin, the secret as its cookie or a header) gets its stream.
+    status, body = post("/vt/audio/beep", "application/json", extra=f"Origin: {own}\r\n{auth(server)}")
+    assert status == 200 and b"\1\0" * 64 in body
+    status, _ = http_raw(port, "/vt/audio/beep?frequency=2", headers=f"Origin: {own}\r\n{auth(server)}")
+    assert status == 200
+    assert beep == [{"frequency": 1}, {"frequency": "2"}]  # the secret is not a param
+
+
+def test_only_allowed_host_names_are_served(server, beep, tmp_path):
+    """A DNS-rebinding page sends its own name as Host: refused on every route."""
+    from vt_core.utils import convertPath2Url
+
+    for target in ("/", "/vt/audio/beep"):  # the page and the streams, as a rebinding page asks for them
+        assert http_raw(server.port, target, host=f"evil.test:{server.port}")[0] == 403, target
+
+    song = tmp_path / "song.wav"
+    song.write_bytes(b"RIFF....")
+    file_url = convertPath2Url(song)
+    with vt_server.start(allowed_hosts=["audio.example", "proxy.example:8443"]) as srv:
+        port, a = srv.port, auth(srv)
+        targets = ["/", "/vt/static/app.js", "/vt/audio/beep", "/vt/ws", file_url]
+        for host in (f"evil.test:{port}", "evil.test", f"127.0.0.1:{port + 1}", f"localhost:{port}@evil.test",
+                     "", f"127.0.0.1.evil.test:{port}", f"proxy.example:{port}"):
+            for target in targets:
+                status, body = http_raw(port, target, headers=a, host=host)
+                assert status == 403, (host, target)
+                assert "Host" in one_line(body)
+        assert beep == []
+        for host in (f"127.0.0.1:{port}", f"localhost:{port}", f"LOCALHOST:{port}", f"[::1]:{port}",
+                     "audio.example", "audio.example:80", "proxy.example:8443"):
+            assert http_raw(port, file_url, host=host)[0] == 200, host
+            assert http_raw(port, "/", headers=a, host=host)[0] == 200, host
+        # A page served under an added name may open the WebSocket, through a TLS proxy too.
+        ws = RawWebSocket(port, origin="https://audio.example", token=srv.token, host="audio.example")
+        assert ws.status == 101
+        ws.close()
+        ws = RawWebSocket(port, origin="http://evil.test", token=srv.token, host="audio.example")
+        assert ws.status == 403
+        ws.close()
+
+    with pytest.raises(ValueError):
+        vt_server.start(allowed_hosts=["bad host:port:x"])
+    with pytest.raises(TypeError):
+        vt_server.start(allowed_hosts="audio.example")
+
+
+def test_the_websocket_wants_the_secret(server, cm, wa):
+    """Another local process gets neither the components' state nor their callbacks."""
+    fired = []
+    player = wa.web_audio("http://127.0.0.1:1/a.wav", onplay=fired.append)
+    event = json.dumps({"type": "event", "id": player.id, "event": "web-audio-play", "payload": {}}).encode()
+
+    for token in (None, "", "x" * 32, "wrong-" + getattr(server, "token", "")):
+        ws = RawWebSocket(server.port, token=token)
+        try:
+            assert ws.status == 403
+            ws.sock.sendall(bytes([0x81, 0x80 | len(event)]) + b"\0\0\0\0" + event)  # ignored: no socket
+        finally:
+            ws.close()
+    assert player.id.encode() not in ws.head and server.client_count == 0
+
+    async def connect(url, **kwargs):
+        async with aiohttp.ClientSession(**kwargs) as session, session.ws_connect(url) as ws:
+            hello = json.loads((await asyncio.wait_for(ws.receive(), 10)).data)
+            return [c["id"] for c in hello["components"]]
+
+    plain = server.ws_url.split("?")[0]
+    assert run(connect(server.ws_url)) == [player.id]  # token query parameter
+    assert run(connect(plain, headers={"Authorization": f"token {server.token}"})) == [player.id]
+    assert fired == []
+
+
+def test_the_page_trades_the_secret_for_a_cookie(server):
+    port = server.port
+    status, body = http_raw(port, "/")
+    assert status == 403 and "secret" in one_line(body)
+    assert http_raw(port, "/?token=wrong-token-value")[0] == 403
+    assert http_raw(port, "/?token=%ff%fe%ed%a0%80")[0] == 403  # not UTF-8: still a plain 403
+    assert http_raw(port, "/", headers="Cookie: vt-token-1=\udcff\r\n".encode("utf-8", "surrogateescape")
+                    .decode("latin-1"))[0] == 403
+
+    status, headers, _ = http_exchange(port, f"/?token={server.token}&sampleRate=32000")
+    assert status == 303 and headers["location"] == "/?sampleRate=32000"  # the secret leaves the address bar
+    cookie = headers["set-cookie"]
+    name_value, *attributes = [part.strip() for part in cookie.split(";")]
+    assert name_value == f"vt-token-{port}={server.token}"
+    assert {a.lower() for a in attributes} >= {"httponly", "samesite=strict", "path=/"}
+    assert headers["cache-control"] == "no-store"
+
+    status, headers, body = http_exchange(port, "/", headers=f"Cookie: {name_value}\r\n")
+    assert status == 200 and b"<html" in body.lower() and headers["referrer-policy"] == "no-referrer"
+    assert http_raw(port, "/vt/static/app.js", headers=f"Cookie: {name_value}\r\n")[0] == 200
+    assert http_raw(port, "/", headers=f"Cookie: vt-token-{port + 1}={server.token}\r\n")[0] == 403
+
+    async def browse():  # a client with a cookie jar, as a browser opening the printed URL
+        jar = aiohttp.CookieJar(unsafe=True)  # cookies for an IP address
+        async with aiohttp.ClientSession(cookie_jar=jar) as session:
+            async with session.get(server.url) as r:
+                assert r.status == 200 and str(r.url) == server.origin + "/"
+            async with session.ws_connect(server.ws_url.split("?")[0]) as ws:
+                return json.loads((await asyncio.wait_for(ws.receive(), 10)).data)["type"]
+
+    assert run(browse()) == "components"
+
+
+def test_secret_given_or_turned_off(caplog):
+    with vt_server.start(token="a-given-secret") as srv:
+        assert srv.token == "a-given-secret" and srv.url.endswith("/?token=a-given-secret")
+        assert http_raw(srv.port, "/", headers="Authorization: token a-given-secret\r\n")[0] == 200
+        assert http_raw(srv.port, "/", headers="Authorization: token another-secret\r\n")[0] == 403
+    with caplog.at_level(logging.WARNING, logger="vt_core"):
+        with vt_server.start(token="") as srv:
+            assert srv.url == srv.origin + "/" and srv.ws_url.endswith("/vt/ws")
+            assert http_raw(srv.port, "/")[0] == 200
+            assert http_raw(srv.port, "/", host="evil.test")[0] == 403  # the Host rule still holds
+    [warning] = [r for r in caplog.records if r.levelno == logging.WARNING]
+    assert "without a secret" in warning.getMessage()
+    for bad in ("short", "has space s!", "caf\u00e9-secret"):
+        with pytest.raises(ValueError):
+            vt_server.start(token=bad)
+    with pytest.raises(TypeError):
+        vt_server.start(token=b"bytes-secret")
