@@ -8,6 +8,7 @@ file with the `wave` module.
 
 from __future__ import annotations
 
+import contextlib
 import time
 
 
@@ -95,10 +96,11 @@ class PlainAudioStreamWriter:
             raise RuntimeError("AudioStreamWriter 未配置，请先调用 configure(sample_rate, channels)")
         audio_array = np.frombuffer(pcm_data, dtype=np.int16)
         current_max = np.max(np.abs(audio_array))
-        self._max_amplitude = max(self._max_amplitude, current_max)
         if self._output_file_handle:
-            self._output_file_handle.write(pcm_data)
+            self._record(self._output_file_handle, pcm_data)
             self._total_pcm_bytes += len(pcm_data)
+        # only a chunk that is in the recording (or that nothing was recording) sets the peak
+        self._max_amplitude = max(self._max_amplitude, current_max)
         if self._mute:
             return
         play_data = pcm_data
@@ -121,6 +123,20 @@ class PlainAudioStreamWriter:
             self._initial_delay_sent = True
         if len(self._pcm_buffer) >= self._buffer_size:
             self.flush()
+
+    @staticmethod
+    def _record(handle, pcm_data):
+        """Append a chunk; if the file refuses it part-way, take back the bytes that got through."""
+        start = handle.tell() if handle.seekable() else None
+        try:
+            handle.write(pcm_data)
+        except BaseException:
+            if start is not None:
+                with contextlib.suppress(OSError, ValueError):
+                    if handle.tell() != start:
+                        handle.seek(start)
+                        handle.truncate()
+            raise
 
     def flush(self):
         if self._pcm_buffer and not self._stopped:

@@ -90,6 +90,7 @@ void module_free(void* m) {
     State* st = state_of(module);
     if (g_module == module) g_module = nullptr;
     if (!st) return;
+    release_writer();
     pyrt::unwatch_globals(module);
     module_clear(module);
     release_state(st);

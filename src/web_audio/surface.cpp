@@ -30,7 +30,7 @@ int Surface::add_function(const FuncDef& def) noexcept {
     return fn ? PyModule_AddObjectRef(module_, def.name, fn.get()) : -1;
 }
 
-Ref Surface::add_class(const char* name, const char* doc, std::initializer_list<Member> members) noexcept {
+Ref Surface::add_class(const char* name, const char* doc, std::span<const Member> members) noexcept {
     State* st = state();
     Ref cls_name = Ref::steal(PyUnicode_InternFromString(name));
     Ref bases = cls_name ? Ref::steal(PyTuple_New(0)) : Ref();

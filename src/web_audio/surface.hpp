@@ -4,7 +4,7 @@
 #include "pyrt/function.hpp"
 #include "state.hpp"
 
-#include <initializer_list>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -45,7 +45,7 @@ public:
     int add_function(const FuncDef& def) noexcept;
     // class <name>: __doc__ = doc; <members>, made as a class statement makes
     // it and bound into the module.  The class, or nullptr.
-    Ref add_class(const char* name, const char* doc, std::initializer_list<Member> members) noexcept;
+    Ref add_class(const char* name, const char* doc, std::span<const Member> members) noexcept;
     // A WebAudioProps member.
     void add_handle_member(Section section, Member m) { handle_.emplace_back(section, m); }
     // Builds the WebAudioProps member template.  0 / -1.
@@ -63,5 +63,7 @@ Ref new_function(PyObject* module, const FuncDef& def, PyObject* qualname) noexc
 int register_writer(Surface& s);
 int register_player(Surface& s);
 int register_streaming(Surface& s);
+// The writer's state kept beside its instances goes with the module.
+void release_writer() noexcept;
 
 }  // namespace wa

@@ -274,7 +274,7 @@ def test_player_failures_leave_documented_state(writer, player, tmp_path):
     assert writer._mute is True and writer._pcm_buffer == b""
 
 
-def test_recording_failure_after_peak_update(writer, tmp_path):
+def test_recording_failure_leaves_the_chunk_out_of_the_take(writer, tmp_path):
     class Broken:
         def write(self, data):
             raise OSError(28, "No space left on device")
@@ -283,7 +283,10 @@ def test_recording_failure_after_peak_update(writer, tmp_path):
     writer._output_file_handle = Broken()
     with pytest.raises(OSError):
         writer.write(pcm(1000))
-    assert writer._max_amplitude == 1000 and writer._total_pcm_bytes == 0
+    assert writer._max_amplitude == 0 and writer._total_pcm_bytes == 0  # neither its bytes nor its peak
+    writer._output_file_handle = None
+    writer.write(pcm(700))
+    assert writer._max_amplitude == 700
 
 
 def test_writer_on_a_full_device(writer, player):

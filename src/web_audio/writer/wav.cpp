@@ -1,6 +1,7 @@
 // WAV output: header layout identical to Python's wave writer, streamed conversion, atomic replace.
 #include "writer/wav.hpp"
 
+#include "writer/fd.hpp"
 #include "writer/pcm.hpp"
 
 #include <cerrno>
@@ -30,13 +31,6 @@ int raise_from(const char* module, const char* name, const char* message) {
     if (!cls) return -1;
     PyErr_SetString(cls.get(), message);
     return -1;
-}
-
-// `a OP b` with Python semantics; -1 on error.
-int compare(PyObject* a, long b, int op) {
-    Ref rhs = Ref::steal(PyLong_FromLong(b));
-    if (!rhs) return -1;
-    return PyObject_RichCompareBool(a, rhs.get(), op);
 }
 
 // An integer value for a header field, as struct.pack checks it.
@@ -95,28 +89,36 @@ bool write_all(int fd, const unsigned char* p, std::size_t n, int& err) {
     return true;
 }
 
+// Why a conversion was refused before anything was written, beyond an errno.
+enum class Refusal { none, too_long, not_regular };
+
 // The conversion proper, without the GIL.  Returns 0, or an errno value and
 // which path it concerns (true: the temporary/target, false: the source).
 int convert(int src_fd, const std::string& tmp_prefix, const std::string& target, const Format& fmt, const double* scale,
-            std::uint64_t& data_bytes, bool& too_long, bool& on_target) {
+            std::uint64_t& data_bytes, Refusal& refusal, bool& on_target) {
     struct stat sb {};
-    if (::fstat(src_fd, &sb) == 0 && S_ISREG(sb.st_mode) && static_cast<std::uint64_t>(sb.st_size) > kMaxDataBytes) {
-        too_long = true;  // refused before anything is written
+    if (::fstat(src_fd, &sb) == 0 && !S_ISREG(sb.st_mode)) {
+        refusal = Refusal::not_regular;  // a pipe or a device: what went into it cannot be read back
+        on_target = false;
+        return ESPIPE;
+    }
+    if (static_cast<std::uint64_t>(sb.st_size) > kMaxDataBytes) {
+        refusal = Refusal::too_long;  // refused before anything is written
         return EFBIG;
     }
-    int out = -1;
+    wa::Fd out;
     std::string tmp;
-    for (int attempt = 0; attempt < 100 && out < 0; attempt++) {
+    for (int attempt = 0; attempt < 100 && !out; attempt++) {
         tmp = tmp_prefix + std::to_string(attempt);
-        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out < 0 && errno != EINTR && errno != EEXIST) {
+        out.reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out && errno != EINTR && errno != EEXIST) {
             on_target = true;
             return errno;
         }
     }
-    if (out < 0) return EEXIST;
+    if (!out) return EEXIST;
     auto fail = [&](int err, bool target_side) {
-        ::close(out);
+        out.reset();
         ::unlink(tmp.c_str());
         on_target = target_side;
         return err;
@@ -126,7 +128,7 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
     unsigned char header[44];
     make_header(header, fmt, 0);
     int err = 0;
-    if (!write_all(out, header, sizeof header, err)) return fail(err, true);
+    if (!write_all(out.get(), header, sizeof header, err)) return fail(err, true);
     std::uint64_t offset = 0;
     std::size_t carry = 0;  // an odd byte kept for the next block, so samples never split
     for (;;) {
@@ -138,23 +140,22 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
         if (r == 0) break;
         offset += static_cast<std::uint64_t>(r);
         if (offset > kMaxDataBytes) {
-            too_long = true;
+            refusal = Refusal::too_long;
             return fail(EFBIG, true);
         }
         const std::size_t have = carry + static_cast<std::size_t>(r);
         const std::size_t whole = have & ~static_cast<std::size_t>(1);
         if (scale) pcm::gain(block.get(), block.get(), whole / 2, *scale);
-        if (!write_all(out, block.get(), whole, err)) return fail(err, true);
+        if (!write_all(out.get(), block.get(), whole, err)) return fail(err, true);
         carry = have - whole;
         if (carry) block[0] = block[whole];
     }
-    if (carry && !write_all(out, block.get(), carry, err)) return fail(err, true);
+    if (carry && !write_all(out.get(), block.get(), carry, err)) return fail(err, true);
     data_bytes = offset;
     make_header(header, fmt, data_bytes);
-    if (::pwrite(out, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return fail(errno ? errno : EIO, true);
-    if (::fsync(out) < 0 && errno != EINVAL && errno != EROFS) return fail(errno, true);
-    if (::close(out) < 0) {
-        const int e = errno;
+    if (::pwrite(out.get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return fail(errno ? errno : EIO, true);
+    if (::fsync(out.get()) < 0 && errno != EINVAL && errno != EROFS) return fail(errno, true);
+    if (const int e = out.close()) {
         ::unlink(tmp.c_str());
         on_target = true;
         return e;
@@ -172,10 +173,10 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
 
 int check_format(PyObject* channels, PyObject* sample_rate, Format& out) {
     // wave: setnchannels -> "bad # of channels"; setframerate -> "bad frame rate", int(round(rate)).
-    int bad = compare(channels, 1, Py_LT);
+    int bad = pyrt::compare(channels, 1, Py_LT);
     if (bad < 0) return -1;
     if (bad) return raise_from("wave", "Error", "bad # of channels");
-    bad = compare(sample_rate, 0, Py_LE);
+    bad = pyrt::compare(sample_rate, 0, Py_LE);
     if (bad < 0) return -1;
     if (bad) return raise_from("wave", "Error", "bad frame rate");
     Ref round_fn = Ref::steal(module_attr("builtins", "round"));
@@ -210,18 +211,25 @@ int write_from_fd(int src_fd, PyObject* target, const Format& fmt, const double*
     const std::string tmp = dir + "." + base + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + "-";
 
     std::uint64_t data_bytes = 0;
-    bool too_long = false, on_target = true;
+    Refusal refusal = Refusal::none;
+    bool on_target = true;
     int err;
     Py_BEGIN_ALLOW_THREADS
     try {  // nothing may unwind past the point where the GIL is taken back
-        err = convert(src_fd, tmp, path, fmt, scale, data_bytes, too_long, on_target);
+        err = convert(src_fd, tmp, path, fmt, scale, data_bytes, refusal, on_target);
     } catch (...) {
         err = ENOMEM;
     }
     Py_END_ALLOW_THREADS
     if (err == 0) return 0;
-    if (too_long)
+    if (refusal == Refusal::too_long)
         return raise_from("wave", "Error", "the take is too long for a WAV file (more than 4294967259 bytes of samples)");
+    if (refusal == Refusal::not_regular) {
+        Ref exc = Ref::steal(PyObject_CallFunction(
+            PyExc_OSError, "is", err, "the recording is not a regular file: its samples cannot be read back into a WAV"));
+        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        return -1;
+    }
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, on_target ? target : Py_None);
     return -1;
