@@ -15,7 +15,6 @@ from vt_core.bus import bus
 # tests/reference holds the plain Python transcriptions the tests compare against
 # (and the benchmarks measure against).
 sys.path.insert(0, str(Path(__file__).resolve().parent / "reference"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 
 class Recorder:
