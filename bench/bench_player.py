@@ -196,8 +196,9 @@ def main() -> None:
         flag = "" if ratio <= 1.0 else "  (goal <= 1.0)"
         print(line + flag)
     print(
-        f"floor: a call from C into a Python host function costs {entry_cost(args.rounds, 200_000):.0f} ns more than "
-        "from Python; play() makes 1 (send_message), volume = x 3 (getcm, update_cm, send_message), on_play 1 (getcm)"
+        f"part of the floor: a call from C into a Python function costs {entry_cost(args.rounds, 200_000):.0f} ns more "
+        "than from Python; play() makes 1 (send_message), volume = x 3 (getcm, update_cm, send_message), on_play 1 "
+        "(getcm); bench/count_player.py counts the rest"
     )
 
 
