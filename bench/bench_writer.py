@@ -29,7 +29,9 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+# The plain Python transcriptions live with the tests, which check them against the extension.
+REFERENCE = HERE.parent / "tests" / "reference"
+sys.path.insert(0, str(REFERENCE))
 import plain_writer  # noqa: E402
 from plain_writer import NoSleep, NullPlayer  # noqa: E402
 
@@ -124,7 +126,7 @@ def finish_table(rounds: int, tmp: str, minutes: float) -> list[str]:
     for r in range(rounds):
         for name in (["ext", "plain"] if r % 2 == 0 else ["plain", "ext"]):
             path = os.path.join(tmp, f"take-{name}.wav")
-            out = subprocess.run([sys.executable, "-c", FINISH_CHILD, str(HERE), name, path, str(minutes * 60)],
+            out = subprocess.run([sys.executable, "-c", FINISH_CHILD, str(REFERENCE), name, path, str(minutes * 60)],
                                  capture_output=True, text=True, check=True).stdout
             results[name].append(json.loads(out))
             os.unlink(path)

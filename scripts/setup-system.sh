@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the system packages the demo and the browser tests use, when they are
+# Installs the system packages the demo, the browser tests and `make lint` use, when they are
 # missing and we are allowed to (root, or passwordless sudo).  Never fails the build:
 # without them the browser tests skip (locally) and the demo uses a synthetic voice.
 set -uo pipefail
@@ -9,6 +9,8 @@ command -v espeak-ng >/dev/null 2>&1 || need+=(espeak-ng)
 command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)   # the browser tests encode MP3, Ogg, Opus, FLAC, AAC
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
+command -v cppcheck >/dev/null 2>&1 || need+=(cppcheck)
 [ ${#need[@]} -eq 0 ] && exit 0
 SUDO=""
 if [ "$(id -u)" != 0 ]; then

@@ -12,8 +12,9 @@ import pytest
 import vt_core
 from vt_core.bus import bus
 
-# bench/ holds the plain Python transcriptions the tests compare against.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+# tests/reference holds the plain Python transcriptions the tests compare against
+# (and the benchmarks measure against).
+sys.path.insert(0, str(Path(__file__).resolve().parent / "reference"))
 
 
 class Recorder:

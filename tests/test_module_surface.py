@@ -363,6 +363,32 @@ def run_python(wa, code: str, *, extra_path: str | None = None) -> subprocess.Co
     )
 
 
+def test_import_with_every_dict_watcher_taken_still_honours_patched_globals(wa):
+    pytest.importorskip("_testcapi")
+    proc = run_python(
+        wa,
+        """
+        import sys, _testcapi
+        if sys.version_info >= (3, 12):
+            try:
+                while True:
+                    _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                pass
+        import veltrane.vt_ui.web_audio as m
+        seen = []
+        player = m.web_audio()
+        player.play()
+        m.send_message = lambda action, data: seen.append(data["method"])
+        player.play()
+        player.pause()
+        print(seen)
+        """,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "['play', 'pause']"
+
+
 def test_import_without_host_fails_with_the_hosts_error(wa):
     proc = run_python(
         wa,

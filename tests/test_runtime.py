@@ -548,6 +548,17 @@ def test_init_outside_its_class_fails_as_python_super_does(wa, cm):
 # module globals are looked up at call time
 
 
+@pytest.fixture
+def namespace_order(wa):
+    """Puts the module's names back in their binding order after a test deleted and restored one."""
+    namespace = vars(wa)
+    order = list(namespace)
+    yield
+    for name in order:
+        if name in namespace:
+            namespace[name] = namespace.pop(name)
+
+
 def test_patched_send_message_is_used(wa, handle, recorder, monkeypatch):
     calls = []
     monkeypatch.setattr(wa, "send_message", lambda action, data: calls.append((action, data)))
@@ -583,7 +594,7 @@ def test_patched_host_names_are_used(wa, cm, monkeypatch):
     assert not cm.components
 
 
-def test_deleted_global_raises_name_error_then_falls_back_to_builtins(wa, handle, monkeypatch):
+def test_deleted_global_raises_name_error_then_falls_back_to_builtins(wa, handle, namespace_order, monkeypatch):
     monkeypatch.delattr(wa, "send_message")
     with pytest.raises(NameError) as info:
         handle.play()
@@ -602,6 +613,60 @@ def test_patched_writer_class_is_used_by_stream_writer(wa, handle, monkeypatch):
     monkeypatch.setattr(wa, "AudioStreamWriter", Writer)
     writer = handle.stream_writer()
     assert type(writer) is Writer and writer.player is handle
+
+
+def test_every_change_to_the_namespace_takes_effect_at_the_next_call(wa, handle, recorder, namespace_order, monkeypatch):
+    # Warm look-ups first, then change the namespace behind them in each way Python code can.
+    handle.play()
+    namespace = vars(wa)
+    real = namespace["send_message"]
+    calls = []
+    monkeypatch.setitem(namespace, "send_message", lambda action, data: calls.append("item"))
+    handle.play()
+    setattr(wa, "send_message", lambda action, data: calls.append("attr"))
+    handle.play()
+    exec("global send_message\nsend_message = lambda action, data, c=calls: c.append('exec')", namespace, {"calls": calls})
+    handle.play()
+    namespace.update(send_message=lambda action, data: calls.append("update"))
+    handle.play()
+    del namespace["send_message"]
+    with pytest.raises(NameError):
+        handle.play()
+    namespace["send_message"] = real
+    handle.play()
+    assert calls == ["item", "attr", "exec", "update"]
+    assert len(recorder.sent) == 2  # the real send_message, before and after
+
+
+def test_builtins_stand_behind_the_namespace_as_they_change(wa, cm, tmp_path, namespace_order, monkeypatch):
+    opened = []
+    real_open = builtins.open
+
+    def tracking_open(*args):
+        opened.append(args[0])
+        return real_open(*args)
+
+    writer = wa.web_audio().stream_writer()
+    writer.set_output_file(str(tmp_path / "a.pcm"))  # warms the look-up of the builtin open
+    monkeypatch.setattr(builtins, "open", tracking_open)
+    writer.set_output_file(str(tmp_path / "b.pcm"))
+    monkeypatch.setattr(wa, "open", lambda *args: opened.append(("module", args[0])) or real_open(*args), raising=False)
+    writer.set_output_file(str(tmp_path / "c.pcm"))
+    monkeypatch.delattr(wa, "open")
+    writer.set_output_file(str(tmp_path / "d.pcm"))
+    writer.finish()
+    assert opened == [str(tmp_path / "b.pcm"), ("module", str(tmp_path / "c.pcm")), str(tmp_path / "d.pcm")]
+
+
+def test_a_global_from_the_builtins_follows_the_calling_frames_builtins(wa, handle, namespace_order, monkeypatch):
+    seen = []
+    monkeypatch.delattr(wa, "send_message")
+    monkeypatch.setattr(builtins, "send_message", lambda action, data: seen.append("builtins"), raising=False)
+    handle.play()
+    other = {"send_message": lambda action, data: seen.append("other"), "__import__": builtins.__import__}
+    exec("handle.play()", {"__builtins__": other, "handle": handle})
+    handle.play()
+    assert seen == ["builtins", "other", "builtins"]
 
 
 # ---------------------------------------------------------------------------

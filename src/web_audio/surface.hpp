@@ -1,42 +1,69 @@
-// The public surface: every table entry (declared here, defined beside its implementation).
+// What the areas (player/, streaming/, writer/) share: how they register their callables.
 #pragma once
 
 #include "pyrt/function.hpp"
+#include "state.hpp"
 
-#define WA_IMPL(fn_name) PyObject* fn_name(pyrt::Function* f, PyObject* const* a, PyObject* kw)
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace wa {
 
-// A class member in definition order: a method, or a property made from a
-// getter and (optionally) a setter.
+using pyrt::Args;
+using pyrt::FuncDef;
+using pyrt::Function;
+using pyrt::Ref;
+using pyrt::def;
+
+inline State* state(Function* f) noexcept { return static_cast<State*>(f->module_state); }
+
+// A class member: a method, or a property made from a getter and an optional setter.
 struct Member {
-    const char* name;
-    const pyrt::FuncDef* fn;      // method, or property getter
-    const pyrt::FuncDef* setter;  // property setter, or nullptr
-    bool property;
+    const FuncDef* fn;
+    const FuncDef* setter = nullptr;
+    bool property = false;
+};
+inline Member method(const FuncDef& fn) noexcept { return {&fn, nullptr, false}; }
+inline Member property(const FuncDef& get, const FuncDef* set = nullptr) noexcept { return {&get, set, true}; }
+
+// Where a WebAudioProps member sits.  The class lists its members section by
+// section, each section in the order its members were registered.
+enum class Section { Init, Options, Commands, Channel, Writer, Relay, Events };
+
+// What the module hands each area in turn.  Module-level functions and
+// classes are bound into the module namespace when registered (so the
+// registration order is the namespace order); handle members are collected
+// and become the WebAudioProps template when the module calls finish().
+class Surface {
+public:
+    explicit Surface(PyObject* module) noexcept : module_(module) {}
+    PyObject* module() const noexcept { return module_; }
+    State* state() const noexcept { return state_of(module_); }
+
+    // def.name = <function>.  0 / -1.
+    int add_function(const FuncDef& def) noexcept;
+    // class <name>: __doc__ = doc; <members>, made as a class statement makes
+    // it and bound into the module.  The class, or nullptr.
+    Ref add_class(const char* name, const char* doc, std::span<const Member> members) noexcept;
+    // A WebAudioProps member.
+    void add_handle_member(Section section, Member m) { handle_.emplace_back(section, m); }
+    // Builds the WebAudioProps member template.  0 / -1.
+    int finish() noexcept;
+
+private:
+    PyObject* module_;
+    std::vector<std::pair<Section, Member>> handle_;
 };
 
-// Module-level functions (player/).
-extern const pyrt::FuncDef url_type_def;
-extern const pyrt::FuncDef web_audio_def;
+// A new function of this module from its declaration (`qualname` nullptr: the name).
+Ref new_function(PyObject* module, const FuncDef& def, PyObject* qualname) noexcept;
 
-// WebAudioProps members, in definition order (player/handle.cpp).
-extern const Member handle_members[];
-extern const std::size_t handle_member_count;
-
-// AudioStreamWriter members, in definition order (writer/writer.cpp).
-extern const Member writer_members[];
-extern const std::size_t writer_member_count;
-
-// Player handle members implemented across player/ and streaming/.
-namespace handle {
-extern const pyrt::FuncDef init;
-extern const pyrt::FuncDef src_get, src_set, stream_url_get, stream_url_set, stream_mode_get, stream_mode_set,
-    show_wave_get, show_wave_set, volume_get, volume_set, minimal_get, minimal_set, label_get, label_set;
-extern const pyrt::FuncDef play, pause, stop, seek, reload, setSrc;
-extern const pyrt::FuncDef start_stream, close_stream, stream_binary, send_audio_metadata, stream_writer,
-    stream_from_url;
-extern const pyrt::FuncDef on_play, on_pause, on_ended, on_error, on_stream_start;
-}  // namespace handle
+// Each area registers everything it defines.
+int register_writer(Surface& s);
+int register_player(Surface& s);
+int register_streaming(Surface& s);
+// The writer's state kept beside its instances goes with the module.
+void release_writer() noexcept;
 
 }  // namespace wa

@@ -38,19 +38,19 @@ int bind_imports(PyObject* module) noexcept {
     wa::State* st = wa::state_of(module);
     PyObject* dict = PyModule_GetDict(module);
     Ref time = Ref::steal(PyImport_ImportModule("time"));
-    if (!time || PyDict_SetItem(dict, st->s_time, time.get()) < 0) return -1;
-    if (import_name(dict, "urllib.parse", st->s_urlparse) < 0) return -1;
-    if (import_name(dict, "vt_core", st->s_getcm) < 0) return -1;
-    if (import_name(dict, "vt_core", st->s_send_message) < 0) return -1;
-    if (import_name(dict, "vt_core", st->s_send_binary_message) < 0) return -1;
-    if (import_name(dict, "vt_core.component", st->s_props) < 0) return -1;
-    if (import_name(dict, "vt_core.utils", st->s_convertPath2Url) < 0) return -1;
+    if (!time || PyDict_SetItem(dict, st->g_time.name, time.get()) < 0) return -1;
+    if (import_name(dict, "urllib.parse", st->g_urlparse.name) < 0) return -1;
+    if (import_name(dict, "vt_core", st->g_getcm.name) < 0) return -1;
+    if (import_name(dict, "vt_core", st->g_send_message.name) < 0) return -1;
+    if (import_name(dict, "vt_core", st->g_send_binary_message.name) < 0) return -1;
+    if (import_name(dict, "vt_core.component", st->g_props.name) < 0) return -1;
+    if (import_name(dict, "vt_core.utils", st->g_convertPath2Url.name) < 0) return -1;
     return 0;
 }
 
 Ref components(Function* f) noexcept {
-    wa::State* st = pyrt::state(f);
-    Ref getcm = global(f, st->s_getcm);
+    wa::State* st = wa::state(f);
+    Ref getcm = global(f, &wa::State::g_getcm);
     if (!getcm) return Ref();
     Ref cm = pyrt::call0(getcm.get());
     if (!cm) return Ref();
@@ -58,7 +58,7 @@ Ref components(Function* f) noexcept {
 }
 
 Ref options_of(Function* f, PyObject* self) noexcept {
-    wa::State* st = pyrt::state(f);
+    wa::State* st = wa::state(f);
     Ref comps = components(f);
     if (!comps) return Ref();
     Ref id = pyrt::getattr(self, st->s_id);
@@ -71,13 +71,13 @@ Ref options_of(Function* f, PyObject* self) noexcept {
 }
 
 int send_message(Function* f, PyObject* action, PyObject* data) noexcept {
-    Ref fn = global(f, pyrt::state(f)->s_send_message);
+    Ref fn = global(f, &wa::State::g_send_message);
     if (!fn) return -1;
     return pyrt::call2(fn.get(), action, data) ? 0 : -1;
 }
 
 int send_binary_message(Function* f, PyObject* data) noexcept {
-    Ref fn = global(f, pyrt::state(f)->s_send_binary_message);
+    Ref fn = global(f, &wa::State::g_send_binary_message);
     if (!fn) return -1;
     return pyrt::call1(fn.get(), data) ? 0 : -1;
 }
@@ -86,22 +86,13 @@ Ref convert_if_truthy(Function* f, PyObject* value) noexcept {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) return Ref();
     if (!truth) return Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    Ref fn = global(f, pyrt::state(f)->s_convertPath2Url);
+    Ref fn = global(f, &wa::State::g_convertPath2Url);
     if (!fn) return Ref();
     return pyrt::call1(fn.get(), value);
 }
 
 int update_cm(Function* f, PyObject* self) noexcept {
-    return pyrt::call_method0(self, pyrt::state(f)->s_update_cm) ? 0 : -1;
-}
-
-Ref method_payload(Function* f, PyObject* self, PyObject* wa::State::*tmpl) noexcept {
-    wa::State* st = pyrt::state(f);
-    Ref d = Ref::steal(PyDict_Copy(st->*tmpl));  // keys already in order: "cid", "method"
-    if (!d) return Ref();
-    Ref id = pyrt::getattr(self, st->s_id);
-    if (!id || PyDict_SetItem(d.get(), st->s_cid, id.get()) < 0) return Ref();
-    return d;
+    return pyrt::call_method0(self, wa::state(f)->s_update_cm) ? 0 : -1;
 }
 
 }  // namespace host

@@ -1,7 +1,7 @@
 // Host binding: the module globals taken from vt_core and the component-record access path.
 #pragma once
 
-#include "pyrt/function.hpp"
+#include "surface.hpp"
 
 namespace host {
 
@@ -12,8 +12,11 @@ using pyrt::Ref;
 // in the documented import order.  -1 with the import's exception on failure.
 int bind_imports(PyObject* module) noexcept;
 
-// The module global `name`, looked up now (so monkeypatching works).
-inline Ref global(Function* f, PyObject* name) noexcept { return Ref::steal(pyrt::lookup_global(f, name)); }
+// The module global `g` (one of State's g_ fields), as Python code would read
+// it now: a patched global takes effect at once.
+inline Ref global(Function* f, pyrt::Global wa::State::*g) noexcept {
+    return pyrt::lookup_global(f->module, wa::state(f)->*g);
+}
 
 // getcm().components
 Ref components(Function* f) noexcept;
@@ -28,9 +31,5 @@ int send_binary_message(Function* f, PyObject* data) noexcept;
 Ref convert_if_truthy(Function* f, PyObject* value) noexcept;
 // self.update_cm(), result ignored.  0 / -1.
 int update_cm(Function* f, PyObject* self) noexcept;
-
-// {"cid": self.id, "method": <name>} - the "call_method" payload head, made
-// from one of the state's templates (e.g. &wa::State::tmpl_play).
-Ref method_payload(Function* f, PyObject* self, PyObject* wa::State::*tmpl) noexcept;
 
 }  // namespace host

@@ -1,26 +1,19 @@
 // WebAudioProps event-callback registration in the component's handler table.
-#include "docs.hpp"
 #include "host/host.hpp"
-#include "surface.hpp"
+#include "player/player.hpp"
 
-namespace wa::handle {
+namespace wa {
 namespace {
 
-using pyrt::Ref;
-
-const pyrt::Param p_cb[] = {{"self"}, {"callback"}};
-
+// on_<event>(callback): handlers[<event name>] = callback; returns self.
 struct Event {
     PyObject* State::*name;
 };
-const Event play_e{&State::s_ev_play}, pause_e{&State::s_ev_pause}, ended_e{&State::s_ev_ended},
-    error_e{&State::s_ev_error}, stream_start_e{&State::s_ev_stream_start};
 
-WA_IMPL(register_callback) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* register_callback(Function* f, Args a) {
+    State* st = state(f);
     PyObject* self = a[0];
-    PyObject* event = st->*static_cast<const Event*>(f->def->data)->name;
+    PyObject* event = st->*f->def->data_as<Event>().name;
     Ref comps = host::components(f);
     if (!comps) return nullptr;
     Ref id = pyrt::getattr(self, st->s_id);
@@ -28,30 +21,47 @@ WA_IMPL(register_callback) {
     Ref record = pyrt::get_or(comps.get(), id.get(), nullptr, st->s_get);
     if (!record) return nullptr;
     if (record.get() == Py_None) return Py_NewRef(self);
-    const int has = pyrt::contains(record.get(), st->s_handlers);
-    if (has < 0) return nullptr;
-    bool need_table = !has;
-    if (has) {
-        Ref table = pyrt::get_item(record.get(), st->s_handlers);
-        if (!table) return nullptr;
-        need_table = table.get() == Py_None;
+    // if "handlers" not in record or record["handlers"] is None: record["handlers"] = {}
+    Ref table;
+    if (PyDict_CheckExact(record.get())) {
+        table = Ref::borrow(PyDict_GetItemWithError(record.get(), st->s_handlers));  // one look-up for both tests
+        if (!table && PyErr_Occurred()) return nullptr;
+    } else {
+        const int has = pyrt::contains(record.get(), st->s_handlers);
+        if (has < 0) return nullptr;
+        if (has && !(table = pyrt::get_item(record.get(), st->s_handlers))) return nullptr;
     }
-    if (need_table) {
+    if (!table || table.get() == Py_None) {
         Ref fresh = Ref::steal(PyDict_New());
         if (!fresh || pyrt::set_item(record.get(), st->s_handlers, fresh.get()) < 0) return nullptr;
+        table.reset();
     }
-    Ref table = pyrt::get_item(record.get(), st->s_handlers);
+    // record["handlers"][event] = callback (read again unless an exact dict just gave it)
+    if (!table || !PyDict_CheckExact(record.get())) table = pyrt::get_item(record.get(), st->s_handlers);
     if (!table || pyrt::set_item(table.get(), event, a[1]) < 0) return nullptr;
     return Py_NewRef(self);
 }
 
+#define WA_CALLBACK_DOC(summary) summary "\n            \n            返回 self 以支持链式调用\n            "
+constexpr Event play_e{&State::s_ev_play}, pause_e{&State::s_ev_pause}, ended_e{&State::s_ev_ended},
+    error_e{&State::s_ev_error}, stream_start_e{&State::s_ev_stream_start};
+const FuncDef on_play =
+    def("on_play", WA_CALLBACK_DOC("设置播放事件回调"), {{"self"}, {"callback"}}, register_callback).with_data(&play_e);
+const FuncDef on_pause = def("on_pause", WA_CALLBACK_DOC("设置暂停事件回调"), {{"self"}, {"callback"}},
+                             register_callback).with_data(&pause_e);
+const FuncDef on_ended = def("on_ended", WA_CALLBACK_DOC("设置播放结束事件回调"), {{"self"}, {"callback"}},
+                             register_callback).with_data(&ended_e);
+const FuncDef on_error = def("on_error", WA_CALLBACK_DOC("设置错误事件回调"), {{"self"}, {"callback"}},
+                             register_callback).with_data(&error_e);
+const FuncDef on_stream_start = def("on_stream_start", WA_CALLBACK_DOC("设置流开始事件回调"), {{"self"}, {"callback"}},
+                                    register_callback).with_data(&stream_start_e);
+#undef WA_CALLBACK_DOC
+
 }  // namespace
 
-const pyrt::FuncDef on_play{"on_play", docs::on_play, p_cb, 2, false, register_callback, &play_e};
-const pyrt::FuncDef on_pause{"on_pause", docs::on_pause, p_cb, 2, false, register_callback, &pause_e};
-const pyrt::FuncDef on_ended{"on_ended", docs::on_ended, p_cb, 2, false, register_callback, &ended_e};
-const pyrt::FuncDef on_error{"on_error", docs::on_error, p_cb, 2, false, register_callback, &error_e};
-const pyrt::FuncDef on_stream_start{"on_stream_start", docs::on_stream_start, p_cb, 2, false, register_callback,
-                                     &stream_start_e};
+void register_callbacks(Surface& s) {
+    for (const FuncDef* fn : {&on_play, &on_pause, &on_ended, &on_error, &on_stream_start})
+        s.add_handle_member(Section::Events, method(*fn));
+}
 
-}  // namespace wa::handle
+}  // namespace wa

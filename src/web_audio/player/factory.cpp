@@ -1,17 +1,14 @@
 // web_audio: builds the option dict and handler table, registers the component, returns a new handle.
-#include "docs.hpp"
 #include "host/host.hpp"
+#include "player/player.hpp"
 #include "pyrt/classbuilder.hpp"
-#include "surface.hpp"
 
 namespace wa {
 namespace {
 
-using pyrt::Ref;
-
 enum Arg { SRC, MINIMAL, SHOW_WAVE, STREAM_MODE, STREAM_URL, VIS_TYPE, VIS_COLOR, ONPLAY, ONPAUSE, ONENDED, ONERROR, VISIBLE };
 
-const pyrt::Param p_web_audio[] = {
+constexpr pyrt::Param web_audio_params[] = {
     {"src", pyrt::d_str("")},
     {"minimal", pyrt::d_true},
     {"show_wave", pyrt::d_false},
@@ -35,9 +32,9 @@ int set_default(PyObject* d, PyObject* key, PyObject* value) {
 
 // Builds the class WebAudioProps with base `props`, its members cloned from
 // the templates made at module exec, as a class statement inside web_audio would.
-Ref build_handle_class(pyrt::Function* f) {
-    State* st = pyrt::state(f);
-    Ref props = host::global(f, st->s_props);
+Ref build_handle_class(Function* f) {
+    State* st = state(f);
+    Ref props = host::global(f, &State::g_props);
     if (!props) return Ref();
     Ref bases = Ref::steal(PyTuple_Pack(1, props.get()));
     if (!bases) return Ref();
@@ -70,7 +67,7 @@ Ref build_handle_class(pyrt::Function* f) {
             if (name == st->s_dunder_init) init = Ref::borrow(fn.get());
             member = std::move(fn);
         }
-        if (PyObject_SetItem(ns.get(), name, member.get()) < 0) return Ref();
+        if (pyrt::set_item(ns.get(), name, member.get()) < 0) return Ref();
     }
     Ref cls = pyrt::finish_class(meta.get(), st->handle_name, bases.get(), ns.get());
     if (!cls) return Ref();
@@ -81,9 +78,9 @@ Ref build_handle_class(pyrt::Function* f) {
     return cls;
 }
 
-WA_IMPL(web_audio_impl) {
-    State* st = pyrt::state(f);
-    PyObject* kwargs = kw;
+PyObject* web_audio(Function* f, Args a) {
+    State* st = state(f);
+    PyObject* kwargs = a.kwargs;
     // 1, 2: "minimal" and "showWave" into kwargs unless the caller gave them.
     if (set_default(kwargs, st->s_minimal, a[MINIMAL]) < 0) return nullptr;
     if (set_default(kwargs, st->s_showWave, a[SHOW_WAVE]) < 0) return nullptr;
@@ -133,7 +130,7 @@ WA_IMPL(web_audio_impl) {
         PyDict_SetItem(content.get(), st->s_options, options.get()) < 0)
         return nullptr;
     // 9: getcm().add_component("web_audio", content=..., handlers=...)
-    Ref getcm = host::global(f, st->s_getcm);
+    Ref getcm = host::global(f, &State::g_getcm);
     if (!getcm) return nullptr;
     Ref cm = pyrt::call0(getcm.get());
     if (!cm) return nullptr;
@@ -150,8 +147,31 @@ WA_IMPL(web_audio_impl) {
     return pyrt::call1(cls.get(), res.get()).release();
 }
 
+const FuncDef web_audio_def = def("web_audio",
+                                  "基于 Web Audio API 的音频播放器\n"
+                                  "    \n"
+                                  "    参数:\n"
+                                  "    - src: 音频文件路径或URL\n"
+                                  "    - minimal: 是否使用最小化模式\n"
+                                  "    - show_wave: 是否显示波形可视化\n"
+                                  "    - stream_mode: 是否启用流式播放模式\n"
+                                  "    - stream_url: 流式音频的URL\n"
+                                  "    - visualizer_type: 可视化类型 ('waveform' | 'spectrum')\n"
+                                  "    - visualizer_color: 可视化颜色\n"
+                                  "    - onplay: 播放事件回调\n"
+                                  "    - onpause: 暂停事件回调\n"
+                                  "    - onended: 播放结束事件回调\n"
+                                  "    - visible: 是否显示界面（False 为纯功能模式，后台静默播放）\n"
+                                  "    - onerror: 错误事件回调\n"
+                                  "    \n"
+                                  "    返回:\n"
+                                  "    - 音频播放器组件\n"
+                                  "    ",
+                                  web_audio_params, web_audio)
+                                  .with_kwargs();
+
 }  // namespace
 
-const pyrt::FuncDef web_audio_def{"web_audio", docs::web_audio, p_web_audio, 12, true, web_audio_impl};
+int register_web_audio(Surface& s) { return s.add_function(web_audio_def); }
 
 }  // namespace wa

@@ -1,12 +1,10 @@
 // WebAudioProps option properties: read from and write to the component record's options.
-#include "docs.hpp"
 #include "host/host.hpp"
-#include "surface.hpp"
+#include "player/command.hpp"
+#include "player/player.hpp"
 
-namespace wa::handle {
+namespace wa {
 namespace {
-
-using pyrt::Ref;
 
 enum class ReadDefault { EmptyStr, False, True, One };
 enum class Conv { Url, Bool, Float, Str };
@@ -19,7 +17,7 @@ struct OptionProp {
     After after;
 };
 
-const OptionProp& prop_of(pyrt::Function* f) { return *static_cast<const OptionProp*>(f->def->data); }
+const OptionProp& prop_of(Function* f) { return f->def->data_as<OptionProp>(); }
 
 PyObject* read_default(State* st, ReadDefault d) {
     switch (d) {
@@ -31,9 +29,8 @@ PyObject* read_default(State* st, ReadDefault d) {
     return Py_None;
 }
 
-WA_IMPL(option_getter) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* option_getter(Function* f, Args a) {
+    State* st = state(f);
     const OptionProp& p = prop_of(f);
     Ref options = host::options_of(f, a[0]);
     if (!options) return nullptr;
@@ -59,9 +56,8 @@ Ref to_str(PyObject* v) {
     return Ref::steal(PyObject_Str(v));
 }
 
-WA_IMPL(option_setter) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* option_setter(Function* f, Args a) {
+    State* st = state(f);
     const OptionProp& p = prop_of(f);
     PyObject* self = a[0];
     PyObject* value = a[1];
@@ -80,7 +76,7 @@ WA_IMPL(option_setter) {
         if (PyObject_SetAttr(self, st->s_handle_audio, value) < 0) return nullptr;
         if (!pyrt::call_method0(self, st->s_reload)) return nullptr;
     } else if (p.after == After::SetVolume) {
-        Ref payload = host::method_payload(f, self, &State::tmpl_setVolume);
+        Ref payload = command_payload(f, self);
         if (!payload) return nullptr;
         Ref again = to_float(value);  // converted once more for the message, as documented
         if (!again || PyDict_SetItem(payload.get(), st->s_volume, again.get()) < 0) return nullptr;
@@ -89,30 +85,47 @@ WA_IMPL(option_setter) {
     return pyrt::none();
 }
 
-const OptionProp src_p{&State::s_src, ReadDefault::EmptyStr, Conv::Url, After::SrcReload};
-const OptionProp stream_url_p{&State::s_streamUrl, ReadDefault::EmptyStr, Conv::Url, After::None};
-const OptionProp stream_mode_p{&State::s_streamMode, ReadDefault::False, Conv::Bool, After::None};
-const OptionProp show_wave_p{&State::s_showWave, ReadDefault::False, Conv::Bool, After::None};
-const OptionProp volume_p{&State::s_volume, ReadDefault::One, Conv::Float, After::SetVolume};
-const OptionProp minimal_p{&State::s_minimal, ReadDefault::True, Conv::Bool, After::None};
-const OptionProp label_p{&State::s_label, ReadDefault::EmptyStr, Conv::Str, After::None};
+PyObject* prepare_set_volume(PyObject* module, const FuncDef&) noexcept { return command_head(module, "setVolume"); }
 
-const pyrt::Param p_self[] = {{"self"}};
-const pyrt::Param p_self_value[] = {{"self"}, {"value"}};
+constexpr OptionProp src_p{&State::s_src, ReadDefault::EmptyStr, Conv::Url, After::SrcReload};
+constexpr OptionProp stream_url_p{&State::s_streamUrl, ReadDefault::EmptyStr, Conv::Url, After::None};
+constexpr OptionProp stream_mode_p{&State::s_streamMode, ReadDefault::False, Conv::Bool, After::None};
+constexpr OptionProp show_wave_p{&State::s_showWave, ReadDefault::False, Conv::Bool, After::None};
+constexpr OptionProp volume_p{&State::s_volume, ReadDefault::One, Conv::Float, After::SetVolume};
+constexpr OptionProp minimal_p{&State::s_minimal, ReadDefault::True, Conv::Bool, After::None};
+constexpr OptionProp label_p{&State::s_label, ReadDefault::EmptyStr, Conv::Str, After::None};
+
+// The getter's docstring is the property's.
+constexpr FuncDef getter(const char* name, const char* doc, const OptionProp& p) {
+    return def(name, doc, {{"self"}}, option_getter).with_data(&p);
+}
+constexpr FuncDef setter(const char* name, const char* doc, const OptionProp& p) {
+    return def(name, doc, {{"self"}, {"value"}}, option_setter).with_data(&p);
+}
+
+const FuncDef src_get = getter("src", "获取音频源", src_p);
+const FuncDef src_set = setter("src", "设置音频源", src_p);
+const FuncDef stream_url_get = getter("stream_url", "获取流式音频URL", stream_url_p);
+const FuncDef stream_url_set = setter("stream_url", "设置流式音频URL", stream_url_p);
+const FuncDef stream_mode_get = getter("stream_mode", "获取流式播放模式", stream_mode_p);
+const FuncDef stream_mode_set = setter("stream_mode", "设置流式播放模式", stream_mode_p);
+const FuncDef show_wave_get = getter("show_wave", "获取是否显示波形", show_wave_p);
+const FuncDef show_wave_set = setter("show_wave", "设置是否显示波形", show_wave_p);
+const FuncDef volume_get = getter("volume", "获取音量", volume_p);
+const FuncDef volume_set = setter("volume", "设置音量", volume_p).with_prepare(prepare_set_volume);
+const FuncDef minimal_get = getter("minimal", "获取最小化模式", minimal_p);
+const FuncDef minimal_set = setter("minimal", "设置最小化模式", minimal_p);
+const FuncDef label_get = getter("label", "获取标签", label_p);
+const FuncDef label_set = setter("label", "设置标签", label_p);
 
 }  // namespace
 
-#define WA_OPTION_PROPERTY(prop)                                                                           \
-    const pyrt::FuncDef prop##_get{#prop, docs::prop##_get, p_self, 1, false, option_getter, &prop##_p};     \
-    const pyrt::FuncDef prop##_set{#prop, docs::prop##_set, p_self_value, 2, false, option_setter, &prop##_p};
+void register_options(Surface& s) {
+    const std::pair<const FuncDef*, const FuncDef*> options[] = {
+        {&src_get, &src_set},         {&stream_url_get, &stream_url_set}, {&stream_mode_get, &stream_mode_set},
+        {&show_wave_get, &show_wave_set}, {&volume_get, &volume_set},     {&minimal_get, &minimal_set},
+        {&label_get, &label_set}};
+    for (const auto& [get, set] : options) s.add_handle_member(Section::Options, property(*get, set));
+}
 
-WA_OPTION_PROPERTY(src)
-WA_OPTION_PROPERTY(stream_url)
-WA_OPTION_PROPERTY(stream_mode)
-WA_OPTION_PROPERTY(show_wave)
-WA_OPTION_PROPERTY(volume)
-WA_OPTION_PROPERTY(minimal)
-WA_OPTION_PROPERTY(label)
-#undef WA_OPTION_PROPERTY
-
-}  // namespace wa::handle
+}  // namespace wa

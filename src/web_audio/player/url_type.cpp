@@ -1,14 +1,9 @@
 // url_type: "http/https" for http and https URLs, "file" for everything else.
-#include "docs.hpp"
 #include "host/host.hpp"
-#include "surface.hpp"
+#include "player/player.hpp"
 
 namespace wa {
 namespace {
-
-using pyrt::Ref;
-
-const pyrt::Param p_url[] = {{"url"}};
 
 // `scheme == text`, with Python's == (no identity shortcut), errors propagate.
 int equals(PyObject* scheme, PyObject* text) {
@@ -17,10 +12,9 @@ int equals(PyObject* scheme, PyObject* text) {
     return PyObject_IsTrue(r.get());
 }
 
-WA_IMPL(url_type_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
-    Ref urlparse = host::global(f, st->s_urlparse);
+PyObject* url_type(Function* f, Args a) {
+    State* st = state(f);
+    Ref urlparse = host::global(f, &State::g_urlparse);
     if (!urlparse) return nullptr;
     Ref parsed = pyrt::call1(urlparse.get(), a[0]);
     if (!parsed) return nullptr;
@@ -32,8 +26,19 @@ WA_IMPL(url_type_impl) {
     return Py_NewRef(is_web ? st->s_http_https : st->s_file);
 }
 
+const FuncDef url_type_def = def("url_type",
+                                 "判断URL类型\n"
+                                 "    \n"
+                                 "    参数:\n"
+                                 "    - url: URL字符串\n"
+                                 "    \n"
+                                 "    返回:\n"
+                                 "    - URL类型字符串\n"
+                                 "    ",
+                                 {{"url"}}, url_type);
+
 }  // namespace
 
-const pyrt::FuncDef url_type_def{"url_type", docs::url_type, p_url, 1, false, url_type_impl};
+int register_url_type(Surface& s) { return s.add_function(url_type_def); }
 
 }  // namespace wa

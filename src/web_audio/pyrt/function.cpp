@@ -1,4 +1,4 @@
-// Function type and argument binder: the calling convention of every public callable.
+// Function type, argument binder and the call entries by arity.
 #include "pyrt/function.hpp"
 
 #include <structmember.h>
@@ -215,16 +215,13 @@ int bind(Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, P
     return 0;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* f = reinterpret_cast<Function*>(self);
-    PyObject* slots[kMaxParams] = {};
-    Ref kwdict;
-    if (bind(f, args, nargsf, kwnames, slots, kwdict) < 0) return nullptr;
-    // Hold the function alive for the duration of the call (its globals and
-    // defaults), as a running frame holds its function.
-    Ref keep = Ref::borrow(self);
+// Runs the implementation on bound arguments.  The function is held alive for
+// the duration of the call (its defaults and module), as a running frame holds
+// its function.
+PyObject* invoke(Function* f, Args args) noexcept {
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(f));
     try {
-        return f->def->impl(f, slots, kwdict.get());
+        return f->def->impl(f, args);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -233,6 +230,44 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (...) {
         PyErr_Format(PyExc_SystemError, "%U(): internal error", f->qualname);
         return nullptr;
+    }
+}
+
+// Any call: through the binder.
+PyObject* vectorcall_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function* f = reinterpret_cast<Function*>(self);
+    PyObject* slots[kMaxParams] = {};
+    Ref kwdict;
+    if (bind(f, args, nargsf, kwnames, slots, kwdict) < 0) return nullptr;
+    return invoke(f, Args{slots, kwdict.get()});
+}
+
+// The entries of callables without **kwargs, one per parameter count N: a
+// call passing exactly N positional arguments (the common case:
+// `player.play()`, `player.volume = x`) goes straight to the implementation;
+// any other call is bound in full.
+template <Py_ssize_t N>
+PyObject* vectorcall_exact(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == N)
+        return invoke(reinterpret_cast<Function*>(self), Args{args, nullptr});
+    return vectorcall_general(self, args, nargsf, kwnames);
+}
+
+PyObject* vectorcall_exact_n(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function* f = reinterpret_cast<Function*>(self);
+    if (kwnames == nullptr && static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) == f->def->nparams)
+        return invoke(f, Args{args, nullptr});
+    return vectorcall_general(self, args, nargsf, kwnames);
+}
+
+vectorcallfunc entry_for(const FuncDef* def) noexcept {
+    if (def->varkw) return vectorcall_general;
+    switch (def->nparams) {
+        case 0: return vectorcall_exact<0>;
+        case 1: return vectorcall_exact<1>;
+        case 2: return vectorcall_exact<2>;
+        case 3: return vectorcall_exact<3>;
+        default: return vectorcall_exact_n;
     }
 }
 
@@ -248,6 +283,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->owner);
     Py_VISIT(f->doc);
     Py_VISIT(f->module_name);
+    Py_VISIT(f->bound);
     return 0;
 }
 
@@ -260,6 +296,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->owner);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module_name);
+    Py_CLEAR(f->bound);
     return 0;
 }
 
@@ -424,7 +461,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_type_def = {
-    "veltrane.vt_ui.web_audio.function",
+    nullptr,  // named by the module that makes the type
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -445,29 +482,28 @@ PyObject* make_default(const Default& d) noexcept {
     return nullptr;
 }
 
-Function* alloc_function(PyObject* module) noexcept {
-    wa::State* st = wa::state_of(module);
-    Function* f = PyObject_GC_New(Function, st->function_type);
+Function* alloc_function(PyTypeObject* type, PyObject* module, void* module_state, const FuncDef* def,
+                         vectorcallfunc entry) noexcept {
+    Function* f = PyObject_GC_New(Function, type);
     if (!f) return nullptr;
-    f->vectorcall = function_vectorcall;
-    f->def = nullptr;
+    f->vectorcall = entry;
+    f->def = def;
     f->varnames = f->name = f->qualname = f->module_name = f->doc = nullptr;
-    f->defaults = f->dict = f->annotations = f->owner = f->weakreflist = nullptr;
+    f->defaults = f->dict = f->annotations = f->owner = f->bound = f->weakreflist = nullptr;
     f->module = Py_NewRef(module);
+    f->module_state = module_state;
     return f;
 }
 
 }  // namespace
 
-PyTypeObject* make_function_type(PyObject* module) noexcept {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_type_def, nullptr));
+PyTypeObject* make_function_type(PyObject* module, const char* qualified_name) noexcept {
+    PyType_Spec spec = function_type_def;
+    spec.name = qualified_name;
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-Function* new_function(PyObject* module, const FuncDef* def, PyObject* qualname) noexcept {
-    if (def->nparams > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s declares more than %d parameters", def->name, static_cast<int>(kMaxParams));
-        return nullptr;
-    }
+Function* new_function(PyTypeObject* type, PyObject* module, const FuncDef* def, PyObject* qualname) noexcept {
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def->nparams)));
     if (!varnames) return nullptr;
     Py_ssize_t first_default = -1;
@@ -495,9 +531,11 @@ Function* new_function(PyObject* module, const FuncDef* def, PyObject* qualname)
     if (!doc) return nullptr;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return nullptr;
-    Function* f = alloc_function(module);
+    Ref bound;
+    if (def->prepare && !(bound = Ref::steal(def->prepare(module, *def)))) return nullptr;
+    Function* f = alloc_function(type, module, PyModule_GetState(module), def, entry_for(def));
     if (!f) return nullptr;
-    f->def = def;
+    f->bound = bound.release();
     f->varnames = varnames.release();
     f->name = name.release();
     f->qualname = Py_NewRef(qualname ? qualname : f->name);
@@ -509,9 +547,9 @@ Function* new_function(PyObject* module, const FuncDef* def, PyObject* qualname)
 }
 
 Function* clone_function(Function* t) noexcept {
-    Function* f = alloc_function(t->module);
+    Function* f = alloc_function(Py_TYPE(t), t->module, t->module_state, t->def, t->vectorcall);
     if (!f) return nullptr;
-    f->def = t->def;
+    f->bound = Py_XNewRef(t->bound);
     f->varnames = Py_NewRef(t->varnames);
     f->name = Py_NewRef(t->name);
     f->qualname = Py_NewRef(t->qualname);
@@ -520,21 +558,6 @@ Function* clone_function(Function* t) noexcept {
     f->defaults = Py_XNewRef(t->defaults);
     PyObject_GC_Track(f);
     return f;
-}
-
-PyObject* lookup_global(Function* f, PyObject* name) noexcept {
-    PyObject* globals = PyModule_GetDict(f->module);  // borrowed
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (v) return Py_NewRef(v);
-    if (PyErr_Occurred()) return nullptr;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) return Py_NewRef(v);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
 }
 
 }  // namespace pyrt

@@ -92,6 +92,13 @@ inline int set_item(PyObject* container, PyObject* key, PyObject* value) noexcep
     return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value) : PyObject_SetItem(container, key, value);
 }
 
+// `a OP b` for a Python object and a C integer, with Python's comparison
+// (op: Py_LT, Py_GT, ...).  1 / 0 / -1.
+inline int compare(PyObject* a, long b, int op) noexcept {
+    Ref rhs = Ref::steal(PyLong_FromLong(b));
+    return rhs ? PyObject_RichCompareBool(a, rhs.get(), op) : -1;
+}
+
 // key in container; 1 / 0 / -1.
 inline int contains(PyObject* container, PyObject* key) noexcept {
     return PyDict_CheckExact(container) ? PyDict_Contains(container, key) : PySequence_Contains(container, key);

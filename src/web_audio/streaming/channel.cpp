@@ -1,18 +1,10 @@
 // Front-end stream channel: start/close commands, audio metadata and binary audio frames.
-#include "docs.hpp"
 #include "host/host.hpp"
-#include "surface.hpp"
+#include "player/command.hpp"
+#include "streaming/streaming.hpp"
 
-namespace wa::handle {
+namespace wa {
 namespace {
-
-using pyrt::Ref;
-
-const pyrt::Param p_self[] = {{"self"}};
-const pyrt::Param p_start[] = {
-    {"self"}, {"url"}, {"sample_rate", pyrt::d_int(48000)}, {"channels", pyrt::d_int(2)}, {"params", pyrt::d_none}};
-const pyrt::Param p_binary[] = {{"self"}, {"data"}};
-const pyrt::Param p_metadata[] = {{"self"}, {"sample_rate"}, {"channels"}};
 
 // str(url).strip().strip("`").rstrip(",")
 Ref normalise_url(State* st, PyObject* url) {
@@ -25,9 +17,8 @@ Ref normalise_url(State* st, PyObject* url) {
     return pyrt::call_method1(text.get(), st->s_rstrip, st->s_comma);
 }
 
-WA_IMPL(start_stream_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* start_stream(Function* f, Args a) {
+    State* st = state(f);
     PyObject* self = a[0];
     Ref text = normalise_url(st, a[1]);
     if (!text) return nullptr;
@@ -35,7 +26,7 @@ WA_IMPL(start_stream_impl) {
     if (len < 0) return nullptr;
     Ref url;
     if (len > 0) {
-        Ref convert = host::global(f, st->s_convertPath2Url);
+        Ref convert = host::global(f, &State::g_convertPath2Url);
         if (!convert) return nullptr;
         url = pyrt::call1(convert.get(), text.get());
     } else {
@@ -62,37 +53,54 @@ WA_IMPL(start_stream_impl) {
     return pyrt::none();
 }
 
-WA_IMPL(close_stream_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
-    Ref payload = host::method_payload(f, a[0], &State::tmpl_close_stream);
-    if (!payload || host::send_message(f, st->s_call_method, payload.get()) < 0) return nullptr;
-    return pyrt::none();
-}
+const FuncDef start_stream_def = def("start_stream",
+                                     "开始流式播放\n"
+                                     "            \n"
+                                     "            参数:\n"
+                                     "                url: 流式音频 URL\n"
+                                     "                sample_rate: 采样率，默认为 48000\n"
+                                     "                channels: 通道数，默认为 2\n"
+                                     "                params: POST 请求参数（字典），如果提供则使用 POST 方式\n"
+                                     "            ",
+                                     {{"self"},
+                                      {"url"},
+                                      {"sample_rate", pyrt::d_int(48000)},
+                                      {"channels", pyrt::d_int(2)},
+                                      {"params", pyrt::d_none}},
+                                     start_stream);
 
-WA_IMPL(stream_binary_impl) {
-    (void)kw;
+const FuncDef close_stream = command("close_stream", "关闭流式播放", {{"self"}}, "close_stream");
+
+PyObject* stream_binary(Function* f, Args a) {
     if (host::send_binary_message(f, a[1]) < 0) return nullptr;
     return pyrt::none();
 }
+const FuncDef stream_binary_def = def("stream_binary",
+                                      "推送二进制音频数据到前端播放\n"
+                                      "            \n"
+                                      "            参数:\n"
+                                      "                data: 二进制音频数据（bytes 类型）\n"
+                                      "            ",
+                                      {{"self"}, {"data"}}, stream_binary);
 
-WA_IMPL(send_audio_metadata_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
-    Ref payload = Ref::steal(PyDict_New());
-    if (!payload || PyDict_SetItem(payload.get(), st->s_sample_rate, a[1]) < 0 ||
-        PyDict_SetItem(payload.get(), st->s_channels, a[2]) < 0)
-        return nullptr;
-    if (host::send_message(f, st->s_audio_metadata, payload.get()) < 0) return nullptr;
+PyObject* send_audio_metadata(Function* f, Args a) {
+    if (send_metadata(f, a[1], a[2]) < 0) return nullptr;
     return pyrt::none();
 }
+const FuncDef send_audio_metadata_def = def("send_audio_metadata",
+                                            "发送音频元数据到前端\n"
+                                            "            \n"
+                                            "            参数:\n"
+                                            "                sample_rate: 采样率\n"
+                                            "                channels: 声道数\n"
+                                            "            ",
+                                            {{"self"}, {"sample_rate"}, {"channels"}}, send_audio_metadata);
 
 }  // namespace
 
-const pyrt::FuncDef start_stream{"start_stream", docs::start_stream, p_start, 5, false, start_stream_impl};
-const pyrt::FuncDef close_stream{"close_stream", docs::close_stream, p_self, 1, false, close_stream_impl};
-const pyrt::FuncDef stream_binary{"stream_binary", docs::stream_binary, p_binary, 2, false, stream_binary_impl};
-const pyrt::FuncDef send_audio_metadata{"send_audio_metadata", docs::send_audio_metadata, p_metadata, 3, false,
-                                         send_audio_metadata_impl};
+void register_channel(Surface& s) {
+    for (const FuncDef* fn : {&start_stream_def, &close_stream, &stream_binary_def, &send_audio_metadata_def})
+        s.add_handle_member(Section::Channel, method(*fn));
+}
 
-}  // namespace wa::handle
+}  // namespace wa

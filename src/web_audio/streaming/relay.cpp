@@ -1,31 +1,19 @@
 // stream_from_url: relays an HTTP audio stream to the browser chunk by chunk, cutting a WAV header.
-#include "docs.hpp"
 #include "host/host.hpp"
-#include "surface.hpp"
+#include "streaming/streaming.hpp"
 
-namespace wa::handle {
+namespace wa {
 namespace {
 
-using pyrt::Ref;
-
 enum Arg { SELF, URL, SAMPLE_RATE, CHANNELS, SKIP_HEADER, CHUNK_CB, PROGRESS_CB, PUSH };
-
-const pyrt::Param p_relay[] = {{"self"},
-                               {"url"},
-                               {"sample_rate", pyrt::d_int(48000)},
-                               {"channels", pyrt::d_int(2)},
-                               {"skip_wav_header", pyrt::d_true},
-                               {"chunk_callback", pyrt::d_none},
-                               {"progress_callback", pyrt::d_none},
-                               {"push_to_frontend", pyrt::d_true}};
 
 constexpr Py_ssize_t kHeaderBytes = 44;
 constexpr long kReadSize = 4096;
 constexpr long kTimeoutSeconds = 300;
 
 // Reads the response body and relays it.  0 on the end of the stream, -1 with an exception.
-int relay_body(pyrt::Function* f, PyObject* const* a, PyObject* response) {
-    State* st = pyrt::state(f);
+int relay_body(Function* f, Args a, PyObject* response) {
+    State* st = state(f);
     if (!pyrt::call_method0(response, st->s_raise_for_status)) return -1;
     const int skip_header = PyObject_IsTrue(a[SKIP_HEADER]);
     if (skip_header < 0) return -1;
@@ -74,20 +62,13 @@ int relay_body(pyrt::Function* f, PyObject* const* a, PyObject* response) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-WA_IMPL(stream_from_url_impl) {
-    (void)kw;
-    State* st = pyrt::state(f);
+PyObject* stream_from_url(Function* f, Args a) {
+    State* st = state(f);
     Ref requests = Ref::steal(PyImport_Import(st->s_requests));
     if (!requests) return nullptr;
     const int push = PyObject_IsTrue(a[PUSH]);
     if (push < 0) return nullptr;
-    if (push) {
-        Ref payload = Ref::steal(PyDict_New());
-        if (!payload || PyDict_SetItem(payload.get(), st->s_sample_rate, a[SAMPLE_RATE]) < 0 ||
-            PyDict_SetItem(payload.get(), st->s_channels, a[CHANNELS]) < 0 ||
-            host::send_message(f, st->s_audio_metadata, payload.get()) < 0)
-            return nullptr;
-    }
+    if (push && send_metadata(f, a[SAMPLE_RATE], a[CHANNELS]) < 0) return nullptr;
     Ref get = pyrt::getattr(requests.get(), st->s_get);
     if (!get) return nullptr;
     Ref timeout = Ref::steal(PyLong_FromLong(kTimeoutSeconds));
@@ -109,8 +90,30 @@ WA_IMPL(stream_from_url_impl) {
     return pyrt::none();
 }
 
+const FuncDef stream_from_url_def = def("stream_from_url",
+                                        "从 HTTP URL 流式接收音频数据并播放\n"
+                                        "            \n"
+                                        "            参数:\n"
+                                        "                url: 流式音频 URL\n"
+                                        "                sample_rate: 采样率，默认为 48000\n"
+                                        "                channels: 声道数，默认为 2\n"
+                                        "                skip_wav_header: 是否跳过 WAV 头部（前44字节），默认为 True\n"
+                                        "                chunk_callback: 每收到一个音频块时的回调函数，接收参数 (chunk)\n"
+                                        "                progress_callback: 进度更新回调函数，接收参数 (bytes_received)\n"
+                                        "                push_to_frontend: 是否推送到前端播放，默认为 True\n"
+                                        "            ",
+                                        {{"self"},
+                                         {"url"},
+                                         {"sample_rate", pyrt::d_int(48000)},
+                                         {"channels", pyrt::d_int(2)},
+                                         {"skip_wav_header", pyrt::d_true},
+                                         {"chunk_callback", pyrt::d_none},
+                                         {"progress_callback", pyrt::d_none},
+                                         {"push_to_frontend", pyrt::d_true}},
+                                        stream_from_url);
+
 }  // namespace
 
-const pyrt::FuncDef stream_from_url{"stream_from_url", docs::stream_from_url, p_relay, 8, false, stream_from_url_impl};
+void register_relay(Surface& s) { s.add_handle_member(Section::Relay, method(stream_from_url_def)); }
 
-}  // namespace wa::handle
+}  // namespace wa

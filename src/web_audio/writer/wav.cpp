@@ -1,6 +1,7 @@
 // WAV output: header layout identical to Python's wave writer, streamed conversion, atomic replace.
 #include "writer/wav.hpp"
 
+#include "writer/fd.hpp"
 #include "writer/pcm.hpp"
 
 #include <cerrno>
@@ -30,13 +31,6 @@ int raise_from(const char* module, const char* name, const char* message) {
     if (!cls) return -1;
     PyErr_SetString(cls.get(), message);
     return -1;
-}
-
-// `a OP b` with Python semantics; -1 on error.
-int compare(PyObject* a, long b, int op) {
-    Ref rhs = Ref::steal(PyLong_FromLong(b));
-    if (!rhs) return -1;
-    return PyObject_RichCompareBool(a, rhs.get(), op);
 }
 
 // An integer value for a header field, as struct.pack checks it.
@@ -112,19 +106,19 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
         refusal = Refusal::too_long;  // refused before anything is written
         return EFBIG;
     }
-    int out = -1;
+    wa::Fd out;
     std::string tmp;
-    for (int attempt = 0; attempt < 100 && out < 0; attempt++) {
+    for (int attempt = 0; attempt < 100 && !out; attempt++) {
         tmp = tmp_prefix + std::to_string(attempt);
-        out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out < 0 && errno != EINTR && errno != EEXIST) {
+        out.reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out && errno != EINTR && errno != EEXIST) {
             on_target = true;
             return errno;
         }
     }
-    if (out < 0) return EEXIST;
+    if (!out) return EEXIST;
     auto fail = [&](int err, bool target_side) {
-        ::close(out);
+        out.reset();
         ::unlink(tmp.c_str());
         on_target = target_side;
         return err;
@@ -134,7 +128,7 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
     unsigned char header[44];
     make_header(header, fmt, 0);
     int err = 0;
-    if (!write_all(out, header, sizeof header, err)) return fail(err, true);
+    if (!write_all(out.get(), header, sizeof header, err)) return fail(err, true);
     std::uint64_t offset = 0;
     std::size_t carry = 0;  // an odd byte kept for the next block, so samples never split
     for (;;) {
@@ -152,17 +146,16 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
         const std::size_t have = carry + static_cast<std::size_t>(r);
         const std::size_t whole = have & ~static_cast<std::size_t>(1);
         if (scale) pcm::gain(block.get(), block.get(), whole / 2, *scale);
-        if (!write_all(out, block.get(), whole, err)) return fail(err, true);
+        if (!write_all(out.get(), block.get(), whole, err)) return fail(err, true);
         carry = have - whole;
         if (carry) block[0] = block[whole];
     }
-    if (carry && !write_all(out, block.get(), carry, err)) return fail(err, true);
+    if (carry && !write_all(out.get(), block.get(), carry, err)) return fail(err, true);
     data_bytes = offset;
     make_header(header, fmt, data_bytes);
-    if (::pwrite(out, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return fail(errno ? errno : EIO, true);
-    if (::fsync(out) < 0 && errno != EINVAL && errno != EROFS) return fail(errno, true);
-    if (::close(out) < 0) {
-        const int e = errno;
+    if (::pwrite(out.get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return fail(errno ? errno : EIO, true);
+    if (::fsync(out.get()) < 0 && errno != EINVAL && errno != EROFS) return fail(errno, true);
+    if (const int e = out.close()) {
         ::unlink(tmp.c_str());
         on_target = true;
         return e;
@@ -180,10 +173,10 @@ int convert(int src_fd, const std::string& tmp_prefix, const std::string& target
 
 int check_format(PyObject* channels, PyObject* sample_rate, Format& out) {
     // wave: setnchannels -> "bad # of channels"; setframerate -> "bad frame rate", int(round(rate)).
-    int bad = compare(channels, 1, Py_LT);
+    int bad = pyrt::compare(channels, 1, Py_LT);
     if (bad < 0) return -1;
     if (bad) return raise_from("wave", "Error", "bad # of channels");
-    bad = compare(sample_rate, 0, Py_LE);
+    bad = pyrt::compare(sample_rate, 0, Py_LE);
     if (bad < 0) return -1;
     if (bad) return raise_from("wave", "Error", "bad frame rate");
     Ref round_fn = Ref::steal(module_attr("builtins", "round"));

@@ -17,7 +17,7 @@ from vt_core.utils import convertPath2Url
 
 try:
     from plain_writer import PlainAudioStreamWriter as AudioStreamWriter
-except ImportError:  # imported from outside bench/
+except ImportError:  # plain_writer not on the path
     from veltrane.vt_ui.web_audio import AudioStreamWriter
 
 
