@@ -9,7 +9,6 @@ that records the levels it sees, sample by sample).
 
 from __future__ import annotations
 
-import threading
 import time
 
 import numpy as np
