@@ -132,9 +132,9 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
         speak(p, pcm, rate, 1)
         total += len(pcm) // 2
         _, _, ended = events.wait("ended", k + 1)
-        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
-                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}
         st = page.stats(p.id)
+        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
+                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, st
         assert st["state"] == "idle" and not st["streamActive"], st
         assert st["jitterSeconds"] == pytest.approx(0.25)  # back to its start size for the next stream
         assert st["framesPlayed"] == st["framesWritten"] == total  # nothing left behind mid-sample

@@ -64,6 +64,8 @@
 //   starvedFrames   output frames (context rate) of silence played while a
 //                   stream was open and dry
 //   droppedFrames   frames dropped because the backlog was at its cap
+//   lateOutputs     underruns that were the engine's own: it could not render
+//                   in time (the main-thread engine on a busy main thread)
 //   streams         streams started (first audio) since the node was created
 //   lowWater        fewest frames left (ring and backlog) after a render
 //                   quantum while playing, in the current stream (-1: none yet)
@@ -117,6 +119,7 @@ export class PcmRing {
       dryEvents: 0,
       starvedFrames: 0,
       droppedFrames: 0,
+      lateOutputs: 0,
       streams: 0,
       lowWater: -1,
       lastDryAt: -1,
@@ -245,6 +248,12 @@ export class PcmRing {
     secs += Math.max(0, this.written - pos - this.frac) / rate;
     for (const b of this.backlog) secs += (b.data.length - b.offset) / b.channels / b.rate;
     return secs;
+  }
+
+  /** Output frames the ring can render now without running dry (its last two source frames kept). */
+  outputFramesInHand() {
+    if (!this.s) return 0;
+    return Math.floor((this.bufferedSeconds() - 2 / this.currentSourceRate()) * this.rate);
   }
 
   // End the open stream, tell the main thread, forget what is left.
@@ -422,7 +431,10 @@ export class PcmRing {
 
   /** The engine could not render in time: the output had a gap while the stream played. */
   outputLate() {
-    if (this.s && this.state === STATE_PLAYING) this.countGap();
+    if (this.s && this.state === STATE_PLAYING) {
+      this.c.lateOutputs++;
+      this.countGap();
+    }
   }
 
   /**

@@ -7,11 +7,12 @@
 // started at an exact sample position of the context clock: block k + 1
 // starts at the frame where block k ends, so seams have no gap and no
 // overlap. A block is rendered
-//   - when its start is less than DEADLINE_SECONDS away, whatever the ring
+//   - when its start is less than URGENT_SECONDS away, whatever the ring
 //     holds (its time has come: running dry then is a real underrun), or
-//   - earlier, up to AHEAD_SECONDS ahead, while the ring holds a whole block
-//     of audio: what is queued in the graph carries playback through a busy
-//     main thread.
+//   - earlier, up to AHEAD_SECONDS ahead, from the audio the ring holds (a
+//     block of up to BLOCK_SECONDS, never running the ring dry): what is
+//     queued in the graph carries playback through a busy main thread, and
+//     audio that arrives in time is never cut off by silence rendered early.
 // A block whose start has already passed when its turn comes means the main
 // thread was held up longer than the queue lasted: that gap is counted as an
 // underrun and the next block starts a little after the present.
@@ -26,8 +27,9 @@
 import { PcmRing } from "./pcm-ring.js";
 
 const BLOCK_SECONDS = 0.02;
+const MIN_FRAMES = 128; // the shortest block rendered ahead of time
 const START_SECONDS = 0.015; // the first block after idle starts this far after the present
-const DEADLINE_SECONDS = 0.05;
+const URGENT_SECONDS = 0.03;
 const AHEAD_SECONDS = 0.2;
 const TICK_MS = 10;
 
@@ -182,32 +184,36 @@ export class ScheduledOutput {
       this.next = Math.max(now + lead, this.cutAt);
     }
     if (ring.state !== "paused") this.replayHeld();
-    const deadline = now + Math.round(DEADLINE_SECONDS * this.rate);
+    const urgent = now + Math.round(URGENT_SECONDS * this.rate);
     const ahead = now + Math.round(AHEAD_SECONDS * this.rate);
-    const blockSeconds = this.block / this.rate;
     while (ring.s) {
-      const due = this.next < deadline;
-      const early = this.next < ahead && ring.state === "playing" && ring.bufferedSeconds() >= blockSeconds * 1.01;
-      if (!due && !early) break;
-      this.renderBlock();
+      if (this.next < urgent) {
+        this.renderBlock(this.block); // its time has come, whatever the ring holds
+        continue;
+      }
+      if (this.next >= ahead || ring.state !== "playing") break;
+      // ahead of time: only audio in hand, never running the ring dry
+      const n = Math.min(this.block, ring.outputFramesInHand());
+      if (n < MIN_FRAMES) break;
+      this.renderBlock(n);
     }
   }
 
-  renderBlock() {
+  renderBlock(frames) {
     const ring = this.ring;
-    const L = this.scratchL;
-    const R = this.scratchR;
+    const L = frames === this.block ? this.scratchL : this.scratchL.subarray(0, frames);
+    const R = frames === this.block ? this.scratchR : this.scratchR.subarray(0, frames);
     const stream = ring.s;
     const before = stream ? ring.playedSeconds() : 0;
     const n = ring.render(L, R, this.next / this.rate);
     const after = ring.s === stream ? ring.playedSeconds() : before + n / this.rate;
     if (n > 0) {
-      const buffer = this.ctx.createBuffer(2, this.block, this.rate);
+      const buffer = this.ctx.createBuffer(2, frames, this.rate);
       buffer.copyToChannel(L, 0);
       buffer.copyToChannel(R, 1);
       this.schedule({ buffer, offset: 0, audio: n, before, after });
     } else {
-      this.next += this.block;
+      this.next += frames;
     }
     this.lastHadAudio = n > 0;
   }
