@@ -1,24 +1,33 @@
-"""The live speech path in headless chromium: utterance latency and the page's CPU cost.
+"""The live speech path in headless chromium: utterance latency, underruns and the page's CPU cost.
 
-Utterances: on one player, N times in a row: a new writer, configure, write 1-3 s
-of audio at real-time pace in engine-sized chunks, finish(), wait for the
+Utterances: N times in a row on one player, a new writer, configure, 1-3 s of
+audio at real-time pace in engine-sized chunks, finish(), wait for the
 player's ended callback.  For each utterance:
 
   start     first write() called -> first sample played in the page
   pause     the writer's one-time start-up pause (inside the first write)
-  start-pause
-  end       last sample played in the page -> the Python ended callback runs
-            (includes the stream-end hold-off, streamEndMs)
+  start-pause   the same without it
+  underruns audible gaps the page reported for it
 
 Page and Python share the machine's clock (the page reports epoch times:
-performance.timeOrigin + the output timestamp of the sample).
+performance.timeOrigin + the context time of the sample, from the context
+clock and its base latency).
 
+One run compares, on the same machine and in the same minutes:
+  - the adaptive jitter buffer (the default) and a 150 ms floor (jitterMs=150,
+    the old fixed default), alternating utterance by utterance on two players;
+  - at 48 kHz stereo and 22.05 kHz mono;
+  - on an otherwise idle machine, then beside two CPU-burning processes and two
+    spinning Python threads in this (the host's) process;
+  - on the AudioWorklet engine, then on the main-thread engine (the page opened
+    with ?streamEngine=scheduled, as pages that are not a secure context use
+    it; the adaptive buffer only).
 CPU: renderer process CPU time over wall time (DevTools Performance.getMetrics,
-"ProcessTime"), in % of one core: an idle player with its visualiser, during a
-48 kHz stereo real-time push with the visualiser drawing, and idle again after
-the stream ended.
+"ProcessTime"), in % of one core: a page without players, a page with two idle
+players (their engines released), and during a 48 kHz stereo push with the
+visualiser drawing, on each engine.
 
-    PYTHONPATH=python .venv/bin/python bench/bench_voice.py [--utterances 20] [--rate 48000] [--channels 2]
+    PYTHONPATH=python .venv/bin/python bench/bench_voice.py [--utterances 20] [--no-load]
 """
 
 from __future__ import annotations
@@ -27,6 +36,7 @@ import argparse
 import random
 import shutil
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -73,31 +83,43 @@ def paced_write(writer, pcm: bytes, bytes_per_second: float, chunk: int) -> tupl
 
 
 class Bench:
-    def __init__(self, page, player) -> None:
-        self.page = page
-        self.player = player
-        self.cdp = page.context.new_cdp_session(page)
+    """One page (one browser context) and the players' ended callbacks."""
+
+    def __init__(self, browser, url: str, players: list) -> None:
+        self.context = browser.new_context()
+        self.page = self.context.new_page()
+        self.cdp = self.context.new_cdp_session(self.page)
         self.cdp.send("Performance.enable")
         self.cond = threading.Condition()
-        self.ended: list[tuple[float, dict]] = []
-        player.on_ended(self.on_ended)
+        self.ended: dict[str, list[tuple[float, dict]]] = {p.id: [] for p in players}
+        for p in players:
+            p.on_ended(lambda payload=None, cid=p.id: self.on_ended(cid, payload))
+        self.page.goto(url)
+        self.page.wait_for_function("window.vtReady === true")
+        for p in players:
+            self.page.wait_for_function("cid => !!window.vtPlayers[cid]", arg=p.id)
 
-    def on_ended(self, payload=None) -> None:
+    def close(self) -> None:
+        self.context.close()
+
+    def on_ended(self, cid: str, payload=None) -> None:
         with self.cond:
-            self.ended.append((time.time(), payload))
+            self.ended[cid].append((time.time(), payload))
             self.cond.notify_all()
 
-    def wait_ended(self, count: int, timeout: float = 15.0) -> tuple[float, dict]:
+    def wait_ended(self, player, count: int, timeout: float = 20.0) -> tuple[float, dict]:
         with self.cond:
-            if not self.cond.wait_for(lambda: len(self.ended) >= count, timeout):
+            got = self.ended[player.id]
+            if not self.cond.wait_for(lambda: len(got) >= count, timeout):
                 raise RuntimeError("no ended event")
-            return self.ended[count - 1]
+            return got[count - 1]
 
-    def stats(self) -> dict:
-        return self.page.evaluate("cid => window.vtPlayers[cid].stats()", self.player.id)
+    def stats(self, player) -> dict:
+        return self.page.evaluate("cid => window.vtPlayers[cid].stats()", player.id)
 
     def cpu(self, seconds: float) -> float:
         """Renderer CPU over the next ``seconds``, in % of one core."""
+
         def process_time() -> float:
             return next(m["value"] for m in self.cdp.send("Performance.getMetrics")["metrics"] if m["name"] == "ProcessTime")
 
@@ -106,69 +128,107 @@ class Bench:
         return (process_time() - a) / (time.monotonic() - t) * 100
 
 
-def run_utterances(bench: Bench, n: int, rate: int, channels: int, chunk_frames: int) -> None:
+FORMATS = ((48000, 2), (22050, 1))
+
+
+def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, chunk_frames: int, seed: int) -> dict:
+    pcm = speech_like(seconds, rate, channels, seed)
+    base = len(bench.ended[player.id])
+    player.close_stream()  # frames go to the player that last had a stream command
+    writer = player.stream_writer()
+    writer.configure(rate, channels)
+    first_at, pause = paced_write(writer, pcm, rate * channels * 2, chunk_frames * channels * 2)
+    writer.finish()
+    _, payload = bench.wait_ended(player, base + 1)
+    st = bench.stats(player)
+    heard_at = (st["lastStartEpochMs"] or 0) / 1000
+    return {
+        "start": (heard_at - first_at) * 1000,
+        "pause": pause * 1000,
+        "underruns": payload.get("underruns", 0),
+        "buffer": st.get("lastStartBufferMs") or 0,
+        "played_off": abs(payload.get("played", 0) - round(seconds * rate) / rate) * 1000,
+    }
+
+
+def run_utterances(bench: "Bench", players: dict, n: int, chunk_frames: int, label: str, table: list) -> None:
+    """n utterances per player and format, the players taking turns; one table row per player and format."""
     rng = random.Random(5)
-    rows = []
-    base = len(bench.ended)
-    for k in range(n):
-        seconds = rng.uniform(1.0, 3.0)
-        pcm = speech_like(seconds, rate, channels, k)
-        writer = bench.player.stream_writer()
-        writer.configure(rate, channels)
-        first_at, pause = paced_write(writer, pcm, rate * channels * 2, chunk_frames * channels * 2)
-        writer.finish()
-        called_at, payload = bench.wait_ended(base + k + 1)
-        st = bench.stats()
-        heard_at = (st["lastStartEpochMs"] or 0) / 1000
-        last_at = (st["lastSampleAt"] or 0) / 1000
-        rows.append({
-            "seconds": seconds,
-            "start": (heard_at - first_at) * 1000,
-            "pause": pause * 1000,
-            "end": (called_at - last_at) * 1000,
-            "played": payload.get("played"),
-            "underruns": payload.get("underruns"),
-            "browser": st["lastStartLatencyMs"],
-        })
-    print(f"\n{n} utterances of 1-3 s at {rate} Hz x {channels}, {chunk_frames}-frame chunks, real-time pace:")
-    print(f"{'':>8} {'start':>8} {'pause':>8} {'start-pause':>12} {'frame->audio':>13} {'end':>8}")
-    for name, fn in (("median", statistics.median), ("p95", p95), ("max", max)):
-        print(f"{name:>8} {fn([r['start'] for r in rows]):8.1f} {fn([r['pause'] for r in rows]):8.1f} "
-              f"{fn([r['start'] - r['pause'] for r in rows]):12.1f} {fn([r['browser'] for r in rows]):13.1f} "
-              f"{fn([r['end'] for r in rows]):8.1f}   (ms)")
-    off = [abs(r["played"] - round(r["seconds"] * rate) / rate) * 1000 for r in rows]
-    print(f"underruns {sum(r['underruns'] for r in rows)}; played vs written: max {max(off):.2f} ms off; "
-          f"stream starts {bench.stats()['streamStarts'] - base} for {n} utterances")
+    for rate, channels in FORMATS:
+        rows: dict[str, list[dict]] = {name: [] for name in players}
+        for k in range(n):
+            seconds = rng.uniform(1.0, 3.0)
+            for name, player in players.items():
+                rows[name].append(utterance(bench, player, seconds, rate, channels, chunk_frames, k))
+        for name, got in rows.items():
+            start = [r["start"] for r in got]
+            net = [r["start"] - r["pause"] for r in got]
+            table.append({
+                "case": f"{label} {name}", "format": f"{rate / 1000:g} kHz x{channels}",
+                "p95": p95(start), "median": statistics.median(start), "p95_net": p95(net),
+                "median_net": statistics.median(net), "underruns": sum(r["underruns"] for r in got),
+                "with_gaps": sum(1 for r in got if r["underruns"]), "n": len(got),
+                "buffer": statistics.median(r["buffer"] for r in got), "played_off": max(r["played_off"] for r in got),
+            })
+            print(f"  {table[-1]['case']:<34} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
+                  f"(without the pause {p95(net):6.1f}), underruns {table[-1]['underruns']}", flush=True)
 
 
-def run_cpu(bench: Bench, seconds: float = 6.0) -> None:
-    time.sleep(2.0)  # let the page settle after loading
-    idle = bench.cpu(4.0)
+def print_table(table: list) -> None:
+    print(f"\n{'case':<34} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
+          f"{'underruns':>10} {'buffer':>7}")
+    for r in table:
+        print(f"{r['case']:<34} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
+              f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f}   (ms)")
+
+
+class Load:
+    """Two CPU-burning processes and two spinning Python threads in this process."""
+
+    def __enter__(self) -> "Load":
+        self.stop = False
+        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+        self.threads = [threading.Thread(target=self.spin, daemon=True) for _ in range(2)]
+        for t in self.threads:
+            t.start()
+        return self
+
+    def spin(self) -> None:
+        while not self.stop:
+            pass
+
+    def __exit__(self, *exc) -> None:
+        self.stop = True
+        for p in self.procs:
+            p.kill()
+            p.wait()
+        for t in self.threads:
+            t.join()
+
+
+def push_cpu(bench: Bench, player, seconds: float = 6.0) -> float:
+    """Renderer CPU during a 48 kHz stereo real-time push with the visualiser drawing."""
     rate, channels = 48000, 2
     pcm = speech_like(seconds + 2, rate, channels, 0)
-    writer = bench.player.stream_writer()
+    base = len(bench.ended[player.id])
+    player.close_stream()
+    writer = player.stream_writer()
     writer.configure(rate, channels)
-    before = len(bench.ended)
     t = threading.Thread(target=paced_write, args=(writer, pcm, rate * 4, 4096), daemon=True)
     t.start()
     time.sleep(1.0)
     pushing = bench.cpu(seconds)
     t.join()
     writer.finish()
-    bench.wait_ended(before + 1)
-    time.sleep(1.0)
-    after = bench.cpu(4.0)
-    print(f"\nrenderer CPU (% of one core): idle player {idle:.1f}; 48 kHz stereo push with the visualiser "
-          f"{pushing:.1f}; idle after the stream ended {after:.1f}")
+    bench.wait_ended(player, base + 1)
+    return pushing
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--utterances", type=int, default=20)
-    ap.add_argument("--rate", type=int, default=48000)
-    ap.add_argument("--channels", type=int, default=2)
+    ap.add_argument("--utterances", type=int, default=20, help="per player, format and condition")
     ap.add_argument("--chunk-frames", type=int, default=1024, help="frames per write() (an engine's chunk)")
-    ap.add_argument("--jitter-ms", type=float, default=None)
+    ap.add_argument("--no-load", action="store_true", help="skip the runs beside the CPU burners")
     args = ap.parse_args()
     chromium = shutil.which("chromium")
     if not chromium:
@@ -177,21 +237,49 @@ def main() -> int:
     from playwright.sync_api import sync_playwright
 
     srv = vt_server.start("127.0.0.1", 0)
-    options = {} if args.jitter_ms is None else {"jitterMs": args.jitter_ms}
-    player = web_audio(show_wave=True, minimal=False, label="bench", **options)
+    table: list[dict] = []
+    cpu: list[tuple[str, float]] = []
+    conditions = [("idle", None)] + ([] if args.no_load else [("loaded", Load)])
     try:
         with sync_playwright() as pw:
             browser = pw.chromium.launch(executable_path=chromium, args=CHROMIUM_ARGS)
-            page = browser.new_page()
-            page.goto(srv.url)
-            page.wait_for_function("window.vtReady === true")
-            page.wait_for_function("cid => !!window.vtPlayers[cid]", arg=player.id)
-            bench = Bench(page, player)
-            run_cpu(bench)
-            run_utterances(bench, args.utterances, args.rate, args.channels, args.chunk_frames)
+            empty = Bench(browser, srv.url, [])
+            time.sleep(2.0)
+            cpu.append(("page without players", empty.cpu(4.0)))
+            empty.close()
+            adaptive = web_audio(show_wave=True, minimal=False, label="adaptive")
+            fixed = web_audio(show_wave=True, minimal=False, label="150 ms floor", jitterMs=150)
+            for engine, query, players in (
+                ("worklet", "", {"adaptive": adaptive, "150 ms floor": fixed}),
+                ("main-thread", "&streamEngine=scheduled", {"adaptive": adaptive}),
+            ):
+                bench = Bench(browser, srv.url + query, [adaptive, fixed])
+                engine_name = bench.stats(adaptive)["engine"]
+                print(f"\n{engine} engine (stats: {engine_name!r}):", flush=True)
+                time.sleep(2.0)
+                cpu.append((f"{engine}: page with two idle players", bench.cpu(4.0)))
+                cpu.append((f"{engine}: 48 kHz stereo push, visualiser drawn", push_cpu(bench, adaptive)))
+                time.sleep(3.0)  # the engine is released after 1.5 s idle
+                idle_after = bench.cpu(4.0)
+                cpu.append((f"{engine}: idle again after the push (engine held: "
+                            f"{bench.stats(adaptive)['engineActive']})", idle_after))
+                for label, load in conditions:
+                    if load is None:
+                        run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}", table)
+                    else:
+                        with load():
+                            run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}", table)
+                bench.close()
             browser.close()
     finally:
         srv.stop()
+    print(f"\n{args.utterances} utterances of 1-3 s per row, real-time pace, {args.chunk_frames}-frame chunks; "
+          "first write() -> first sample out (with the writer's start-up pause, and without it); "
+          "underruns: total (utterances with any / all); buffer: median jitter buffer at the start")
+    print_table(table)
+    print("\nrenderer CPU (% of one core):")
+    for name, value in cpu:
+        print(f"  {name:<66} {value:5.1f}")
     return 0
 
 

@@ -73,3 +73,33 @@ def test_without_web_audio_the_error_says_why_and_what_to_do(insecure, open_page
     else:
         assert "HTTPS" not in text and "current browser" in text, text
     assert page.stats(p.id)["engine"] is None
+
+
+# Count the calls that can block the main thread for a long time in some browsers.
+COUNT_BLOCKING_CALLS = """(() => {
+  window.__blocking = {getOutputTimestamp: 0, outputLatency: 0};
+  const proto = AudioContext.prototype;
+  const ts = proto.getOutputTimestamp;
+  proto.getOutputTimestamp = function () { window.__blocking.getOutputTimestamp++; return ts.call(this); };
+  const d = Object.getOwnPropertyDescriptor(proto, "outputLatency");
+  if (d && d.get) Object.defineProperty(proto, "outputLatency", {
+    configurable: true, get() { window.__blocking.outputLatency++; return d.get.call(this); }});
+})();"""
+
+
+def test_stream_timing_never_asks_the_output_for_its_clock(stream_page, wa, events):
+    """Start and end times come from the context clock: no getOutputTimestamp(), no outputLatency."""
+    page = stream_page
+    page.page.add_init_script(COUNT_BLOCKING_CALLS)
+    p = wa.web_audio(onended=events.callback("ended"))
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    rate = 16000
+    speak(p, tone(0.6, rate), rate, 1)
+    _, _, started = events.wait("start")
+    events.wait("ended")
+    st = page.stats(p.id)
+    assert page.page.evaluate("() => window.__blocking") == {"getOutputTimestamp": 0, "outputLatency": 0}
+    # still meaningful: the first sample is heard after the first frame came, and the last after the first
+    assert 0 <= started["latencyMs"] < 2000
+    assert st["lastSampleAt"] - st["lastStartEpochMs"] == pytest.approx(600, abs=60)

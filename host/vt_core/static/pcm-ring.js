@@ -31,13 +31,14 @@
 //   jitter measured; a writer that sends a backlog at once starts at once.
 //   An audible gap (an underrun) raises jitter by half plus 10 ms; the stream
 //   then waits for the larger buffer before it goes on.
-//   At the end of a stream its lesson goes back to the main thread
-//   ("learnt"): the jitter it ended with if it had an underrun or a late
-//   frame, else the old value halved for every SHRINK_HALF_LIFE seconds of
-//   steady stream, down to the largest delay the stream saw. A new stream
-//   starts from that, so the buffer shrinks only between streams (a shorter
-//   silence before the first sample), never by dropping audio. A page that
-//   has measured nothing yet expects FIRST_JITTER_SECONDS.
+//   At the end of a stream its lesson goes back to the main thread: the
+//   jitter it grew to after a late frame or a gap, else the largest delay it
+//   saw. The main thread expects the largest lesson of the page's last few
+//   streams (stream-ingest.js) and hands that to the next stream
+//   (learntJitter), so the buffer shrinks only between streams (a shorter
+//   silence before the first sample), never by dropping audio, and only once
+//   a spike has stayed away for a few streams. A page that has measured
+//   nothing yet expects FIRST_JITTER_SECONDS.
 // Playback resamples linearly to the context rate and is gapless. Running dry
 // plays out the last received frame in full (also the resampler's last partial
 // step).
@@ -63,7 +64,7 @@
 //                                     ring; at = context time of that block;
 //                                     buffer = the jitter buffer it started with
 //   {type: "ended", source, reason, played, dropped, underruns, overflowed, lastAt, received,
-//    learnt}                          learnt: the jitter for the next stream
+//    lesson}                          lesson: the delay this stream says to expect
 //                                     played/dropped/overflowed in seconds;
 //                                     lastAt = context time just after the last
 //                                     sample played; received = pcm messages
@@ -100,7 +101,6 @@ const STATE_PAUSED = "paused";
 const MAX_JITTER_SECONDS = 1.0;
 const GUARD_SECONDS = 0.005; // margin on top of the measured jitter
 const FIRST_JITTER_SECONDS = 0.15; // what a page expects before it has measured anything
-const SHRINK_HALF_LIFE = 0.5; // stream seconds of steady arrivals that halve what is expected
 
 export class PcmRing {
   /**
@@ -269,13 +269,11 @@ export class PcmRing {
     return Math.max(this.floor, jitter + GUARD_SECONDS + this.engineSeconds);
   }
 
-  // What the next stream should expect, from how this one went: the jitter it
-  // grew to, or after steady arrivals the old value halved every
-  // SHRINK_HALF_LIFE seconds of stream, down to the largest delay seen.
+  // What this stream teaches the next ones: the jitter it grew to after a
+  // late frame or a gap, else the largest delay it saw.
   lesson() {
     const s = this.s;
-    if (s.underruns > 0 || s.lateFrames > 0) return s.jitter;
-    return Math.max(s.maxDelay, this.learnt * Math.pow(0.5, s.received / SHRINK_HALF_LIFE));
+    return s.underruns > 0 || s.lateFrames > 0 ? s.jitter : s.maxDelay;
   }
 
   playedSeconds() {
@@ -318,9 +316,8 @@ export class PcmRing {
       overflowed: s.overflowSeconds,
       lastAt: s.lastAt,
       received: this.received,
-      learnt: this.lesson(),
+      lesson: this.lesson(),
     };
-    this.learnt = msg.learnt;
     this.clear();
     this.send(msg);
   }

@@ -38,8 +38,16 @@ const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the 
 const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "starvedFrames", "droppedFrames",
   "lateOutputs", "lateFrames", "streams"];
 
-// What the page learnt about arrival jitter (pcm-ring.js): every player's next stream starts from it.
-const page = { learntJitter: null };
+// What the page learnt about arrival jitter (pcm-ring.js): the lessons of its
+// last LESSONS streams, on any player; every next stream expects the largest.
+const LESSONS = 6;
+const page = { lessons: [], learntJitter: null };
+
+function learn(lesson) {
+  page.lessons.push(lesson);
+  if (page.lessons.length > LESSONS) page.lessons.shift();
+  page.learntJitter = Math.max(...page.lessons);
+}
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 export class StreamIngest {
@@ -168,7 +176,10 @@ export class StreamIngest {
       payload.underruns = msg.underruns;
       this.counters.lastEnded = payload;
       this.counters.lastSampleAt = performance.timeOrigin + performanceTimeOf(msg.lastAt);
-      if (Number.isFinite(msg.learnt)) page.learntJitter = msg.learnt;
+      if (Number.isFinite(msg.lesson)) {
+        learn(msg.lesson);
+        this.post({ type: "config", learntJitter: page.learntJitter });
+      }
       // frames posted after the worklet ended this stream opened the next one
       if (msg.reason === "drained" && this.posted <= msg.received) {
         this.active = false;
