@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYVER="${PYVER:-3.12}"
-PLAT="${PLAT:-manylinux_2_17_x86_64}"
+PLAT="${PLAT:-manylinux_2_17_$(uname -m)}"
 export PYENV_VERSION="$PYVER"
 py="$(bash scripts/find-python.sh "$PYVER")"
 tools=".venv-dist-tools"
