@@ -18,6 +18,12 @@ from .test_player import join, paced, start_thread
 
 pytestmark = pytest.mark.browser
 
+
+@pytest.fixture
+def page(stream_page):
+    """Every test here runs once per stream engine."""
+    return stream_page
+
 # A probe on the player's output: runs of equal level (rounded to 1/64), so a
 # test can tell how many samples carried audio and in which order the levels came.
 PROBE = """async cid => {
@@ -126,9 +132,9 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
         speak(p, pcm, rate, 1)
         total += len(pcm) // 2
         _, _, ended = events.wait("ended", k + 1)
-        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
-                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}
         st = page.stats(p.id)
+        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
+                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, st
         assert st["state"] == "idle" and not st["streamActive"], st
         assert st["jitterSeconds"] == pytest.approx(0.25)  # back to its start size for the next stream
         assert st["framesPlayed"] == st["framesWritten"] == total  # nothing left behind mid-sample
@@ -196,6 +202,111 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, e
     assert st["state"] == "idle" and st["buffered"] == 0
 
 
+# -- the jitter buffer ---------------------------------------------------------------
+
+
+def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_frame(page, wa, events):
+    """What one stream teaches the page's next streams, on any player; jitterMs stays a floor."""
+    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1500)
+    p.on_stream_start(events.callback("start"))
+    other = wa.web_audio(onended=events.callback("other-ended"), jitterMs=120)
+    other.on_stream_start(events.callback("other-start"))
+    page.open().player(other.id)
+    rate = 16000
+
+    def burst(player, seconds: float) -> None:  # far ahead of real time: no frame is ever late
+        player.close_stream()
+        player.send_audio_metadata(rate, 1)
+        for part in chunked(tone(seconds, rate), 3200):
+            player.stream_binary(part)
+
+    first = page.stats(p.id)
+    assert first["engine"] and not first["engineActive"]  # no engine before the first stream
+    burst(p, 2.0)
+    _, _, start1 = events.wait("start")
+    events.wait("ended")
+    burst(p, 0.5)
+    _, _, start2 = events.wait("start", 2)
+    events.wait("ended", 2)
+    print(f"\nbuffer: first stream {start1['bufferMs']} ms, after 2 s of steady audio {start2['bufferMs']} ms")
+    assert start1["bufferMs"] - start2["bufferMs"] > 100  # what the page expected at first was far too much
+
+    # another player on the page starts from the same lesson, but never below its floor
+    burst(other, 0.3)
+    _, _, start3 = events.wait("other-start")
+    assert start3["bufferMs"] == pytest.approx(120, abs=0.2)
+
+    # a frame 0.6 s late (inside the hold-off): an audible gap, and the next stream waits longer
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)
+    p.stream_binary(tone(0.2, rate))
+    time.sleep(0.8)
+    p.stream_binary(tone(0.2, rate))
+    _, _, ended = events.wait("ended", 3)
+    assert ended["underruns"] == 1
+    st = page.stats(p.id)
+    assert st["lateFrames"] >= 1 and st["arrivalJitterSeconds"] > 0.3, st
+    burst(p, 0.3)
+    _, _, start4 = events.wait("start", 4)
+    assert start4["bufferMs"] > 300
+
+
+def test_an_idle_player_holds_no_engine(page, wa, events):
+    """The engine comes with the first stream and goes when the player has been idle a moment."""
+    p = wa.web_audio(onended=events.callback("ended"))
+    page.open().player(p.id)
+    assert not page.stats(p.id)["engineActive"]
+    rate = 16000
+    for k in range(2):
+        p.close_stream()
+        p.send_audio_metadata(rate, 1)
+        p.stream_binary(tone(0.3, rate))
+        assert page.wait_stats(p.id, lambda s: s["engineActive"] and s["framesPlayed"] > 0)
+        events.wait("ended", k + 1)
+        st = page.wait_stats(p.id, lambda s: not s["engineActive"], timeout=5)
+        # the counters outlive the engines that kept them
+        assert st["streams"] == k + 1 and st["framesPlayed"] == st["framesWritten"] == 4800 * (k + 1), st
+        assert st["state"] == "idle" and st["underruns"] == 0
+
+
+# -- seams ---------------------------------------------------------------------------
+
+
+def test_seams_and_a_pause_neither_repeat_nor_lose_a_sample(page, wa, events):
+    """A constant level through every seam (messages, the engine's blocks, a pause and its resume).
+
+    A gap at a seam shows as silence inside the stream, an overlap as a doubled
+    level, a replayed or skipped stretch as more or less audio than was written.
+    """
+    p = wa.web_audio(onended=events.callback("ended"))
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    probe = Probe(page, p.id)
+    rate = 16000  # resampled to the context rate: a constant level stays exact
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)
+    for part in chunked(dc(16, 2.0, rate), 3000):
+        p.stream_binary(part)
+    events.wait("start")
+    time.sleep(0.5)
+    p.pause()
+    page.wait_stats(p.id, lambda s: s["state"] == "paused")
+    time.sleep(0.3)
+    heard_at_pause = probe.heard_seconds()
+    time.sleep(0.3)
+    assert probe.heard_seconds() == heard_at_pause  # nothing plays while paused
+    assert 0.3 < heard_at_pause < 1.5
+    p.play()
+    _, _, ended = events.wait("ended")
+    runs, ctx_rate = probe.read()
+    loud = [(level, n) for level, n in runs if level]
+    print(f"\nseams: {len(loud)} runs of audio, {sum(n for _, n in loud)} samples at {ctx_rate} Hz")
+    assert {level for level, _ in loud} == {16}
+    assert len(loud) == 2  # one silence inside the stream: the pause
+    assert sum(n for _, n in loud) / ctx_rate == pytest.approx(2.0, abs=0.0005)
+    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(2.0, abs=0.001), "underruns": 0}
+
+
 # -- nothing pushed is lost ------------------------------------------------------------
 
 
@@ -235,7 +346,7 @@ def test_past_the_backlog_cap_an_error_says_how_much_was_dropped(page, wa, event
     assert ended["played"] + last["dropped"] == pytest.approx(5.0, abs=0.002)  # every second accounted for
 
 
-def test_a_page_that_connects_mid_stream_plays_what_follows(open_page, wa, events):
+def test_a_page_that_connects_mid_stream_plays_what_follows(engine_page, wa, events):
     target = wa.web_audio(label="speaking", onended=events.callback("ended"), jitterMs=300)
     other = wa.web_audio(label="created later")
     target.on_stream_start(events.callback("start"))
@@ -246,7 +357,7 @@ def test_a_page_that_connects_mid_stream_plays_what_follows(open_page, wa, event
     w.configure(rate, 1)
     producer = start_thread(lambda: paced(chunked(pcm, 2048), rate * 2, w.write))
     time.sleep(1.0)
-    page = open_page()
+    page = engine_page()
     page.open().player(target.id)
     _, _, started = events.wait("start")
     assert started["sample_rate"] == rate and started["channels"] == 1
