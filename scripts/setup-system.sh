@@ -11,6 +11,11 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
 command -v cppcheck >/dev/null 2>&1 || need+=(cppcheck)
+# the listening tests: a second engine, a sound server with a null sink and its recorder, an X display
+command -v firefox-esr >/dev/null 2>&1 || need+=(firefox-esr)
+command -v pulseaudio >/dev/null 2>&1 || need+=(pulseaudio)
+command -v parec >/dev/null 2>&1 || need+=(pulseaudio-utils)
+command -v Xvfb >/dev/null 2>&1 || need+=(xvfb)
 [ ${#need[@]} -eq 0 ] && exit 0
 SUDO=""
 if [ "$(id -u)" != 0 ]; then
