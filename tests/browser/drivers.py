@@ -13,6 +13,7 @@ import os
 import shutil
 import tempfile
 import time
+import warnings
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -232,7 +233,9 @@ class Firefox:
 
     def __init__(self, env: dict[str, str], log_dir: Path) -> None:
         try:
-            from marionette_driver.marionette import Marionette
+            with warnings.catch_warnings():  # the client's own dependencies use deprecated modules
+                warnings.simplefilter("ignore", DeprecationWarning)
+                from marionette_driver.marionette import Marionette
         except ImportError as exc:
             raise Unavailable("marionette_driver is not installed (pip install marionette_driver)") from exc
         path = shutil.which("firefox-esr") or shutil.which("firefox")

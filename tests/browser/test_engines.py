@@ -49,6 +49,15 @@ def wait_ended(events, n: int, reason: str, timeout: float = 10.0):
         time.sleep(0.02)
 
 
+def lasts(heard, seconds: float, slack: float = 0.01) -> bool:
+    """heard holds seconds of audio, to within slack, and 30 ms per hole of the output.
+
+    A hole (the machine held the browser's audio thread up) may take the audio
+    it should have carried with it: an element or the output skips ahead.
+    """
+    return abs(heard.seconds - seconds) <= slack + 0.03 * heard.gaps
+
+
 def show(driver, name, heard) -> None:
     print(f"\n{driver.engine} {name}: {heard}")
 
@@ -72,7 +81,7 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     assert heard is not None, "the file played and nothing reached the output"
     assert abs(heard.peak_hz - 440) < 3, heard
     assert near(heard.rms, A / math.sqrt(2), 0.15), heard
-    assert heard.seconds == pytest.approx(1.2, abs=0.05), heard  # an element may skip ahead after a hole
+    assert lasts(heard, 1.2, slack=0.02), heard
     assert heard.jumps == 0, heard
     right = whole.heard(ch=1)
     assert right is not None and near(right.rms, heard.rms, 0.05), right  # both channels
@@ -157,7 +166,7 @@ def test_other_origin_urls_are_heard_with_and_without_cors(driver, wa, events, s
         print(f"\n{driver.engine} {name} ({st['file']['route']}): {heard[name]}")
         assert heard[name] is not None, f"{name}: {st['file']}"
         assert abs(heard[name].peak_hz - 440) < 3 and near(heard[name].rms, A / math.sqrt(2), 0.15), heard[name]
-        assert heard[name].seconds == pytest.approx(1.0, abs=0.05), heard[name]
+        assert lasts(heard[name], 1.0, slack=0.02), heard[name]
     assert driver.stats(players["no cors"].id)["file"]["route"] == "direct"
 
     # outside the graph, volume is the element's
@@ -209,7 +218,7 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
         assert abs(heard.peak_hz - freq) < 3, heard
         assert near(heard.rms, amp / math.sqrt(2), 0.15), heard
         assert heard.jumps == 0, heard  # every seam is invisible in the output
-        assert heard.seconds == pytest.approx(seconds, abs=0.03), heard
+        assert lasts(heard, seconds), heard
         assert ended["played"] == pytest.approx(seconds, abs=0.001) and ended["underruns"] == 0, ended
 
     # a pulled stream, resampled from 16 kHz mono
@@ -225,7 +234,7 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
     show(driver, "pull 16000 Hz x1", heard)
     assert heard is not None and abs(heard.peak_hz - 523) < 3, heard
     assert heard.jumps == 0, heard
-    assert heard.seconds == pytest.approx(1.5, abs=0.03), heard
+    assert lasts(heard, 1.5), heard
     assert ended["source"] == "pull" and ended["played"] == pytest.approx(1.5, abs=0.001), ended
     assert "error" not in events.names(), events.items
 
@@ -250,7 +259,7 @@ def test_an_interrupted_stream_is_heard_up_to_the_reported_time(driver, wa, even
     assert ended["reason"] == "closed" and 0.6 < ended["played"] < 1.6, ended
     assert heard is not None and heard.jumps == 0, heard
     # what was heard is what the report says, to within the output's block size
-    assert heard.seconds == pytest.approx(ended["played"], abs=0.03), (heard, ended)
+    assert lasts(heard, ended["played"], slack=0.005), (heard, ended)  # to the render quantum
     assert ended["played"] + ended["dropped"] == pytest.approx(3.0, abs=0.002), ended
 
 
