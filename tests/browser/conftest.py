@@ -339,11 +339,11 @@ def display():
     d.stop()
 
 
-ENGINES = ["chromium", "firefox"]
+BROWSER_ENGINES = ["chromium", "firefox"]
 
 
-@pytest.fixture(scope="module", params=ENGINES)
-def engine(request, sound_server, display, artifacts_dir):
+@pytest.fixture(scope="module", params=BROWSER_ENGINES)
+def browser_engine(request, sound_server, display, artifacts_dir):
     """A headful browser of each engine in turn, playing into the sound server."""
     from .drivers import Chromium, Firefox
     from .output import Unavailable
@@ -358,10 +358,10 @@ def engine(request, sound_server, display, artifacts_dir):
 
 
 @pytest.fixture
-def driver(engine, server, cm):
+def driver(browser_engine, server, cm):
     """A page driver (drivers.Driver) of the current engine, not yet on the host's page."""
     cm.clear()
-    d = engine.page()
+    d = browser_engine.page()
     d.url = server.url
     yield d
     d.close()
