@@ -27,6 +27,10 @@ from .test_sources import FORMATS, MIME, ffmpeg_tone
 pytestmark = pytest.mark.browser
 
 A = 0.5  # amplitude of the test files (full scale = 1): RMS 0.354
+# A media element keeps its own clock: on a busy machine it may start or end a
+# few blocks early or late without a hole in the output.  Files are to be heard
+# whole; to the sample it is the streams, which the player itself renders.
+FILE_SLACK = 0.06
 
 
 def box(cid: str) -> str:
@@ -81,7 +85,7 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     assert heard is not None, "the file played and nothing reached the output"
     assert abs(heard.peak_hz - 440) < 3, heard
     assert near(heard.rms, A / math.sqrt(2), 0.15), heard
-    assert lasts(heard, 1.2, slack=0.02), heard
+    assert lasts(heard, 1.2, slack=FILE_SLACK), heard
     assert heard.jumps == 0, heard
     right = whole.heard(ch=1)
     assert right is not None and near(right.rms, heard.rms, 0.05), right  # both channels
@@ -166,7 +170,7 @@ def test_other_origin_urls_are_heard_with_and_without_cors(driver, wa, events, s
         print(f"\n{driver.engine} {name} ({st['file']['route']}): {heard[name]}")
         assert heard[name] is not None, f"{name}: {st['file']}"
         assert abs(heard[name].peak_hz - 440) < 3 and near(heard[name].rms, A / math.sqrt(2), 0.15), heard[name]
-        assert lasts(heard[name], 1.0, slack=0.02), heard[name]
+        assert lasts(heard[name], 1.0, slack=FILE_SLACK), heard[name]
     assert driver.stats(players["no cors"].id)["file"]["route"] == "direct"
 
     # outside the graph, volume is the element's
