@@ -283,12 +283,14 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
 
     rate = 16000
     p.close_stream()
+    before = driver.stats(p.id)["framesPlayed"]  # counted over all of the player's streams
     p.send_audio_metadata(rate, 1)
     p.stream_binary(sine(440, 4.0, rate, channels=1).tobytes())
-    driver.wait_stats(p.id, lambda s: s["streamActive"] and s["framesPlayed"] > 1.1 * rate)
+    driver.wait_stats(p.id, lambda s: s["streamActive"] and s["framesPlayed"] - before > 1.1 * rate)
     p.close_stream()
     _, _, closed = wait_ended(events, 1, "closed")
     want = f"0:{int(closed['played']):02d}"
+    assert closed["played"] > 1.0, closed
     driver.wait_for("([sel, t]) => document.querySelector(sel).textContent === t", [box(p.id) + " .vt-time", want],
                     timeout=3)
 
