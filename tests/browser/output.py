@@ -26,6 +26,17 @@ SILENCE = 64  # |sample| at or below this (int16) counts as silence (-54 dBFS)
 HOLE_EDGE = 512  # samples next to a hole of the output that may be a partly filled block
 
 
+def _die_with_parent() -> None:
+    """In the child before exec: end when the test run ends, however it ends (Linux)."""
+    try:
+        import ctypes
+        import signal
+
+        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except Exception:  # noqa: BLE001 - elsewhere the fixtures' teardown is all there is
+        pass
+
+
 class Unavailable(Exception):
     """A program the listening tests need is missing or would not start."""
 
@@ -68,7 +79,7 @@ class SoundServer:
         self.proc = subprocess.Popen(
             [daemon, "--daemonize=no", "--system=false", "--exit-idle-time=-1", "--use-pid-file=no",
              "--disable-shm=yes", "-n", "-F", str(script)],
-            env=env, stdout=self.log, stderr=subprocess.STDOUT,
+            env=env, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=_die_with_parent,
         )
         self.env = {"PULSE_SERVER": f"unix:{self.socket}"}
         deadline = time.monotonic() + 15
@@ -126,7 +137,8 @@ class Display:
         xvfb = _need("Xvfb", "xvfb")
         r, w = os.pipe()
         self.proc = subprocess.Popen([xvfb, "-displayfd", str(w), "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
-                                     pass_fds=[w], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     pass_fds=[w], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=_die_with_parent)
         os.close(w)
         # Xvfb writes the number, then a newline, when it is ready: read up to the newline
         # (closing the pipe before it comes makes Xvfb give up)
