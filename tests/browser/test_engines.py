@@ -42,7 +42,7 @@ def near(x: float, want: float, rel: float) -> bool:
 
 
 def wait_ended(events, n: int, reason: str, timeout: float = 10.0):
-    """The n-th "ended" event with this reason (closes of an idle player may report too)."""
+    """The n-th "ended" event with this reason (a test may see both drained and closed ends)."""
     deadline = time.monotonic() + timeout
     while True:
         found = [e for e in events.items if e[0] == "ended" and isinstance(e[2], dict) and e[2].get("reason") == reason]
