@@ -2,7 +2,8 @@
 # Installs the system packages of the named profiles, when they are missing and we are allowed to
 # (root, or passwordless sudo).  Profiles (default: all three):
 #   demo  building the extension (g++, cmake, ninja) and real speech (espeak-ng)
-#   test  the browser tests: chromium, and ffmpeg to encode the test sounds
+#   test  the browser tests: chromium, ffmpeg to encode the test sounds, and for the listening
+#         tests firefox-esr, pulseaudio (+ pulseaudio-utils) and xvfb
 #   lint  clang-tidy and cppcheck
 # Never fails the build: without them the browser tests skip (locally) and the demo uses a
 # synthetic voice.
@@ -18,6 +19,11 @@ command -v espeak-ng >/dev/null 2>&1 || need+=(espeak-ng)
 if want test; then
   command -v chromium >/dev/null 2>&1 || need+=(chromium)
   command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)   # the browser tests encode MP3, Ogg, Opus, FLAC, AAC
+  # the listening tests: a second engine, a sound server with a null sink and its recorder, an X display
+  command -v firefox-esr >/dev/null 2>&1 || need+=(firefox-esr)
+  command -v pulseaudio >/dev/null 2>&1 || need+=(pulseaudio)
+  command -v parec >/dev/null 2>&1 || need+=(pulseaudio-utils)
+  command -v Xvfb >/dev/null 2>&1 || need+=(xvfb)
 fi
 if want lint; then
   command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
