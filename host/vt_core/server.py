@@ -42,6 +42,8 @@ import asyncio
 import json
 import logging
 import os
+import socket
+import ssl
 import threading
 from pathlib import Path
 from typing import Any, Callable, Iterable
@@ -49,7 +51,7 @@ from urllib.parse import quote, urlencode
 
 from aiohttp import WSCloseCode, WSMsgType, web
 
-from . import audio
+from . import audio, interfaces
 from .access import Access, display_host, forbidden
 from .audio import AudioSource, register_audio, tone, unregister_audio, wav_header
 from .bus import bus
@@ -117,6 +119,8 @@ class Server:
         max_pending_event_bytes: int = MAX_PENDING_EVENT_BYTES,
         header_timeout: float = 10.0,
         flush_interval: float = 0.01,
+        ssl_certfile: "str | os.PathLike[str] | None" = None,
+        ssl_keyfile: "str | os.PathLike[str] | None" = None,
     ) -> None:
         if isinstance(allowed_hosts, str) or isinstance(allowed_origins, str):
             raise TypeError("allowed_hosts and allowed_origins take a list of names, not one str")
@@ -132,7 +136,11 @@ class Server:
         if self.header_timeout <= 0:
             raise ValueError("header_timeout must be positive")
         self.access = Access(token, allowed_hosts, allowed_origins)
+        self.ssl_context = _ssl_context(ssl_certfile, ssl_keyfile)
+        self.scheme = "https" if self.ssl_context is not None else "http"
         self.addresses: list[Any] = []
+        self._url_host = display_host(host)
+        self._bound: list[tuple[int, Any]] = []
         self._clients: tuple[Outbox, ...] = ()
         self._wake_pending = False
         self._idle_looks = 0
@@ -162,19 +170,27 @@ class Server:
         """The page's URL with the secret, e.g. ``http://127.0.0.1:8765/?token=...``.
 
         Opening it sets the cookie that lets the page in and drops the secret
-        from the address bar.
+        from the address bar.  Bound to every address (``""``, ``0.0.0.0``,
+        ``::``), it names one another machine can use (see :attr:`urls`).
         """
-        return f"{self.origin}/" + (f"?{urlencode({'token': self.token})}" if self.token else "")
+        return f"{self.origin}/" + self._token_query()
+
+    @property
+    def urls(self) -> list[str]:
+        """Every URL of the page (with the secret) this server is reachable at, :attr:`url` first."""
+        query = self._token_query()
+        return [f"{self.scheme}://{h}:{self.port}/{query}" for h in self._reachable_hosts()]
 
     @property
     def origin(self) -> str:
-        """``http://host:port`` as a browser names this server."""
-        return f"http://{display_host(self.host)}:{self.port}"
+        """``http://host:port`` (``https`` with TLS) as a browser names this server."""
+        return f"{self.scheme}://{self._url_host}:{self.port}"
 
     @property
     def ws_url(self) -> str:
         """The WebSocket's URL, with the secret for clients that are not the page."""
-        return f"ws://{display_host(self.host)}:{self.port}/vt/ws" + self._token_query()
+        ws = "wss" if self.ssl_context is not None else "ws"
+        return f"{ws}://{self._url_host}:{self.port}/vt/ws" + self._token_query()
 
     @property
     def client_count(self) -> int:
@@ -206,6 +222,23 @@ class Server:
     def _token_query(self) -> str:
         return f"?{urlencode({'token': self.token})}" if self.token else ""
 
+    def _families(self) -> set[int]:
+        return {addr[0] for addr in self._bound}
+
+    def _reachable_hosts(self) -> list[str]:
+        """URL hosts of this server: the one :attr:`url` names first, then the others."""
+        hosts = [self._url_host]
+        if self.host in interfaces.WILDCARD_HOSTS:
+            families = self._families()
+            for family in (socket.AF_INET, socket.AF_INET6):
+                if family in families:
+                    hosts += [interfaces.url_host(a) for a in interfaces.local_addresses(family)]
+            if socket.AF_INET in families:
+                hosts.append("127.0.0.1")
+            if socket.AF_INET6 in families:
+                hosts.append("[::1]")
+        return list(dict.fromkeys(hosts))
+
     def start(self) -> "Server":
         """Start listening; returns once the socket is bound (raises if it cannot be)."""
         if self._thread is not None:
@@ -217,6 +250,8 @@ class Server:
             self._thread.join()
             self._events.stop()
             raise self._start_error
+        log.info("serving at %s%s", " ".join(u.split("?", 1)[0] for u in self.urls),
+                 " (open Server.url: it carries the secret)" if self.token else "")
         if not self.token:
             log.warning("the server at %s runs without a secret (token=''): any local process or user, "
                         "and any page a browser here opens, can read it and drive its callbacks", self.origin)
@@ -309,15 +344,23 @@ class Server:
         await runner.setup()
         self._runner = runner
         self._watch_connections(runner.server)
-        site = web.TCPSite(runner, self.host, self._requested_port)
         try:
-            await site.start()
+            # One port for every address family, also when the system picks it.
+            socks = interfaces.bind_sockets(self.host, self._requested_port)
+            self._bound = [(sock.family, sock.getsockname()) for sock in socks]
+            for sock in socks:
+                await web.SockSite(runner, sock, ssl_context=self.ssl_context).start()
         except BaseException:
             await runner.cleanup()
             raise
         self.addresses = list(runner.addresses)
         self.port = int(self.addresses[0][1])
-        self.access.bind(self.host, self.port)
+        if self.host in interfaces.WILDCARD_HOSTS:
+            public = interfaces.local_addresses(
+                next(iter(self._families())) if len(self._families()) == 1 else None)
+            self._url_host = interfaces.url_host(public[0]) if public else display_host(self.host)
+        self.access.bind(self.host, self.port, self.scheme,
+                         interfaces.local_names() if self.host in interfaces.WILDCARD_HOSTS else ())
 
     def _watch_connections(self, server: Any) -> None:
         """Close connections that do not send a whole request head within ``header_timeout``."""
@@ -524,7 +567,7 @@ class Server:
             response = web.HTTPSeeOther("/" + (f"?{urlencode(rest)}" if rest else ""))
             if self.token:
                 response.set_cookie(self.access.cookie_name(), self.token, path="/", httponly=True,
-                                    samesite="Strict")
+                                    samesite="Strict", secure=request.secure)
             response.headers["Cache-Control"] = "no-store"
             raise response
         return static_response(self.static_dir, "index.html")
@@ -551,6 +594,17 @@ class Server:
         finally:
             if task is not None:
                 self._tasks.discard(task)
+
+
+def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":
+    """A server TLS context from a certificate (chain) file and its key, or None for plain HTTP."""
+    if certfile is None:
+        if keyfile is not None:
+            raise ValueError("ssl_keyfile needs ssl_certfile")
+        return None
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(os.fspath(certfile), None if keyfile is None else os.fspath(keyfile))
+    return context
 
 
 async def _no_referrer(request: web.Request, response: web.StreamResponse) -> None:
@@ -589,7 +643,15 @@ def start(
       queue of events waiting for their callbacks;
     * ``header_timeout``: seconds a connection has to send a request head;
     * ``flush_interval``: after a write to the browsers, seconds during which
-      newly published frames gather before the next write (default 0.01).
+      newly published frames gather before the next write (default 0.01);
+    * ``ssl_certfile``, ``ssl_keyfile``: serve HTTPS (and WSS) with this
+      certificate (PEM, the chain after it) and its key (omit it when the
+      certificate file holds the key too).
+
+    ``host`` ``""`` (or ``"0.0.0.0"``, ``"::"``) listens on every address of
+    the machine; :attr:`Server.url` then names one another machine can use,
+    :attr:`Server.urls` lists them all, and the machine's own host names are
+    accepted in ``Host``.
 
     The first server started while no other is running becomes
     :func:`default_server`.
