@@ -40,13 +40,14 @@ class Outbox:
     __slots__ = (
         "ws", "transport", "protocol", "frames", "max_frames", "max_bytes",
         "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
-        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy",
+        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer",
     )  # fmt: skip
 
     def __init__(self, ws: web.WebSocketResponse, request: web.Request, max_frames: int, max_bytes: int) -> None:
         self.ws = ws
         self.transport = request.transport
         self.protocol = request.protocol
+        self.peer = request.remote or "an unknown address"
         self.frames: collections.deque[str | bytes] = collections.deque()
         self.max_frames = max_frames
         self.max_bytes = max_bytes
@@ -61,6 +62,11 @@ class Outbox:
         self.pump: asyncio.Task | None = None
         self.events: Any = None  # the browser's inbound event queue (see events.py)
         self.busy = False  # the pump is writing (or waiting for the browser to read)
+        # Bytes of binary (audio) frames offered to this browser, refused ones
+        # included, and written to its socket: the difference, once the pump
+        # has stopped, is the audio the browser will never get from us.
+        self.offered_pcm = 0
+        self.sent_pcm = 0
 
     def first(self, frames: "list[str | bytes]") -> None:
         """Queue the frames a browser gets before anything published later."""
@@ -71,7 +77,11 @@ class Outbox:
 
     def offer(self, frame: "str | bytes", size: int) -> bool:
         """Queue ``frame``; returns whether the loop needs waking."""
-        if self.closed or self.overflow is not None:
+        if self.closed:
+            return False
+        if type(frame) is not str:
+            self.offered_pcm += size
+        if self.overflow is not None:
             return False
         queued_frames = self.pushed_frames - self.sent_frames
         queued_bytes = self.pushed_bytes - self.sent_bytes
@@ -98,6 +108,8 @@ class Outbox:
                 break
             batch.append(frame)
             size += len(frame)
+            if type(frame) is not str:
+                self.sent_pcm += len(frame)
         self.sent_frames += len(batch)
         self.sent_bytes += size
         return batch
@@ -178,3 +190,31 @@ async def close_quietly(ws: web.WebSocketResponse, code: int, timeout: float, tr
         pass
     if transport is not None:
         transport.abort()
+
+
+async def settle(task: "asyncio.Future[Any]", transport: Any, grace: float) -> bool:
+    """Wait for ``task`` (a send or a close) while the browser keeps reading.
+
+    A browser behind a slow link gets everything already written to its
+    socket: the wait goes on as long as the unsent bytes shrink within each
+    ``grace`` seconds.  One that reads nothing for ``grace`` seconds has
+    ``task`` cancelled and its connection aborted.  Returns whether ``task``
+    finished without error.
+    """
+    last = transport.get_write_buffer_size() if transport is not None else 0
+    while True:
+        done, _ = await asyncio.wait({task}, timeout=grace)
+        if done:
+            return not task.cancelled() and task.exception() is None
+        size = transport.get_write_buffer_size() if transport is not None else 0
+        if transport is not None and not transport.is_closing() and (size == 0 or size < last):
+            last = size  # still reading (or waiting for the browser's close reply)
+            continue
+        task.cancel()
+        if transport is not None:
+            transport.abort()
+        try:
+            await task
+        except BaseException:  # noqa: BLE001 - cancelled or failed: it is over either way
+            pass
+        return False

@@ -59,7 +59,7 @@ from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .manager import getcm
 from .messages import components_frame, dumps, encode_message
-from .outbox import Outbox, close_quietly
+from .outbox import Outbox, close_quietly, settle
 from .stream_state import PushStreamState
 
 __all__ = [
@@ -152,6 +152,7 @@ class Server:
         self._unsubscribe: Callable[[], None] | None = None
         self._tasks: set[asyncio.Task] = set()
         self._events = EventDispatcher(max_pending_events, max_pending_event_bytes)
+        self._notices = self._events.queue("the server")  # events the server itself raises in Python
         self._awaiting_head: set[Any] = set()  # connections that have not sent a whole request yet
         self._lock = threading.Lock()
         self._stopped = False
@@ -480,7 +481,6 @@ class Server:
 
     async def _drop(self, client: Outbox) -> None:
         self.dropped_clients += 1
-        log.warning("dropping a browser: %s", client.overflow)
         client.release()
         self._forget(client)
         if client.pump is not None:
@@ -489,13 +489,40 @@ class Server:
                 await client.pump
             except BaseException:  # noqa: BLE001
                 pass
+        # The pump has stopped: what was offered and not written is lost to
+        # this browser.  What was written still reaches it (before the notice
+        # and the close) as long as it keeps reading.
+        lost = self._report_loss(client)
+        notice = {"type": "dropped", "reason": client.overflow, **lost}
+        transport = client.transport
+        loop = asyncio.get_running_loop()
+        if await settle(loop.create_task(client.ws.send_str(dumps(notice))), transport, self.drop_grace):
+            await settle(loop.create_task(client.ws.close(code=WSCloseCode.TRY_AGAIN_LATER)), transport,
+                         self.drop_grace)
+        elif transport is not None:
+            transport.abort()
+
+    def _report_loss(self, client: Outbox) -> "dict[str, Any]":
+        """Log (and tell the stream's player in Python) how much pushed audio a dropped browser lost."""
+        lost_bytes = max(0, client.offered_pcm - client.sent_pcm)
+        meta = self._stream.metadata or {}
         try:
-            await asyncio.wait_for(
-                client.ws.send_str(dumps({"type": "dropped", "reason": client.overflow})), self.drop_grace
-            )
-        except (asyncio.TimeoutError, Exception):  # noqa: BLE001
-            pass
-        await close_quietly(client.ws, WSCloseCode.TRY_AGAIN_LATER, self.drop_grace, client.transport)
+            seconds: "float | None" = round(lost_bytes / (2 * int(meta["channels"]) * int(meta["sample_rate"])), 3)
+        except (KeyError, TypeError, ValueError, ZeroDivisionError):
+            seconds = None
+        who = f"the browser at {client.peer}"
+        if not lost_bytes:
+            log.warning("dropping %s: %s", who, client.overflow)
+            return {"lostBytes": 0, "lostSeconds": 0.0}
+        amount = f"{seconds:.2f} s ({lost_bytes} bytes)" if seconds is not None else f"{lost_bytes} bytes"
+        text = (f"{who} could not take the audio as fast as it was pushed and was dropped: {amount} of pushed "
+                f"audio lost ({client.overflow}); it reconnects and plays what comes next")
+        log.warning("%s", text)
+        target = self._stream.target or _newest_player()
+        if target is not None:
+            payload = {"error": text, "dropped": seconds, "lostBytes": lost_bytes, "reason": "slow-connection"}
+            self._notices.put(target, "web-audio-error", payload, len(text) + 100)
+        return {"lostBytes": lost_bytes, "lostSeconds": seconds}
 
     def _forget(self, client: Outbox) -> None:
         self._clients = tuple(c for c in self._clients if c is not client)
@@ -605,6 +632,14 @@ def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(os.fspath(certfile), None if keyfile is None else os.fspath(keyfile))
     return context
+
+
+def _newest_player() -> "str | None":
+    """The newest player: where a page sends binary frames when no stream command named one."""
+    for cid, record in reversed(list(getcm().components.items())):
+        if record.get("kind") == "web_audio":
+            return cid
+    return None
 
 
 async def _no_referrer(request: web.Request, response: web.StreamResponse) -> None:

@@ -19,6 +19,7 @@ const components = new Map(); // cid -> {kind, el, player?}
 const players = {}; // cid -> WebAudioPlayer
 window.vtPlayers = players;
 window.vtReady = false;
+window.vtDrops = []; // the host's "dropped" notices (each says how much pushed audio was lost)
 
 let ws = null;
 let backoff = BACKOFF_MIN_MS;
@@ -28,6 +29,7 @@ let lastMeta = null; // the last "audio_metadata": format of the frames that fol
 let audioReady = false;
 let pending = []; // frames received before the audio engine was ready
 let mountWidget = null; // the small page widgets (widgets.js), when present
+let lostNote = ""; // shown beside the connection state after the host dropped this page
 
 function setStatus(text, cls) {
   if (!statusEl) return;
@@ -189,10 +191,17 @@ function onText(text) {
       if (msg.target) streamTarget = msg.target;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
       break;
-    case "dropped":
-      console.warn("[vt] the host dropped this page:", msg.reason);
-      setStatus("reconnecting…", "vt-off");
+    case "dropped": {
+      // The host dropped this page: its link is slower than what was pushed.
+      // What it had sent came first; the notice says how much audio is lost.
+      const lost = typeof msg.lostSeconds === "number" && msg.lostSeconds > 0
+        ? `${msg.lostSeconds.toFixed(2)} s of audio lost` : "";
+      console.warn("[vt] the host dropped this page:", msg.reason, lost);
+      window.vtDrops.push(msg);
+      lostNote = `connection too slow${lost ? `: ${lost}` : ""}`;
+      setStatus(`${lostNote}; reconnecting…`, "vt-off");
       break;
+    }
     default:
       console.debug("[vt] unhandled frame type", msg.type);
   }
@@ -243,7 +252,7 @@ function connect() {
   ws = sock;
   sock.onopen = () => {
     backoff = BACKOFF_MIN_MS;
-    setStatus("connected", "vt-on");
+    setStatus(lostNote ? `connected (${lostNote})` : "connected", "vt-on");
     const queued = outbox;
     outbox = [];
     for (const f of queued) sock.send(f);
