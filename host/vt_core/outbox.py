@@ -40,7 +40,7 @@ class Outbox:
     __slots__ = (
         "ws", "transport", "protocol", "frames", "max_frames", "max_bytes",
         "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
-        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer",
+        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page",
     )  # fmt: skip
 
     def __init__(self, ws: web.WebSocketResponse, request: web.Request, max_frames: int, max_bytes: int) -> None:
@@ -48,6 +48,7 @@ class Outbox:
         self.transport = request.transport
         self.protocol = request.protocol
         self.peer = request.remote or "an unknown address"
+        self.page: str | None = None  # the id the page gives itself (see server._rejoin)
         self.frames: collections.deque[str | bytes] = collections.deque()
         self.max_frames = max_frames
         self.max_bytes = max_bytes

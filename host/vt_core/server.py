@@ -88,6 +88,10 @@ STATIC_DIR = Path(__file__).resolve().with_name("static")
 #: Largest text frame a browser may send (an event), and largest POST body.
 MAX_INBOUND_BYTES = 1 << 20
 
+#: Seconds after a dropped browser's socket closed during which its page may
+#: come back and be told the whole of what it lost.
+LOSS_WINDOW = 15.0
+
 #: Looks at the queues without news before the loop waits to be woken again.
 _IDLE_LOOKS = 5
 
@@ -142,6 +146,11 @@ class Server:
         self._url_host = display_host(host)
         self._bound: list[tuple[int, Any]] = []
         self._clients: tuple[Outbox, ...] = ()
+        # Dropped browsers whose lost audio is still being counted (until the
+        # page comes back, or LOSS_WINDOW seconds after it was closed), and
+        # those of them a page can come back as (by its page id).
+        self._counting: tuple[Outbox, ...] = ()
+        self._dropped_pages: dict[str, Outbox] = {}
         self._wake_pending = False
         self._idle_looks = 0
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -415,6 +424,10 @@ class Server:
     def _on_bus_message(self, message: tuple) -> None:
         """Bus subscriber: queue ``message`` for every browser; never blocks."""
         self._stream.observe(message)
+        if self._counting and message[0] == "binary":
+            size = len(message[1])
+            for dropped in self._counting:
+                dropped.offered_pcm += size
         clients = self._clients
         if not clients:
             return
@@ -482,18 +495,22 @@ class Server:
     async def _drop(self, client: Outbox) -> None:
         self.dropped_clients += 1
         client.release()
-        self._forget(client)
+        with bus.hold():  # from here on, audio for this browser is counted as lost
+            self._forget(client)
+            self._counting = (*self._counting, client)
+            if client.page:
+                self._dropped_pages[client.page] = client
         if client.pump is not None:
             client.pump.cancel()
             try:
                 await client.pump
             except BaseException:  # noqa: BLE001
                 pass
-        # The pump has stopped: what was offered and not written is lost to
-        # this browser.  What was written still reaches it (before the notice
-        # and the close) as long as it keeps reading.
-        lost = self._report_loss(client)
-        notice = {"type": "dropped", "reason": client.overflow, **lost}
+        # What was written to the socket still reaches the browser (before the
+        # notice and the close) as long as it keeps reading.  The notice says
+        # what is lost so far; the page hears the whole figure when it is back.
+        log.warning("dropping the browser at %s: %s", client.peer, client.overflow)
+        notice = {"type": "dropped", "reason": client.overflow, **self._loss(client)}
         transport = client.transport
         loop = asyncio.get_running_loop()
         if await settle(loop.create_task(client.ws.send_str(dumps(notice))), transport, self.drop_grace):
@@ -501,28 +518,53 @@ class Server:
                          self.drop_grace)
         elif transport is not None:
             transport.abort()
+        loop.call_later(LOSS_WINDOW, self._loss_counted, client)
 
-    def _report_loss(self, client: Outbox) -> "dict[str, Any]":
-        """Log (and tell the stream's player in Python) how much pushed audio a dropped browser lost."""
+    def _loss(self, client: Outbox) -> "dict[str, Any]":
+        """Pushed audio offered to ``client`` and never written to it: ``lostBytes``, ``lostSeconds``."""
         lost_bytes = max(0, client.offered_pcm - client.sent_pcm)
         meta = self._stream.metadata or {}
         try:
             seconds: "float | None" = round(lost_bytes / (2 * int(meta["channels"]) * int(meta["sample_rate"])), 3)
         except (KeyError, TypeError, ValueError, ZeroDivisionError):
             seconds = None
-        who = f"the browser at {client.peer}"
-        if not lost_bytes:
-            log.warning("dropping %s: %s", who, client.overflow)
-            return {"lostBytes": 0, "lostSeconds": 0.0}
-        amount = f"{seconds:.2f} s ({lost_bytes} bytes)" if seconds is not None else f"{lost_bytes} bytes"
-        text = (f"{who} could not take the audio as fast as it was pushed and was dropped: {amount} of pushed "
-                f"audio lost ({client.overflow}); it reconnects and plays what comes next")
+        return {"lostBytes": lost_bytes, "lostSeconds": seconds}
+
+    def _rejoin(self, client: Outbox) -> "str | None":
+        """A page dropped before is back (called with the bus held, as it joins):
+        stop counting its loss; returns the notice of the whole loss for it."""
+        dropped = self._dropped_pages.pop(client.page, None) if client.page else None
+        if dropped is None or dropped not in self._counting:
+            return None
+        self._counting = tuple(c for c in self._counting if c is not dropped)
+        self._track(self._report_loss(dropped, True))
+        return dumps({"type": "lost", "reason": dropped.overflow, **self._loss(dropped)})
+
+    def _loss_counted(self, client: Outbox) -> None:
+        """The page did not come back within LOSS_WINDOW seconds: report what it lost until then."""
+        with bus.hold():
+            if client not in self._counting:
+                return
+            self._counting = tuple(c for c in self._counting if c is not client)
+            if self._dropped_pages.get(client.page or "") is client:
+                del self._dropped_pages[client.page]
+        self._track(self._report_loss(client, False))
+
+    async def _report_loss(self, client: Outbox, back: bool) -> None:
+        """Log, and tell the stream's player in Python, how much pushed audio a dropped browser lost."""
+        lost = self._loss(client)
+        if not lost["lostBytes"]:
+            return
+        seconds = lost["lostSeconds"]
+        amount = f"{seconds:.2f} s ({lost['lostBytes']} bytes)" if seconds is not None else f"{lost['lostBytes']} bytes"
+        text = (f"the browser at {client.peer} could not take the audio as fast as it was pushed and was dropped "
+                f"({client.overflow}): {amount} of pushed audio lost "
+                + ("until it came back" if back else "(it did not come back)"))
         log.warning("%s", text)
         target = self._stream.target or _newest_player()
         if target is not None:
-            payload = {"error": text, "dropped": seconds, "lostBytes": lost_bytes, "reason": "slow-connection"}
+            payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
             self._notices.put(target, "web-audio-error", payload, len(text) + 100)
-        return {"lostBytes": lost_bytes, "lostSeconds": seconds}
 
     def _forget(self, client: Outbox) -> None:
         self._clients = tuple(c for c in self._clients if c is not client)
@@ -555,11 +597,13 @@ class Server:
         ws = web.WebSocketResponse(compress=False, heartbeat=30.0, max_msg_size=MAX_INBOUND_BYTES)
         await ws.prepare(request)
         client = Outbox(ws, request, self.max_queue_frames, self.max_queue_bytes)
+        client.page = _page_id(request.query.get("page"))
         client.events = self._events.queue(f"the browser at {request.remote}")
         # Snapshot and join the fan-out atomically: the browser sees the
         # component list, then exactly the messages published after it.
         with getcm().frozen() as snapshot:
-            client.first(self._first_frames(snapshot))
+            lost = self._rejoin(client)
+            client.first(self._first_frames(snapshot) + ([lost] if lost else []))
             self._clients = (*self._clients, client)
         client.pump = asyncio.get_running_loop().create_task(client.run_pump())
         try:
@@ -632,6 +676,13 @@ def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(os.fspath(certfile), None if keyfile is None else os.fspath(keyfile))
     return context
+
+
+def _page_id(value: "str | None") -> "str | None":
+    """The id a page gives itself (to be known again when it reconnects), if it is a sane one."""
+    if value and len(value) <= 64 and value.isascii() and value.replace("-", "").isalnum():
+        return value
+    return None
 
 
 def _newest_player() -> "str | None":

@@ -90,6 +90,10 @@ class OtherMachine:
             "latency", latency)
         self.shaped = True
 
+    def small_receive_window(self, max_bytes: int) -> None:
+        """Let the other machine's TCP receive buffers grow to ``max_bytes`` at most (as a small device's)."""
+        _ip("sysctl", "-w", f"net.ipv4.tcp_rmem=4096 {min(65536, max_bytes)} {max_bytes}", ns=self.ns)
+
     def unshape(self) -> None:
         if self.shaped:
             _ip("tc", "qdisc", "del", "dev", self.host_dev, "root", check=False)

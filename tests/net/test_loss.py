@@ -58,10 +58,10 @@ def _collect(out: "queue.Queue") -> list:
 @pytest.mark.parametrize("count", [60, 400], ids=["within-the-bound", "past-the-bound"])
 def test_a_slow_reader_gets_all_that_was_sent_and_is_told_what_was_lost(cm, count):
     errors: "queue.Queue[dict]" = queue.Queue()
-    cid = cm.add_component("web_audio", {}, {"web-audio-error": errors.put})
+    cm.add_component("web_audio", {}, {"web-audio-error": errors.put})
     # drop_grace is short: a browser that keeps reading is never cut off for being slow
     with vt_server.start(max_queue_bytes=2 * 1024 * 1024, drop_grace=0.5) as srv:
-        ws = RawWebSocket(srv.port, rcvbuf=8192, token=srv.token)
+        ws = RawWebSocket(srv.port, rcvbuf=8192, token=f"{srv.token}&page=tab-1")  # a page says who it is
         try:
             assert ws.status == 101
             _wait(lambda: srv.client_count == 1)
@@ -84,18 +84,50 @@ def test_a_slow_reader_gets_all_that_was_sent_and_is_told_what_was_lost(cm, coun
                 assert got == pushed and srv.dropped_clients == 0
                 return
             frames = _collect(out)
+            # audio pushed while the page is away is lost too, until it is back
+            _wait(lambda: srv.client_count == 0)
+            for frame in pushed[:10]:
+                vt_core.send_binary_message(frame)
+            assert errors.empty()  # the figure is not known before the page is back (or gone for good)
+            again = RawWebSocket(srv.port, token=f"{srv.token}&page=tab-1")
+            try:
+                first = again.frames()
+                lost = [json.loads(p) for op, p in (next(first), next(first), next(first)) if op == 1][-1]
+            finally:
+                again.close()
+            error = errors.get(timeout=10)  # (before the server stops: stopping drops queued events)
         finally:
             ws.close()
     binary = [payload for opcode, payload in frames if opcode == 2]
     texts = [json.loads(payload) for opcode, payload in frames if opcode == 1]
     assert frames[-1][0] == 8 and int.from_bytes(frames[-1][1][:2], "big") == 1013
-    notice = texts[-1]
-    assert notice["type"] == "dropped" and "behind" in notice["reason"]
-    # an intact prefix, then the notice: every byte pushed is either received or counted as lost
+    dropped = texts[-1]
+    assert dropped["type"] == "dropped" and "behind" in dropped["reason"]
+    # an intact prefix, then the notice; every byte pushed is either received or counted as lost
     assert binary == pushed[: len(binary)] and 0 < len(binary) < count
-    assert notice["lostBytes"] == (count - len(binary)) * FRAME
-    assert notice["lostSeconds"] == pytest.approx(notice["lostBytes"] / (2 * CHANNELS * RATE), abs=0.001)
-    error = errors.get(timeout=10)
-    assert error["dropped"] == notice["lostSeconds"] and error["lostBytes"] == notice["lostBytes"]
-    assert error["reason"] == "slow-connection" and f"{notice['lostSeconds']:.2f} s" in error["error"]
-    assert cid
+    assert lost["type"] == "lost" and lost["lostBytes"] == (count + 10 - len(binary)) * FRAME
+    assert 0 < dropped["lostBytes"] <= lost["lostBytes"] - 10 * FRAME
+    assert lost["lostSeconds"] == pytest.approx(lost["lostBytes"] / (2 * CHANNELS * RATE), abs=0.001)
+    assert error["dropped"] == lost["lostSeconds"] and error["lostBytes"] == lost["lostBytes"]
+    assert error["reason"] == "slow-connection" and f"{lost['lostSeconds']:.2f} s" in error["error"]
+    assert errors.empty()  # told once
+
+
+def test_a_page_that_does_not_come_back_is_reported_after_the_window(cm, monkeypatch):
+    errors: "queue.Queue[dict]" = queue.Queue()
+    cm.add_component("web_audio", {}, {"web-audio-error": errors.put})
+    monkeypatch.setattr(vt_server, "LOSS_WINDOW", 0.5)
+    with vt_server.start(max_queue_bytes=256 * 1024, drop_grace=0.5) as srv:
+        ws = RawWebSocket(srv.port, rcvbuf=4096, token=srv.token)  # no page id: never recognised again
+        try:
+            _wait(lambda: srv.client_count == 1)
+            vt_core.send_message("audio_metadata", {"sample_rate": RATE, "channels": 1})
+            for _ in range(200):
+                vt_core.send_binary_message(bytes(FRAME))
+            _wait(lambda: srv.dropped_clients == 1)
+            list(ws.frames())
+            error = errors.get(timeout=10)
+        finally:
+            ws.close()
+        assert "did not come back" in error["error"] and error["lostBytes"] > 0
+        assert error["dropped"] == pytest.approx(error["lostBytes"] / (2 * RATE), abs=0.001)

@@ -7,7 +7,10 @@
 
 import { engine, WebAudioPlayer } from "./web_audio.js";
 
-const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws`;
+// The page's own id: a page the host dropped for falling behind is known
+// again when it reconnects, and told how much pushed audio it lost meanwhile.
+const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
+const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
 const BACKOFF_MIN_MS = 250;
 const BACKOFF_MAX_MS = 5000;
 const OUTBOX_MAX = 256; // events kept while the socket is down
@@ -19,7 +22,7 @@ const components = new Map(); // cid -> {kind, el, player?}
 const players = {}; // cid -> WebAudioPlayer
 window.vtPlayers = players;
 window.vtReady = false;
-window.vtDrops = []; // the host's "dropped" notices (each says how much pushed audio was lost)
+window.vtDrops = []; // the host's "dropped" and "lost" notices (how much pushed audio was lost)
 
 let ws = null;
 let backoff = BACKOFF_MIN_MS;
@@ -191,15 +194,18 @@ function onText(text) {
       if (msg.target) streamTarget = msg.target;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
       break;
-    case "dropped": {
-      // The host dropped this page: its link is slower than what was pushed.
-      // What it had sent came first; the notice says how much audio is lost.
+    case "dropped": // the host dropped this page: its link is slower than what was pushed
+    case "lost": {
+      // "dropped" comes after all the host had written to the socket and says
+      // what is lost so far; "lost", when the page is back, the whole of it.
       const lost = typeof msg.lostSeconds === "number" && msg.lostSeconds > 0
         ? `${msg.lostSeconds.toFixed(2)} s of audio lost` : "";
-      console.warn("[vt] the host dropped this page:", msg.reason, lost);
+      console.warn(`[vt] ${msg.type === "lost" ? "back after being dropped" : "the host dropped this page"}:`,
+        msg.reason, lost);
       window.vtDrops.push(msg);
       lostNote = `connection too slow${lost ? `: ${lost}` : ""}`;
-      setStatus(`${lostNote}; reconnecting…`, "vt-off");
+      if (msg.type === "lost") setStatus(`connected (${lostNote})`, "vt-on");
+      else setStatus(`${lostNote}; reconnecting…`, "vt-off");
       break;
     }
     default:

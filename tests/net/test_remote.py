@@ -1,0 +1,266 @@
+"""Browsers on another machine: a pushed utterance is heard whole over plain
+HTTP, over HTTPS and through a TLS-terminating nginx, and on a link slower
+than the stream it arrives late but whole, or past the host's bound the page
+and Python are told what was lost.
+
+The other machine is a network namespace (see conftest.py); the browser runs
+inside it and opens the host at the host side's address of the veth pair.
+"""
+
+from __future__ import annotations
+
+import shutil
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from browser.conftest import Events
+from vt_core import server as vt_server
+
+from .tls import make_certificate
+
+pytestmark = [pytest.mark.browser, pytest.mark.net]
+
+NGINX = "/usr/sbin/nginx"
+
+
+def tone(seconds: float, rate: int, channels: int, freq: float = 330.0) -> bytes:
+    n = round(seconds * rate)
+    mono = (np.sin(2 * np.pi * freq * np.arange(n) / rate) * 0.3 * 32767).astype(np.int16)
+    return np.repeat(mono, channels).tobytes() if channels > 1 else mono.tobytes()
+
+
+def speak(player, pcm: bytes, rate: int, channels: int, chunk: int = 4096, pace: float = 1.0) -> None:
+    """One utterance as a speech engine writes it: a new writer, at ``pace`` times real time (0: at once)."""
+    w = player.stream_writer()
+    w.configure(rate, channels)
+    t0, sent, per_second = time.monotonic(), 0, rate * channels * 2 * (pace or 1.0)
+    for i in range(0, len(pcm), chunk):
+        if pace:
+            delay = t0 + sent / per_second - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+        w.write(pcm[i : i + chunk])
+        sent += len(pcm[i : i + chunk])
+    w.finish()
+
+
+def free_port(address: str) -> int:
+    with socket.socket() as s:
+        s.bind((address, 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def certificate(tmp_path_factory, other_machine):
+    return make_certificate(tmp_path_factory.mktemp("tls"), ["localhost"], [other_machine.host_ip, "127.0.0.1"])
+
+
+NGINX_CONF = """\
+# nginx in front of the host: TLS ends here, the host listens on loopback.
+worker_processes 1;
+master_process off;
+daemon off;
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {prefix}/body;
+    proxy_temp_path {prefix}/proxy;
+    fastcgi_temp_path {prefix}/fastcgi;
+    uwsgi_temp_path {prefix}/uwsgi;
+    scgi_temp_path {prefix}/scgi;
+
+    map $http_upgrade $connection_upgrade {{
+        default upgrade;
+        ''      close;
+    }}
+
+    server {{
+        listen {listen} ssl;
+        ssl_certificate     {cert};
+        ssl_certificate_key {key};
+
+        location / {{
+            proxy_pass http://127.0.0.1:{upstream};
+            proxy_http_version 1.1;
+            proxy_set_header Host $http_host;             # the name the browser used (allowed_hosts)
+            proxy_set_header Upgrade $http_upgrade;       # WebSocket upgrade for /vt/ws
+            proxy_set_header Connection $connection_upgrade;
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            proxy_set_header X-Forwarded-Proto $scheme;
+            proxy_buffering off;                          # streams go out as they come
+            proxy_read_timeout 1h;                        # a quiet WebSocket stays open
+        }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """Debian's nginx as a foreground process with its own configuration and prefix."""
+
+    def __init__(self, prefix: Path, listen: str, upstream: int, cert: Path, key: Path) -> None:
+        if not Path(NGINX).exists():
+            from .conftest import unavailable
+
+            unavailable("nginx is not installed (apt-get install nginx-light or nginx)")
+        for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            (prefix / sub).mkdir(parents=True, exist_ok=True)
+        conf = prefix / "nginx.conf"
+        conf.write_text(NGINX_CONF.format(prefix=prefix, listen=listen, upstream=upstream, cert=cert, key=key))
+        self.prefix = prefix
+        self.proc = subprocess.Popen([NGINX, "-p", str(prefix), "-c", str(conf), "-e", str(prefix / "error.log")],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        host, port = listen.rsplit(":", 1)
+        deadline = time.monotonic() + 10
+        while True:
+            if self.proc.poll() is not None:
+                raise AssertionError(f"nginx exited: {self.proc.stdout.read().decode()} {self.log()}")
+            try:
+                socket.create_connection((host, int(port)), timeout=1).close()
+                break
+            except OSError:
+                assert time.monotonic() < deadline, f"nginx did not listen: {self.log()}"
+                time.sleep(0.05)
+
+    def log(self) -> str:
+        path = self.prefix / "error.log"
+        return path.read_text() if path.exists() else ""
+
+    def stop(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Served:
+    """The host as the other machine reaches it: directly (http, https) or through nginx."""
+
+    def __init__(self, via: str, machine, certificate, tmp_path: Path, **options) -> None:
+        self.via = via
+        self.nginx = None
+        cert, key = certificate
+        ip = machine.host_ip
+        if via == "http":
+            self.srv = vt_server.start(ip, 0, **options)
+            self.url = self.srv.url
+        elif via == "https":
+            self.srv = vt_server.start(ip, 0, ssl_certfile=cert, ssl_keyfile=key, **options)
+            self.url = self.srv.url
+        else:
+            port = free_port(ip)
+            self.srv = vt_server.start("127.0.0.1", 0, allowed_hosts=[f"{ip}:{port}"], **options)
+            try:
+                self.nginx = Nginx(tmp_path / "nginx", f"{ip}:{port}", self.srv.port, cert, key)
+            except BaseException:
+                self.srv.stop()
+                raise
+            self.url = f"https://{ip}:{port}/?token={self.srv.token}"
+
+    def close(self) -> None:
+        if self.nginx is not None:
+            self.nginx.stop()
+        self.srv.stop()
+
+
+@pytest.fixture
+def serve(other_machine, certificate, tmp_path):
+    """serve(via, **server_options): the host, reachable from the other machine."""
+    made: list[Served] = []
+
+    def start(via: str, **options) -> Served:
+        s = Served(via, other_machine, certificate, tmp_path, **options)
+        made.append(s)
+        return s
+
+    yield start
+    for s in made:
+        s.close()
+
+
+VIAS = [
+    pytest.param("http", id="http"),
+    pytest.param("https", id="https"),
+    pytest.param("nginx", id="nginx"),
+]
+
+
+@pytest.mark.parametrize("via", VIAS)
+def test_a_pushed_utterance_is_heard_whole_from_another_machine(serve, remote_page, cm, wa, via):
+    served = serve(via)
+    events = Events()
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
+    p.on_stream_start(events.callback("start"))
+    page = remote_page(served.url, [p.id], ignore_https_errors=via != "http")
+    assert page.info["location"].startswith(served.url.split("?")[0]), page.info  # the secret left the address bar
+    assert page.info["secure"] is (via != "http")
+    rate, channels, seconds = 48000, 2, 3.0
+    speak(p, tone(seconds, rate, channels), rate, channels)
+    _, _, ended = events.wait("ended", timeout=20)
+    assert ended["reason"] == "drained", ended
+    assert ended["played"] == pytest.approx(seconds, abs=0.1), ended
+    assert "error" not in events.names(), events.items
+    assert events.names().count("start") == 1
+    assert page.errors() == []
+
+
+# -- a link slower than the stream ------------------------------------------------------
+#
+# 48 kHz stereo is 1.54 Mbit/s of PCM; the host side of the link is shaped to 1 Mbit/s.
+
+
+def test_on_a_slow_link_the_audio_arrives_late_but_whole(serve, remote_page, link, cm, wa):
+    served = serve("https")
+    events = Events()
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
+    page = remote_page(served.url, [p.id], ignore_https_errors=True)
+    link.shape("1mbit")
+    rate, channels, seconds = 48000, 2, 3.0
+    t0 = time.monotonic()
+    speak(p, tone(seconds, rate, channels), rate, channels)
+    _, at, ended = events.wait("ended", timeout=30)
+    print(f"\n3 s utterance over a 1 Mbit/s link: ended after {at - t0:.2f} s, {ended}")
+    assert at - t0 > seconds * 1.3  # late: the link carries about 0.65 s of audio per second
+    assert ended["reason"] == "drained" and ended["played"] == pytest.approx(seconds, abs=0.1), ended
+    assert ended["underruns"] > 0  # it ran dry while the link caught up, and went on
+    assert "error" not in events.names() and served.srv.dropped_clients == 0
+    assert page.evaluate("() => window.vtDrops.length") == 0
+    assert page.errors() == []
+
+
+def test_past_the_hosts_bound_the_page_and_python_are_told_what_was_lost(serve, remote_page, link, cm, wa):
+    served = serve("https", max_queue_bytes=512 * 1024, drop_grace=2.0)
+    events = Events()
+    p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
+    link.small_receive_window(128 * 1024)  # else the socket buffers alone hold megabytes of audio
+    page = remote_page(served.url, [p.id], ignore_https_errors=True)
+    link.shape("1mbit")
+    rate, channels, seconds = 48000, 2, 20.0
+    speak(p, tone(seconds, rate, channels), rate, channels, chunk=16384, pace=4)  # far ahead of real time
+    _, _, error = events.wait("error", timeout=30)
+    print(f"\n20 s pushed at 4x real time over a 1 Mbit/s link with a 512 KiB bound: {error}")
+    assert error["reason"] == "slow-connection" and 0 < error["dropped"] < seconds
+    assert f"{error['dropped']:.2f} s" in error["error"]
+    # the page gets what was written to it, then the notice, then reconnects
+    deadline = time.monotonic() + 40
+    while not (drops := page.evaluate("() => window.vtDrops")):
+        assert time.monotonic() < deadline, "the page was never told"
+        time.sleep(0.2)
+    assert drops[0]["lostSeconds"] == error["dropped"] and drops[0]["lostBytes"] == error["lostBytes"]
+    while not page.evaluate("() => window.vtReady === true"):
+        assert time.monotonic() < deadline, "the page did not reconnect"
+        time.sleep(0.2)
+    assert "audio lost" in page.evaluate("() => document.getElementById('vt-connection').textContent")
+    assert served.srv.client_count == 1 and served.srv.dropped_clients == 1
+    # what the page received and what it lost make up what was pushed
+    assert page.stats(p.id)["bytesReceived"] + error["lostBytes"] == len(tone(seconds, rate, channels))
