@@ -59,7 +59,7 @@ from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .manager import getcm
 from .messages import components_frame, dumps, encode_message
-from .outbox import Outbox, close_quietly, settle
+from .outbox import Outbox, close_quietly, reaches_browser, settle
 from .stream_state import PushStreamState
 
 __all__ = [
@@ -513,16 +513,23 @@ class Server:
         notice = {"type": "dropped", "reason": client.overflow, **self._loss(client)}
         transport = client.transport
         loop = asyncio.get_running_loop()
-        if await settle(loop.create_task(client.ws.send_str(dumps(notice))), transport, self.drop_grace):
+        if (await settle(loop.create_task(client.ws.send_str(dumps(notice))), transport, self.drop_grace)
+                and await reaches_browser(transport, self.drop_grace)):
             await settle(loop.create_task(client.ws.close(code=WSCloseCode.TRY_AGAIN_LATER)), transport,
                          self.drop_grace)
         elif transport is not None:
+            log.warning("the browser at %s stopped reading: its connection is cut", client.peer)
             transport.abort()
         loop.call_later(LOSS_WINDOW, self._loss_counted, client)
 
-    def _loss(self, client: Outbox) -> "dict[str, Any]":
-        """Pushed audio offered to ``client`` and never written to it: ``lostBytes``, ``lostSeconds``."""
-        lost_bytes = max(0, client.offered_pcm - client.sent_pcm)
+    def _loss(self, client: Outbox, received: "int | None" = None) -> "dict[str, Any]":
+        """Pushed audio offered to ``client`` that it never got: ``lostBytes``, ``lostSeconds``.
+
+        ``received``: the audio bytes the page says it got on that connection;
+        without it, what was never written to the socket.
+        """
+        got = client.sent_pcm if received is None or not 0 <= received <= client.offered_pcm else received
+        lost_bytes = max(0, client.offered_pcm - got)
         meta = self._stream.metadata or {}
         try:
             seconds: "float | None" = round(lost_bytes / (2 * int(meta["channels"]) * int(meta["sample_rate"])), 3)
@@ -537,8 +544,9 @@ class Server:
         if dropped is None or dropped not in self._counting:
             return None
         self._counting = tuple(c for c in self._counting if c is not dropped)
-        self._track(self._report_loss(dropped, True))
-        return dumps({"type": "lost", "reason": dropped.overflow, **self._loss(dropped)})
+        lost = self._loss(dropped, client.received_before)
+        self._track(self._report_loss(dropped, lost, True))
+        return dumps({"type": "lost", "reason": dropped.overflow, **lost})
 
     def _loss_counted(self, client: Outbox) -> None:
         """The page did not come back within LOSS_WINDOW seconds: report what it lost until then."""
@@ -548,18 +556,17 @@ class Server:
             self._counting = tuple(c for c in self._counting if c is not client)
             if self._dropped_pages.get(client.page or "") is client:
                 del self._dropped_pages[client.page]
-        self._track(self._report_loss(client, False))
+        self._track(self._report_loss(client, self._loss(client), False))
 
-    async def _report_loss(self, client: Outbox, back: bool) -> None:
+    async def _report_loss(self, client: Outbox, lost: "dict[str, Any]", back: bool) -> None:
         """Log, and tell the stream's player in Python, how much pushed audio a dropped browser lost."""
-        lost = self._loss(client)
         if not lost["lostBytes"]:
             return
         seconds = lost["lostSeconds"]
         amount = f"{seconds:.2f} s ({lost['lostBytes']} bytes)" if seconds is not None else f"{lost['lostBytes']} bytes"
         text = (f"the browser at {client.peer} could not take the audio as fast as it was pushed and was dropped "
                 f"({client.overflow}): {amount} of pushed audio lost "
-                + ("until it came back" if back else "(it did not come back)"))
+                + ("until it came back" if back else "at least (it did not come back)"))
         log.warning("%s", text)
         target = self._stream.target or _newest_player()
         if target is not None:
@@ -598,6 +605,8 @@ class Server:
         await ws.prepare(request)
         client = Outbox(ws, request, self.max_queue_frames, self.max_queue_bytes)
         client.page = _page_id(request.query.get("page"))
+        received = request.query.get("received", "")
+        client.received_before = int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None
         client.events = self._events.queue(f"the browser at {request.remote}")
         # Snapshot and join the fan-out atomically: the browser sees the
         # component list, then exactly the messages published after it.

@@ -70,6 +70,11 @@ class OtherMachine:
         try:
             _ip("ip", "link", "add", self.host_dev, "type", "veth", "peer", "name", self.peer_dev)
             _ip("ip", "link", "set", self.peer_dev, "netns", self.ns)
+            # No IPv6 link-local addresses: their arrival a moment after the link
+            # comes up is a network change to chromium, which fails the loads
+            # going on (ERR_NETWORK_CHANGED).
+            for dev, ns in ((self.host_dev, None), (self.peer_dev, self.ns)):
+                _ip("ip", "link", "set", dev, "addrgenmode", "none", ns=ns)
             _ip("ip", "addr", "add", f"{self.host_ip}/24", "dev", self.host_dev)
             _ip("ip", "link", "set", self.host_dev, "up")
             _ip("ip", "addr", "add", f"{self.peer_ip}/24", "dev", self.peer_dev, ns=self.ns)
@@ -89,10 +94,6 @@ class OtherMachine:
         _ip("tc", "qdisc", "replace", "dev", self.host_dev, "root", "tbf", "rate", rate, "burst", burst,
             "latency", latency)
         self.shaped = True
-
-    def small_receive_window(self, max_bytes: int) -> None:
-        """Let the other machine's TCP receive buffers grow to ``max_bytes`` at most (as a small device's)."""
-        _ip("sysctl", "-w", f"net.ipv4.tcp_rmem=4096 {min(65536, max_bytes)} {max_bytes}", ns=self.ns)
 
     def unshape(self) -> None:
         if self.shaped:

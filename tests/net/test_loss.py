@@ -89,7 +89,8 @@ def test_a_slow_reader_gets_all_that_was_sent_and_is_told_what_was_lost(cm, coun
             for frame in pushed[:10]:
                 vt_core.send_binary_message(frame)
             assert errors.empty()  # the figure is not known before the page is back (or gone for good)
-            again = RawWebSocket(srv.port, token=f"{srv.token}&page=tab-1")
+            received = sum(len(p) for op, p in frames if op == 2)
+            again = RawWebSocket(srv.port, token=f"{srv.token}&page=tab-1&received={received}")
             try:
                 first = again.frames()
                 lost = [json.loads(p) for op, p in (next(first), next(first), next(first)) if op == 1][-1]

@@ -33,6 +33,7 @@ let audioReady = false;
 let pending = []; // frames received before the audio engine was ready
 let mountWidget = null; // the small page widgets (widgets.js), when present
 let lostNote = ""; // shown beside the connection state after the host dropped this page
+let receivedBytes = 0; // binary (audio) bytes received on the current connection
 
 function setStatus(text, cls) {
   if (!statusEl) return;
@@ -253,7 +254,10 @@ Promise.allSettled([engine.ready, widgetsLoaded]).then(() => {
 
 function connect() {
   setStatus("connecting…", "vt-off");
-  const sock = new WebSocket(WS_URL);
+  // says how much audio came on the last connection: a page the host dropped
+  // is then told exactly how much it lost
+  const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}`);
+  receivedBytes = 0;
   sock.binaryType = "arraybuffer";
   ws = sock;
   sock.onopen = () => {
@@ -263,7 +267,10 @@ function connect() {
     outbox = [];
     for (const f of queued) sock.send(f);
   };
-  sock.onmessage = (e) => onFrame(e.data);
+  sock.onmessage = (e) => {
+    if (typeof e.data !== "string") receivedBytes += e.data.byteLength;
+    onFrame(e.data);
+  };
   sock.onclose = () => {
     if (ws !== sock) return;
     ws = null;
