@@ -61,14 +61,17 @@ def playwright_sync():
 
 @pytest.fixture(scope="module")
 def launch_browser(playwright_sync):
-    """launch_browser(autoplay=True): a new chromium; the caller closes it.
+    """launch_browser(autoplay=True, args=()): a new chromium; the caller closes it.
 
-    With autoplay=False the browser wants a user gesture before it plays sound.
+    With autoplay=False the browser wants a user gesture before it plays sound;
+    args are more command-line switches.
     """
     pw, path = playwright_sync
 
-    def launch(autoplay: bool = True):
-        return pw.chromium.launch(executable_path=path, args=CHROMIUM_ARGS + [AUTOPLAY_ARG if autoplay else GESTURE_ARG])
+    def launch(autoplay: bool = True, args=()):
+        return pw.chromium.launch(
+            executable_path=path, args=CHROMIUM_ARGS + [AUTOPLAY_ARG if autoplay else GESTURE_ARG, *args]
+        )
 
     return launch
 
@@ -98,9 +101,10 @@ def server():
 class Page:
     """A Playwright page on the host's page, with helpers for the players."""
 
-    def __init__(self, page, url: str) -> None:
+    def __init__(self, page, url: str, engine: str | None = None) -> None:
         self.page = page
         self.url = url
+        self.engine = engine  # the stream engine this page must use (None: whichever it picks)
         self.errors: list[str] = []
         page.on("pageerror", lambda e: self.errors.append(f"pageerror: {e}"))
         page.on("console", lambda m: m.type == "error" and self.errors.append(f"console: {m.text}"))
@@ -114,7 +118,10 @@ class Page:
         self.page.wait_for_function("cid => !!(window.vtPlayers && window.vtPlayers[cid])", arg=cid, timeout=timeout)
 
     def stats(self, cid: str) -> dict:
-        return self.page.evaluate("cid => window.vtPlayers[cid].stats()", cid)
+        st = self.page.evaluate("cid => window.vtPlayers[cid].stats()", cid)
+        if self.engine and st.get("engine") not in (None, self.engine):
+            raise AssertionError(f"player {cid} streams through {st.get('engine')!r}, not {self.engine!r}")
+        return st
 
     def wait_stats(self, cid: str, predicate, timeout: float = 10.0, interval: float = 0.05) -> dict:
         """Poll stats() until predicate(stats) holds; returns the last stats.
@@ -154,6 +161,36 @@ def open_page(browser, server, cm):
 @pytest.fixture
 def page(open_page):
     return open_page()
+
+
+@pytest.fixture(params=["worklet", "scheduled"])
+def stream_engine(request) -> str:
+    """Each stream engine in turn: the AudioWorklet ring, and the main-thread engine that pages
+    without AudioWorklet use (forced here on loopback with ?streamEngine=scheduled)."""
+    return request.param
+
+
+@pytest.fixture
+def engine_page(open_page, server, stream_engine):
+    """engine_page(browser=None, query=""): like open_page(), on the page with stream_engine in use
+    (query: more page options, e.g. "sampleRate=32000")."""
+
+    def make(in_browser=None, query: str = "") -> Page:
+        url = server.url
+        extra = [q for q in (query, "" if stream_engine == "worklet" else f"streamEngine={stream_engine}") if q]
+        if extra:
+            url += ("&" if "?" in url else "?") + "&".join(extra)
+        p = open_page(in_browser, url)
+        p.engine = stream_engine
+        return p
+
+    return make
+
+
+@pytest.fixture
+def stream_page(engine_page):
+    """A Page (not yet opened) whose streams play through stream_engine."""
+    return engine_page()
 
 
 class Events:

@@ -89,8 +89,9 @@ def join(t: threading.Thread, timeout: float = 30.0):
 # -- push streaming ---------------------------------------------------------------
 
 
-def test_live_writer_stream_is_gapless_and_drawn(page, wa, events, artifacts_dir):
+def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifacts_dir):
     """10 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
+    page = stream_page
     color = (0x43, 0xA0, 0x47)
     # jitterMs: the screenshot below, on a busy CI machine, can hold the page up for
     # several hundred ms; a second of audio in hand keeps the stream gapless through it
@@ -142,14 +143,14 @@ def test_live_writer_stream_is_gapless_and_drawn(page, wa, events, artifacts_dir
     assert not page.errors, page.errors
 
 
-def test_frames_of_any_size_play_in_order_on_the_right_channels(open_page, server, wa, events):
+def test_frames_of_any_size_play_in_order_on_the_right_channels(engine_page, wa, events):
     """Frames that end inside a sample or inside a stereo frame, pushed as they come.
 
     The context runs at the stream's rate here: no resampling, every frame plays.
     """
     p = wa.web_audio(minimal=True, jitterMs=300)  # a busy CI machine can stall producer or page
     p.on_stream_start(events.callback("start"))
-    page = open_page(url=server.url + "&sampleRate=32000").open()
+    page = engine_page(query="sampleRate=32000").open()
     page.player(p.id)
     page.page.evaluate(TAP_CHANNELS, p.id)
 
@@ -184,7 +185,8 @@ def test_frames_of_any_size_play_in_order_on_the_right_channels(open_page, serve
     assert st["framesPlayed"] == len(left)
 
 
-def test_frames_route_to_the_stream_target_and_restart_after_close(page, wa, events):
+def test_frames_route_to_the_stream_target_and_restart_after_close(stream_page, wa, events):
+    page = stream_page
     first = wa.web_audio(label="first")
     second = wa.web_audio(label="second")
     first.on_stream_start(events.callback("first-start"))
@@ -223,7 +225,8 @@ def test_frames_route_to_the_stream_target_and_restart_after_close(page, wa, eve
 # -- pulled streams ---------------------------------------------------------------
 
 
-def test_pull_stream_get_resamples_mono_and_ends(page, wa, events, server):
+def test_pull_stream_get_resamples_mono_and_ends(stream_page, wa, events, server):
+    page = stream_page
     rate, seconds = 22050, 1.5
     vt_server.register_audio(
         "t_get_mono",
@@ -263,7 +266,8 @@ def test_pull_stream_get_resamples_mono_and_ends(page, wa, events, server):
     assert "error" not in events.names()
 
 
-def test_pull_stream_post_sends_params_and_skips_the_wav_header(page, wa, events, server):
+def test_pull_stream_post_sends_params_and_skips_the_wav_header(stream_page, wa, events, server):
+    page = stream_page
     seen: list[dict] = []
 
     def generator(params):
@@ -414,8 +418,8 @@ GESTURE_POLICY = """(() => {
 })();"""
 
 
-def test_blocked_autoplay_shows_unlock_button_and_buffers_until_clicked(open_page, wa, events):
-    page = open_page()
+def test_blocked_autoplay_shows_unlock_button_and_buffers_until_clicked(engine_page, wa, events):
+    page = engine_page()
     page.page.add_init_script(GESTURE_POLICY)
     page.open()
     p = wa.web_audio()

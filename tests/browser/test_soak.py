@@ -18,6 +18,12 @@ import pytest
 
 pytestmark = pytest.mark.browser
 
+
+@pytest.fixture
+def page(stream_page):
+    """Every soak runs once per stream engine."""
+    return stream_page
+
 CHUNK_FRAMES = 1024  # what an engine hands over per write()
 
 

@@ -18,6 +18,12 @@ from .test_player import join, paced, start_thread
 
 pytestmark = pytest.mark.browser
 
+
+@pytest.fixture
+def page(stream_page):
+    """Every test here runs once per stream engine."""
+    return stream_page
+
 # A probe on the player's output: runs of equal level (rounded to 1/64), so a
 # test can tell how many samples carried audio and in which order the levels came.
 PROBE = """async cid => {
@@ -126,9 +132,9 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
         speak(p, pcm, rate, 1)
         total += len(pcm) // 2
         _, _, ended = events.wait("ended", k + 1)
-        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
-                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}
         st = page.stats(p.id)
+        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
+                         "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, st
         assert st["state"] == "idle" and not st["streamActive"], st
         assert st["jitterSeconds"] == pytest.approx(0.25)  # back to its start size for the next stream
         assert st["framesPlayed"] == st["framesWritten"] == total  # nothing left behind mid-sample
@@ -196,6 +202,44 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, e
     assert st["state"] == "idle" and st["buffered"] == 0
 
 
+# -- seams ---------------------------------------------------------------------------
+
+
+def test_seams_and_a_pause_neither_repeat_nor_lose_a_sample(page, wa, events):
+    """A constant level through every seam (messages, the engine's blocks, a pause and its resume).
+
+    A gap at a seam shows as silence inside the stream, an overlap as a doubled
+    level, a replayed or skipped stretch as more or less audio than was written.
+    """
+    p = wa.web_audio(onended=events.callback("ended"))
+    p.on_stream_start(events.callback("start"))
+    page.open().player(p.id)
+    probe = Probe(page, p.id)
+    rate = 16000  # resampled to the context rate: a constant level stays exact
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)
+    for part in chunked(dc(16, 2.0, rate), 3000):
+        p.stream_binary(part)
+    events.wait("start")
+    time.sleep(0.5)
+    p.pause()
+    page.wait_stats(p.id, lambda s: s["state"] == "paused")
+    time.sleep(0.3)
+    heard_at_pause = probe.heard_seconds()
+    time.sleep(0.3)
+    assert probe.heard_seconds() == heard_at_pause  # nothing plays while paused
+    assert 0.3 < heard_at_pause < 1.5
+    p.play()
+    _, _, ended = events.wait("ended")
+    runs, ctx_rate = probe.read()
+    loud = [(level, n) for level, n in runs if level]
+    print(f"\nseams: {len(loud)} runs of audio, {sum(n for _, n in loud)} samples at {ctx_rate} Hz")
+    assert {level for level, _ in loud} == {16}
+    assert len(loud) == 2  # one silence inside the stream: the pause
+    assert sum(n for _, n in loud) / ctx_rate == pytest.approx(2.0, abs=0.0005)
+    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(2.0, abs=0.001), "underruns": 0}
+
+
 # -- nothing pushed is lost ------------------------------------------------------------
 
 
@@ -235,7 +279,7 @@ def test_past_the_backlog_cap_an_error_says_how_much_was_dropped(page, wa, event
     assert ended["played"] + last["dropped"] == pytest.approx(5.0, abs=0.002)  # every second accounted for
 
 
-def test_a_page_that_connects_mid_stream_plays_what_follows(open_page, wa, events):
+def test_a_page_that_connects_mid_stream_plays_what_follows(engine_page, wa, events):
     target = wa.web_audio(label="speaking", onended=events.callback("ended"), jitterMs=300)
     other = wa.web_audio(label="created later")
     target.on_stream_start(events.callback("start"))
@@ -246,7 +290,7 @@ def test_a_page_that_connects_mid_stream_plays_what_follows(open_page, wa, event
     w.configure(rate, 1)
     producer = start_thread(lambda: paced(chunked(pcm, 2048), rate * 2, w.write))
     time.sleep(1.0)
-    page = open_page()
+    page = engine_page()
     page.open().player(target.id)
     _, _, started = events.wait("start")
     assert started["sample_rate"] == rate and started["channels"] == 1

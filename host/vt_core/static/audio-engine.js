@@ -15,6 +15,7 @@ class AudioEngine {
     this.ctx = null;
     this.error = null; // why streaming (or Web Audio as a whole) is unavailable
     this.workletLoaded = false;
+    this.streamEngine = null; // "worklet" | "scheduled" | null (streams cannot play)
     this.unlockButton = null;
     this.waiters = new Set(); // callbacks to run once the context is running
     this.subscribers = new Set(); // fn("interrupted" | "recovered")
@@ -47,14 +48,21 @@ class AudioEngine {
   async init() {
     const Ctx = window.AudioContext || window.webkitAudioContext;
     if (!Ctx) {
-      this.error = "Web Audio is not available in this browser";
+      this.error = noWebAudio("this browser has no Web Audio");
+      console.error("[vt] " + this.error);
       return;
     }
     const opts = { latencyHint: "interactive" };
     const forced = Number(new URLSearchParams(location.search).get("sampleRate"));
     if (forced > 0) opts.sampleRate = forced;
     setPlaybackSession();
-    this.ctx = new Ctx(opts);
+    try {
+      this.ctx = new Ctx(opts);
+    } catch (err) {
+      this.error = noWebAudio(`the browser could not open an audio output (${err && err.message ? err.message : err})`);
+      console.error("[vt] " + this.error);
+      return;
+    }
     this.ctx.addEventListener("statechange", () => this.onStateChange());
     const back = () => {
       if (document.visibilityState !== "hidden") this.recover();
@@ -62,14 +70,36 @@ class AudioEngine {
     document.addEventListener("visibilitychange", back);
     window.addEventListener("pageshow", back);
     window.addEventListener("focus", back);
-    try {
-      await this.ctx.audioWorklet.addModule(WORKLET_URL);
-      this.workletLoaded = true;
-    } catch (err) {
-      this.error = `stream playback unavailable: ${err && err.message ? err.message : err}`;
+    await this.pickStreamEngine();
+    this.requestStart();
+  }
+
+  // Streams play through the AudioWorklet engine where the context has one
+  // (a secure context: HTTPS or localhost), else through the main-thread
+  // engine (scheduled-output.js). ?streamEngine=scheduled forces the latter.
+  async pickStreamEngine() {
+    const forced = new URLSearchParams(location.search).get("streamEngine");
+    const worklet = this.ctx.audioWorklet;
+    if (worklet && forced !== "scheduled") {
+      try {
+        await worklet.addModule(WORKLET_URL);
+        this.workletLoaded = true;
+        this.streamEngine = "worklet";
+        return;
+      } catch (err) {
+        console.warn(`[vt] the stream worklet did not load (${err && err.message ? err.message : err}): ` +
+          "streams play on the main thread");
+      }
+    } else if (!worklet) {
+      console.info(`[vt] no AudioWorklet here${window.isSecureContext ? "" : " (the page is not a secure context)"}: ` +
+        "streams play on the main thread");
+    }
+    if (typeof this.ctx.createBufferSource === "function" && typeof this.ctx.createBuffer === "function") {
+      this.streamEngine = "scheduled";
+    } else {
+      this.error = noWebAudio("this browser's Web Audio can neither run an AudioWorklet nor schedule audio buffers");
       console.error("[vt] " + this.error);
     }
-    this.requestStart();
   }
 
   get running() {
@@ -146,6 +176,14 @@ class AudioEngine {
   unlock() {
     if (this.ctx && !this.running) this.ctx.resume().catch(() => {});
   }
+}
+
+// Why streams cannot play, and what the user can do about it.
+function noWebAudio(why) {
+  const hint = window.isSecureContext
+    ? "open the page in a current browser"
+    : "serve the page over HTTPS or open it on localhost, or use a current browser";
+  return `stream playback unavailable: ${why}; ${hint}`;
 }
 
 function setPlaybackSession() {

@@ -22,6 +22,7 @@
 // 128 MiB).
 
 import { engine } from "./audio-engine.js";
+import { ScheduledOutput } from "./scheduled-output.js";
 import { errorText } from "./util.js";
 
 const PROCESSOR = "vt-pcm-ring";
@@ -61,14 +62,8 @@ export class StreamIngest {
     this.statsWaiters = new Map();
     this.statsSeq = 0;
     const ctx = engine.ctx;
-    if (ctx && output && engine.workletLoaded) {
-      this.node = new AudioWorkletNode(ctx, PROCESSOR, {
-        numberOfInputs: 0,
-        numberOfOutputs: 1,
-        outputChannelCount: [2],
-        processorOptions: workletSettings({}),
-      });
-      this.node.connect(output);
+    if (ctx && output && engine.streamEngine) {
+      this.node = createStreamOutput(ctx, output, workletSettings({}));
       this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
     }
   }
@@ -314,6 +309,7 @@ export class StreamIngest {
       pendingBytes: this.carry.length,
       streamActive: this.active,
       streamSource: this.source,
+      engine: this.node ? this.node.kind : null,
       ...extra(),
     });
     if (!this.node) return Promise.resolve(base());
@@ -368,13 +364,34 @@ function workletSettings(o) {
   };
 }
 
+// The engine the page picked (audio-engine.js), as a node-like object with a
+// port: an AudioWorkletNode running pcm-worklet.js, or the main-thread engine.
+function createStreamOutput(ctx, output, settings) {
+  if (engine.streamEngine === "worklet") {
+    const node = new AudioWorkletNode(ctx, PROCESSOR, {
+      numberOfInputs: 0,
+      numberOfOutputs: 1,
+      outputChannelCount: [2],
+      processorOptions: settings,
+    });
+    node.connect(output);
+    node.kind = "worklet";
+    return node;
+  }
+  return new ScheduledOutput(ctx, output, settings);
+}
+
 // performance.now() time at which a sample rendered at context time t is
-// heard (the output timestamp pairs the two clocks); now when unknown.
+// heard: the context clock read now, plus the context's fixed processing
+// latency. Only plain properties are read (currentTime, baseLatency): the
+// calls that pair the clocks precisely can block the main thread for a long
+// time in some browsers, and an estimate to a render quantum or two is enough.
 function performanceTimeOf(t) {
   const ctx = engine.ctx;
-  const ts = ctx && ctx.getOutputTimestamp ? ctx.getOutputTimestamp() : null;
-  if (!ts || !(ts.performanceTime > 0) || !Number.isFinite(t)) return performance.now();
-  return ts.performanceTime + (t - ts.contextTime) * 1000;
+  const now = performance.now();
+  if (!ctx || !Number.isFinite(t)) return now;
+  const base = Number(ctx.baseLatency);
+  return now + (t - ctx.currentTime) * 1000 + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
 }
 
 function round3(x) {

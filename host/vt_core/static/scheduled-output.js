@@ -1,0 +1,260 @@
+// The stream engine on the page's main thread, for contexts without
+// AudioWorklet (a page that is not a secure context, an older browser).
+//
+// The same PcmRing as the worklet engine (pcm-ring.js: jitter buffer, ends,
+// reports) renders blocks of BLOCK_SECONDS at the context rate; each block
+// with audio becomes an AudioBuffer played by its own AudioBufferSourceNode,
+// started at an exact sample position of the context clock: block k + 1
+// starts at the frame where block k ends, so seams have no gap and no
+// overlap. A block is rendered
+//   - when its start is less than URGENT_SECONDS away, whatever the ring
+//     holds (its time has come: running dry then is a real underrun), or
+//   - earlier, up to AHEAD_SECONDS ahead, from the audio the ring holds (a
+//     block of up to BLOCK_SECONDS, never running the ring dry): what is
+//     queued in the graph carries playback through a busy main thread, and
+//     audio that arrives in time is never cut off by silence rendered early.
+// A block whose start has already passed when its turn comes means the main
+// thread was held up longer than the queue lasted: that gap is counted as an
+// underrun and the next block starts a little after the present.
+//
+// Pause and close act at once on the queue: blocks not yet heard are stopped;
+// after a pause they are played again from where they stopped, after a close
+// the report's "played" and "dropped" are corrected by what was not heard.
+//
+// It looks like an AudioWorkletNode to its owner: `port.postMessage(msg)` in,
+// `port.onmessage({data})` out (delivered as a microtask, in order).
+
+import { PcmRing } from "./pcm-ring.js";
+
+const BLOCK_SECONDS = 0.02;
+const MIN_FRAMES = 128; // the shortest block rendered ahead of time
+const START_SECONDS = 0.015; // the first block after idle starts this far after the present
+const URGENT_SECONDS = 0.03;
+const AHEAD_SECONDS = 0.2;
+const TICK_MS = 10;
+
+export class ScheduledOutput {
+  /**
+   * @param {BaseAudioContext} ctx
+   * @param {AudioNode} output  where the blocks play
+   * @param {object} settings   the ring's settings (pcm-ring.js)
+   */
+  constructor(ctx, output, settings) {
+    this.kind = "scheduled";
+    this.ctx = ctx;
+    this.output = output;
+    this.rate = ctx.sampleRate;
+    this.block = Math.max(128, 128 * Math.round((this.rate * BLOCK_SECONDS) / 128));
+    this.scratchL = new Float32Array(this.block);
+    this.scratchR = new Float32Array(this.block);
+    this.next = -1; // context frame where the next block starts (-1: none queued)
+    this.queue = []; // [{src, buffer, start, frames, before, after}] blocks not yet over
+    this.held = []; // [{buffer, offset, before, after}] blocks stopped by a pause, to play again
+    this.lastHadAudio = false;
+    this.cutAt = -1; // context frame where the last pause or close cut the queue
+    this.closing = 0; // seconds not heard of the stream being closed
+    this.outbox = []; // [{msg, due}]: messages to the owner, due at context time
+    this.flushTimer = null;
+    this.timer = null;
+    this.released = false;
+    this.ring = new PcmRing(settings, this.rate, (msg) => this.fromRing(msg));
+    this.port = {
+      onmessage: null,
+      postMessage: (msg) => this.toRing(msg),
+    };
+  }
+
+  toRing(msg) {
+    if (this.released) return;
+    switch (msg.type) {
+      case "pause":
+        this.ring.onMessage(msg);
+        this.held.push(...this.cut().held);
+        break;
+      case "close":
+        this.closing = this.cut().unheard;
+        this.ring.onMessage(msg); // its "ended" report passes fromRing() now
+        this.closing = 0;
+        this.held = [];
+        break;
+      case "release":
+        this.ring.onMessage(msg);
+        this.release();
+        return;
+      default:
+        this.ring.onMessage(msg);
+    }
+    this.pump();
+  }
+
+  fromRing(msg) {
+    if (msg.type === "ended" && msg.reason === "closed" && this.closing > 0) {
+      // rendered is not heard: what was queued and stopped counts as dropped
+      const late = this.closing;
+      msg = { ...msg, played: Math.max(0, msg.played - late), dropped: msg.dropped + late };
+    }
+    // a stream that played to its end is reported when its last sample is
+    // heard, not when it was rendered ahead (as the worklet engine does);
+    // later messages wait behind it, in order
+    const due = msg.type === "ended" && msg.reason === "drained" ? msg.lastAt : 0;
+    this.outbox.push({ msg, due });
+    this.flush();
+  }
+
+  flush() {
+    if (this.flushTimer) return;
+    const box = this.outbox;
+    const now = this.ctx.currentTime;
+    const running = this.ctx.state === "running";
+    let n = 0;
+    while (n < box.length && (!running || box[n].due <= now)) n++;
+    const ready = box.splice(0, n);
+    if (ready.length) {
+      queueMicrotask(() => {
+        for (const { msg } of ready) if (this.port.onmessage) this.port.onmessage({ data: msg });
+      });
+    }
+    if (box.length) {
+      const wait = Math.max(1, (box[0].due - now) * 1000);
+      this.flushTimer = setTimeout(() => {
+        this.flushTimer = null;
+        this.flush();
+      }, wait);
+    }
+  }
+
+  nowFrame() {
+    return Math.ceil(this.ctx.currentTime * this.rate);
+  }
+
+  /**
+   * Stop the queue a little after the present (a time the audio thread has
+   * not reached yet, so the cut falls on that exact sample). Returns the
+   * stream seconds rendered and not heard (unheard: of the queue, and of the
+   * blocks held by an earlier pause), and the queued blocks' parts after the
+   * cut (held) to play again after a pause.
+   */
+  cut() {
+    const running = this.ctx.state === "running";
+    const at = this.nowFrame() + (running ? Math.round(START_SECONDS * this.rate) : 0);
+    const held = [];
+    let unheard = 0;
+    for (const h of this.held) unheard += unheardPart(h, h.offset);
+    for (const b of this.queue) {
+      b.src.onended = null;
+      const base = b.start - b.offset; // context frame of the buffer's first sample
+      const end = base + b.buffer.length;
+      const from = Math.max(at, b.start);
+      try {
+        b.src.stop(from / this.rate);
+      } catch (err) {
+        // already stopped: nothing to do
+      }
+      const src = b.src;
+      setTimeout(() => src.disconnect(), Math.max(0, (from / this.rate - this.ctx.currentTime) * 1000) + 100);
+      if (from >= end) continue;
+      const part = { buffer: b.buffer, offset: from - base, audio: b.audio, before: b.before, after: b.after };
+      unheard += unheardPart(part, part.offset);
+      held.push(part);
+    }
+    this.queue = [];
+    this.next = -1;
+    this.cutAt = at;
+    this.lastHadAudio = false;
+    return { held, unheard };
+  }
+
+  pump() {
+    if (this.released) return;
+    const ring = this.ring;
+    const ctx = this.ctx;
+    const active = ring.s !== null || this.queue.length > 0;
+    if (active && !this.timer) this.timer = setInterval(() => this.pump(), TICK_MS);
+    else if (!active && this.timer) {
+      clearInterval(this.timer);
+      this.timer = null;
+    }
+    if (ctx.state !== "running") return;
+    const now = this.nowFrame();
+    this.queue = this.queue.filter((b) => b.start - b.offset + b.buffer.length > now);
+    if (!ring.s && !this.held.length) return;
+    const lead = Math.round(START_SECONDS * this.rate);
+    if (this.next < 0 || this.next < now + 1) {
+      if (this.next >= 0 && this.lastHadAudio && ring.state === "playing") ring.outputLate();
+      this.next = Math.max(now + lead, this.cutAt);
+    }
+    if (ring.state !== "paused") this.replayHeld();
+    const urgent = now + Math.round(URGENT_SECONDS * this.rate);
+    const ahead = now + Math.round(AHEAD_SECONDS * this.rate);
+    while (ring.s) {
+      if (this.next < urgent) {
+        this.renderBlock(this.block); // its time has come, whatever the ring holds
+        continue;
+      }
+      if (this.next >= ahead || ring.state !== "playing") break;
+      // ahead of time: only audio in hand, never running the ring dry
+      const n = Math.min(this.block, ring.outputFramesInHand());
+      if (n < MIN_FRAMES) break;
+      this.renderBlock(n);
+    }
+  }
+
+  renderBlock(frames) {
+    const ring = this.ring;
+    const L = frames === this.block ? this.scratchL : this.scratchL.subarray(0, frames);
+    const R = frames === this.block ? this.scratchR : this.scratchR.subarray(0, frames);
+    const stream = ring.s;
+    const before = stream ? ring.playedSeconds() : 0;
+    const n = ring.render(L, R, this.next / this.rate);
+    const after = ring.s === stream ? ring.playedSeconds() : before + n / this.rate;
+    if (n > 0) {
+      const buffer = this.ctx.createBuffer(2, frames, this.rate);
+      buffer.copyToChannel(L, 0);
+      buffer.copyToChannel(R, 1);
+      this.schedule({ buffer, offset: 0, audio: n, before, after });
+    } else {
+      this.next += frames;
+    }
+    this.lastHadAudio = n > 0;
+  }
+
+  // Play part ({buffer, offset, audio, before, after}) from its offset at this.next.
+  schedule(part) {
+    const src = this.ctx.createBufferSource();
+    src.buffer = part.buffer;
+    src.connect(this.output);
+    src.onended = () => {
+      src.disconnect();
+      this.pump();
+    };
+    src.start(this.next / this.rate, part.offset / this.rate);
+    this.queue.push({ ...part, src, start: this.next });
+    this.next += part.buffer.length - part.offset;
+  }
+
+  replayHeld() {
+    const held = this.held;
+    this.held = [];
+    for (const h of held) this.schedule(h);
+  }
+
+  release() {
+    this.released = true;
+    this.cut();
+    this.held = [];
+    if (this.timer) clearInterval(this.timer);
+    if (this.flushTimer) clearTimeout(this.flushTimer);
+    this.timer = this.flushTimer = null;
+    this.outbox = [];
+    this.port.onmessage = null;
+  }
+
+  disconnect() {
+    this.cut();
+  }
+}
+
+// Stream seconds of a block's audio ({audio, before, after}) from buffer position pos on.
+function unheardPart(b, pos) {
+  return b.audio > 0 ? ((b.after - b.before) * Math.max(0, b.audio - pos)) / b.audio : 0;
+}
