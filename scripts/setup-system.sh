@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the system packages the demo, the browser tests and `make lint` use, when they are
+# Installs the system packages the demo, the browser and cross-machine tests and `make lint` use, when they are
 # missing and we are allowed to (root, or passwordless sudo).  Never fails the build:
 # without them the browser tests skip (locally) and the demo uses a synthetic voice.
 set -uo pipefail
@@ -11,6 +11,10 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
 command -v cppcheck >/dev/null 2>&1 || need+=(cppcheck)
+# the cross-machine tests (tests/net): network namespaces, link shaping, TLS, a reverse proxy
+command -v ip >/dev/null 2>&1 && command -v tc >/dev/null 2>&1 || need+=(iproute2)
+command -v openssl >/dev/null 2>&1 || need+=(openssl)
+[ -x /usr/sbin/nginx ] || need+=(nginx)
 [ ${#need[@]} -eq 0 ] && exit 0
 SUDO=""
 if [ "$(id -u)" != 0 ]; then

@@ -209,6 +209,8 @@ def test_a_pushed_utterance_is_heard_whole_from_another_machine(serve, remote_pa
     assert ended["played"] == pytest.approx(seconds, abs=0.1), ended
     assert "error" not in events.names(), events.items
     assert events.names().count("start") == 1
+    # a plain-HTTP page from another machine is not a secure context: no AudioWorklet there
+    assert page.stats(p.id)["engine"] == ("scheduled" if via == "http" else "worklet")
     assert page.errors() == []
 
 
