@@ -49,7 +49,12 @@ from pathlib import Path
 from typing import Any, Callable, Iterable
 from urllib.parse import quote, urlencode
 
-from aiohttp import WSCloseCode, WSMsgType, web
+try:
+    from aiohttp import WSCloseCode, WSMsgType, web
+except ModuleNotFoundError as exc:  # installed without its dependencies (pip --no-deps)
+    if exc.name == "aiohttp":
+        exc.add_note("vt_core.server needs aiohttp: pip install 'aiohttp>=3.10.4'")
+    raise
 
 from . import audio, interfaces
 from .access import Access, display_host, forbidden
