@@ -17,7 +17,6 @@ import ipaddress
 import socket
 import struct
 import sys
-from typing import Iterable
 
 #: Wildcard hosts: bound, they listen on every address of the machine.
 WILDCARD_HOSTS = ("", "0.0.0.0", "::", "[::]")
@@ -183,6 +182,3 @@ def url_host(address: str) -> str:
     """An address as it appears in a URL (IPv6 in brackets)."""
     return f"[{address}]" if ":" in address and not address.startswith("[") else address
 
-
-def families_of(sockets: Iterable[socket.socket]) -> set[int]:
-    return {s.family for s in sockets}

@@ -33,7 +33,7 @@ let audioReady = false;
 let pending = []; // frames received before the audio engine was ready
 let mountWidget = null; // the small page widgets (widgets.js), when present
 let lostNote = ""; // shown beside the connection state after the host dropped this page
-let receivedBytes = 0; // binary (audio) bytes received on the current connection
+let receivedBytes = 0; // binary (audio) bytes received on the last connection that opened
 
 function setStatus(text, cls) {
   if (!statusEl) return;
@@ -257,10 +257,10 @@ function connect() {
   // says how much audio came on the last connection: a page the host dropped
   // is then told exactly how much it lost
   const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}`);
-  receivedBytes = 0;
   sock.binaryType = "arraybuffer";
   ws = sock;
   sock.onopen = () => {
+    receivedBytes = 0; // (attempts that never opened leave the last count as it was)
     backoff = BACKOFF_MIN_MS;
     setStatus(lostNote ? `connected (${lostNote})` : "connected", "vt-on");
     const queued = outbox;
