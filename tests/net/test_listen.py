@@ -201,3 +201,19 @@ def test_the_demo_serves_https_and_its_relay_trusts_its_own_certificate(certific
     assert re.search(r"pull GET https://127\.0\.0\.1:\d+/vt/audio/chord", proc.stdout), proc.stdout
     relayed = re.search(r"relay: (\d+) bytes relayed", proc.stdout)
     assert relayed and int(relayed.group(1)) == 4 * 24000 * 2 * 2, proc.stdout + proc.stderr
+
+
+def test_a_host_without_a_port_names_the_schemes_default_port():
+    from vt_core.access import Access
+
+    tls = Access("a-secret-token")
+    tls.bind("127.0.0.1", 443, "https")
+    assert tls.host_allowed("127.0.0.1") and tls.host_allowed("localhost")
+    assert tls.origin_allowed("https://127.0.0.1") and not tls.origin_allowed("http://127.0.0.1:443")
+    plain = Access("a-secret-token")
+    plain.bind("127.0.0.1", 80, "http")
+    assert plain.host_allowed("localhost") and plain.origin_allowed("http://localhost")
+    assert not plain.origin_allowed("https://localhost")
+    elsewhere = Access("a-secret-token")
+    elsewhere.bind("127.0.0.1", 8765, "http")
+    assert not elsewhere.host_allowed("localhost") and not elsewhere.origin_allowed("http://localhost")
