@@ -20,6 +20,7 @@ import pytest
 from browser.conftest import Events
 from vt_core import server as vt_server
 
+from .conftest import unavailable
 from .tls import make_certificate
 
 pytestmark = [pytest.mark.browser, pytest.mark.net]
@@ -106,9 +107,7 @@ class Nginx:
 
     def __init__(self, prefix: Path, listen: str, upstream: int, cert: Path, key: Path) -> None:
         if not Path(NGINX).exists():
-            from .conftest import unavailable
-
-            unavailable("nginx is not installed (apt-get install nginx-light or nginx)")
+            unavailable("nginx is not installed (apt-get install nginx)")
         for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (prefix / sub).mkdir(parents=True, exist_ok=True)
         conf = prefix / "nginx.conf"
