@@ -77,7 +77,9 @@ def local_addresses(family: "int | None" = None) -> list[str]:
     ``AF_INET6``) keeps one family only.
     """
     seen: list[ipaddress.IPv4Address | ipaddress.IPv6Address] = []
-    for text in _ipv4_addresses() + _ipv6_addresses() + _resolved_addresses():
+    found = _ipv4_addresses() + _ipv6_addresses()
+    # (a name lookup only where the system cannot list its interfaces: it may wait for DNS)
+    for text in found or _resolved_addresses():
         try:
             addr = ipaddress.ip_address(text.split("%", 1)[0])
         except ValueError:
@@ -97,18 +99,16 @@ def local_addresses(family: "int | None" = None) -> list[str]:
 
 
 def local_names() -> set[str]:
-    """The names this machine answers to (lower case): its host name, its FQDN, ``<name>.local``."""
-    names = set()
+    """The names this machine answers to (lower case): its host name, its short name, ``<short>.local``.
+
+    No name lookup (which may wait for DNS): the names the system itself holds.
+    """
     try:
         host = socket.gethostname()
     except OSError:
-        host = ""
-    if host:
-        names.update({host, host.split(".", 1)[0] + ".local"})
-        try:
-            names.add(socket.getfqdn(host))
-        except OSError:
-            pass
+        return set()
+    short = host.split(".", 1)[0]
+    names = {host, short, short + ".local"} if short else set()
     return {n.lower().rstrip(".") for n in names if n and n.lower() != "localhost"}
 
 
