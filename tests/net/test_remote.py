@@ -243,17 +243,29 @@ def test_on_a_slow_link_the_audio_arrives_late_but_whole(serve, remote_page, lin
     assert page.errors() == []
 
 
-def test_past_the_hosts_bound_the_page_and_python_are_told_what_was_lost(serve, remote_page, link, cm, wa):
+@pytest.mark.parametrize("comes_back", ["at-once", "after-refused-attempts"])
+def test_past_the_hosts_bound_the_page_and_python_are_told_what_was_lost(serve, remote_page, link, cm, wa,
+                                                                         comes_back):
     served = serve("https", max_queue_bytes=512 * 1024)
     events = Events()
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
     page = remote_page(served.url, [p.id], ignore_https_errors=True)
+    secret = served.srv.access.token
+    if comes_back == "after-refused-attempts":
+        served.srv.access.token = "another-secret"  # the open connection stays; new ones are refused
     link.shape("8mbit", burst="64kb", latency="1s")
     # 60 s pushed at 20x real time (31 Mbit/s): more than the socket buffers
     # (megabytes) and the host's bound for this browser hold together
     rate, channels, seconds = 48000, 2, 60.0
     pcm = tone(seconds, rate, channels)
     speak(p, pcm, rate, channels, chunk=16384, pace=20)
+    if comes_back == "after-refused-attempts":
+        deadline = time.monotonic() + 30
+        while not page.evaluate("() => window.vtDrops.length"):
+            assert time.monotonic() < deadline, "the page was not dropped"
+            time.sleep(0.1)
+        time.sleep(2.0)  # a few attempts to come back are refused (403) meanwhile
+        served.srv.access.token = secret
     # the page gets what was written to it, a notice, reconnects and is told the whole loss
     _, _, error = events.wait("error", timeout=60)
     print(f"\n60 s pushed at 20x real time over an 8 Mbit/s link with a 512 KiB bound: {error}")
