@@ -24,13 +24,13 @@ WILDCARD_HOSTS = ("", "0.0.0.0", "::", "[::]")
 _SIOCGIFADDR = 0x8915  # Linux ioctl: an interface's IPv4 address
 
 
-def _ipv4_addresses() -> list[str]:
-    """IPv4 addresses of the machine's interfaces (Linux; empty elsewhere)."""
+def _ipv4_addresses() -> list[tuple[str, str]]:
+    """(interface, IPv4 address) of the machine's interfaces (Linux; empty elsewhere)."""
     if not sys.platform.startswith("linux"):
         return []
     import fcntl
 
-    found: list[str] = []
+    found: list[tuple[str, str]] = []
     try:
         names = [name for _, name in socket.if_nameindex()]
     except OSError:
@@ -41,12 +41,12 @@ def _ipv4_addresses() -> list[str]:
                 packed = fcntl.ioctl(s.fileno(), _SIOCGIFADDR, struct.pack("256s", name.encode()[:15]))
             except OSError:  # no IPv4 address on this interface
                 continue
-            found.append(socket.inet_ntoa(packed[20:24]))
+            found.append((name, socket.inet_ntoa(packed[20:24])))
     return found
 
 
-def _ipv6_addresses() -> list[str]:
-    """IPv6 addresses of the machine's interfaces, from /proc (Linux; empty elsewhere)."""
+def _ipv6_addresses() -> list[tuple[str, str]]:
+    """(interface, IPv6 address) of the machine's interfaces, from /proc (Linux; empty elsewhere)."""
     try:
         with open("/proc/net/if_inet6") as f:
             lines = f.read().split()
@@ -56,7 +56,29 @@ def _ipv6_addresses() -> list[str]:
     for i in range(0, len(lines) - 5, 6):
         raw = lines[i]
         if len(raw) == 32:
-            found.append(str(ipaddress.IPv6Address(bytes.fromhex(raw))))
+            found.append((lines[i + 5], str(ipaddress.IPv6Address(bytes.fromhex(raw)))))
+    return found
+
+
+def _default_route_interfaces() -> set[str]:
+    """Interfaces that carry a default route (Linux; empty elsewhere): their addresses come first."""
+    found = set()
+    try:
+        with open("/proc/net/route") as f:
+            for line in f.read().splitlines()[1:]:
+                fields = line.split()
+                if len(fields) > 7 and fields[1] == "00000000" and fields[7] == "00000000":
+                    found.add(fields[0])
+    except OSError:
+        pass
+    try:
+        with open("/proc/net/ipv6_route") as f:
+            for line in f.read().splitlines():
+                fields = line.split()
+                if len(fields) == 10 and fields[0] == "0" * 32 and fields[1] == "00" and fields[9] != "lo":
+                    found.add(fields[9])
+    except OSError:
+        pass
     return found
 
 
@@ -73,13 +95,16 @@ def local_addresses(family: "int | None" = None) -> list[str]:
     """This machine's addresses other machines can reach, best first.
 
     Loopback and link-local addresses (which need a zone to be used) are left
-    out; IPv4 comes before IPv6.  ``family`` (``socket.AF_INET`` or
-    ``AF_INET6``) keeps one family only.
+    out; IPv4 comes before IPv6, and within a family the addresses of the
+    interface with the default route come first.  ``family``
+    (``socket.AF_INET`` or ``AF_INET6``) keeps one family only.
     """
     seen: list[ipaddress.IPv4Address | ipaddress.IPv6Address] = []
     found = _ipv4_addresses() + _ipv6_addresses()
+    routed = _default_route_interfaces()
+    found.sort(key=lambda pair: pair[0] not in routed)  # stable: interface order otherwise
     # (a name lookup only where the system cannot list its interfaces: it may wait for DNS)
-    for text in found or _resolved_addresses():
+    for text in [addr for _, addr in found] or _resolved_addresses():
         try:
             addr = ipaddress.ip_address(text.split("%", 1)[0])
         except ValueError:

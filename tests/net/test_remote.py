@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -286,3 +287,28 @@ def test_past_the_hosts_bound_the_page_and_python_are_told_what_was_lost(serve, 
     # every byte pushed was either received by the page or counted as lost
     assert page.stats(p.id)["bytesReceived"] + error["lostBytes"] == len(pcm)
     assert events.names().count("error") == 1
+
+
+def test_the_printed_address_is_the_one_of_the_default_route(other_machine):
+    # On the other machine: its link to us and a second interface, one of them
+    # carrying the default route (as a LAN interface beside a container bridge or
+    # a VPN): whichever the system lists first, the routed one is named first.
+    extra, address = f"{other_machine.ns[:10]}x", f"10.219.{other_machine.peer_ip.split('.')[2]}.1"
+    for cmd in (["ip", "link", "add", extra, "type", "veth", "peer", "name", extra + "p"],
+                ["ip", "addr", "add", f"{address}/24", "dev", extra], ["ip", "link", "set", extra, "up"],
+                ["ip", "link", "set", extra + "p", "up"]):
+        assert other_machine.run(*cmd).returncode == 0, cmd
+    script = ("import socket; from vt_core import interfaces as i; "
+              "print(' '.join(n for _, n in socket.if_nameindex())); print(' '.join(i.local_addresses()))")
+    try:
+        names = other_machine.run(sys.executable, "-c", script).stdout.splitlines()[0].split()
+        listed_first = min((extra, address), (other_machine.peer_dev, other_machine.peer_ip),
+                           key=lambda dev: names.index(dev[0]))
+        routed = (extra, address) if listed_first[0] != extra else (other_machine.peer_dev, other_machine.peer_ip)
+        assert other_machine.run("ip", "route", "add", "default", "dev", routed[0]).returncode == 0
+        out = other_machine.run(sys.executable, "-c", script)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines()[1].split() == [routed[1], listed_first[1]]
+    finally:
+        other_machine.run("ip", "route", "del", "default")
+        other_machine.run("ip", "link", "del", extra)
