@@ -202,6 +202,73 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, e
     assert st["state"] == "idle" and st["buffered"] == 0
 
 
+# -- the jitter buffer ---------------------------------------------------------------
+
+
+def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_frame(page, wa, events):
+    """What one stream teaches the page's next streams, on any player; jitterMs stays a floor."""
+    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1500)
+    p.on_stream_start(events.callback("start"))
+    other = wa.web_audio(onended=events.callback("other-ended"), jitterMs=120)
+    other.on_stream_start(events.callback("other-start"))
+    page.open().player(other.id)
+    rate = 16000
+
+    def burst(player, seconds: float) -> None:  # far ahead of real time: no frame is ever late
+        player.close_stream()
+        player.send_audio_metadata(rate, 1)
+        for part in chunked(tone(seconds, rate), 3200):
+            player.stream_binary(part)
+
+    first = page.stats(p.id)
+    assert first["engine"] and not first["engineActive"]  # no engine before the first stream
+    burst(p, 2.0)
+    _, _, start1 = events.wait("start")
+    events.wait("ended")
+    burst(p, 0.5)
+    _, _, start2 = events.wait("start", 2)
+    events.wait("ended", 2)
+    print(f"\nbuffer: first stream {start1['bufferMs']} ms, after 2 s of steady audio {start2['bufferMs']} ms")
+    assert start1["bufferMs"] - start2["bufferMs"] > 100  # what the page expected at first was far too much
+
+    # another player on the page starts from the same lesson, but never below its floor
+    burst(other, 0.3)
+    _, _, start3 = events.wait("other-start")
+    assert start3["bufferMs"] == pytest.approx(120, abs=0.2)
+
+    # a frame 0.6 s late (inside the hold-off): an audible gap, and the next stream waits longer
+    p.close_stream()
+    p.send_audio_metadata(rate, 1)
+    p.stream_binary(tone(0.2, rate))
+    time.sleep(0.8)
+    p.stream_binary(tone(0.2, rate))
+    _, _, ended = events.wait("ended", 3)
+    assert ended["underruns"] == 1
+    st = page.stats(p.id)
+    assert st["lateFrames"] >= 1 and st["arrivalJitterSeconds"] > 0.3, st
+    burst(p, 0.3)
+    _, _, start4 = events.wait("start", 4)
+    assert start4["bufferMs"] > 300
+
+
+def test_an_idle_player_holds_no_engine(page, wa, events):
+    """The engine comes with the first stream and goes when the player has been idle a moment."""
+    p = wa.web_audio(onended=events.callback("ended"))
+    page.open().player(p.id)
+    assert not page.stats(p.id)["engineActive"]
+    rate = 16000
+    for k in range(2):
+        p.close_stream()
+        p.send_audio_metadata(rate, 1)
+        p.stream_binary(tone(0.3, rate))
+        assert page.wait_stats(p.id, lambda s: s["engineActive"] and s["framesPlayed"] > 0)
+        events.wait("ended", k + 1)
+        st = page.wait_stats(p.id, lambda s: not s["engineActive"], timeout=5)
+        # the counters outlive the engines that kept them
+        assert st["streams"] == k + 1 and st["framesPlayed"] == st["framesWritten"] == 4800 * (k + 1), st
+        assert st["state"] == "idle" and st["underruns"] == 0
+
+
 # -- seams ---------------------------------------------------------------------------
 
 

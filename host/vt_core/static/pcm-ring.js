@@ -16,15 +16,31 @@
 // arrays (nothing is copied or dropped) until the ring has room, up to
 // backlogBytes; only audio beyond that cap is dropped, and reported.
 //
-// A stream starts with the first frame after idle. Playback waits for a small
-// jitter buffer: jitterSeconds (after each audible gap it grows by half, up to
-// 0.4 s; every new stream starts again from the configured size), and at
-// least the largest pushed message so far plus GUARD_SECONDS: audio that
-// arrives in 93 ms messages runs down by 93 ms between two of them, and must
-// not run dry while it waits for the next. When no audio comes for a jitter buffer's time, what is there plays
-// (a short utterance never waits for more). Playback resamples linearly to the
-// context rate and is gapless. Running dry plays out the last received frame
-// in full (also the resampler's last partial step).
+// A stream starts with the first frame after idle. Playback waits for an
+// adaptive jitter buffer, measured in time rather than in audio held:
+//   Every message carries its arrival time t (context clock, stamped on the
+//   main thread). With m the stream seconds received before it, its offset
+//   is t - m; a message that arrives as early as it can has the stream's
+//   smallest offset so far (minOffset), and one that comes later than that is
+//   late by its delay = offset - minOffset. Audio at stream second p can play
+//   at minOffset + p + buffer, where buffer = max(floor, jitter + guard):
+//   floor is the player's jitterSeconds, jitter the largest delay expected
+//   (what this page learnt from earlier streams, raised at once by a later
+//   frame), guard GUARD_SECONDS plus the engine's own render-ahead
+//   (engineSeconds). So a writer's frame plays as soon as it is in, plus the
+//   jitter measured; a writer that sends a backlog at once starts at once.
+//   An audible gap (an underrun) raises jitter by half plus 10 ms; the stream
+//   then waits for the larger buffer before it goes on.
+//   At the end of a stream its lesson goes back to the main thread
+//   ("learnt"): the jitter it ended with if it had an underrun or a late
+//   frame, else the old value halved for every SHRINK_HALF_LIFE seconds of
+//   steady stream, down to the largest delay the stream saw. A new stream
+//   starts from that, so the buffer shrinks only between streams (a shorter
+//   silence before the first sample), never by dropping audio. A page that
+//   has measured nothing yet expects FIRST_JITTER_SECONDS.
+// Playback resamples linearly to the context rate and is gapless. Running dry
+// plays out the last received frame in full (also the resampler's last partial
+// step).
 //
 // A stream ends:
 //   drained  a pushed stream ran dry and no frame came for holdSeconds; a
@@ -32,18 +48,22 @@
 //   closed   the main thread sent "close" (close_stream, stop(), muting)
 //
 // Messages from the main thread:
-//   {type: "pcm", data: Int16Array, rate, channels, push}  audio of a stream
+//   {type: "pcm", data: Int16Array, rate, channels, push, t}  audio of a stream
+//                        (t: context time at which it reached the page)
 //   {type: "eos"}        the pulled stream's body ended: play out, then end
 //   {type: "close"}      end the stream now, forgetting what is buffered
 //   {type: "pause"} / {type: "resume"}
-//   {type: "config", jitterSeconds?, holdSeconds?, maxSeconds?, backlogBytes?}
+//   {type: "config", jitterSeconds?, holdSeconds?, maxSeconds?, backlogBytes?,
+//                    engineSeconds?, learntJitter?}
 //   {type: "stats", id}  reply with the counters
 //   {type: "release"}    the node is gone: no more audio is taken
 //
 // Messages to the main thread:
-//   {type: "started", at, received}   first audio of a stream left the ring;
-//                                     at = context time of that block
-//   {type: "ended", source, reason, played, dropped, underruns, overflowed, lastAt, received}
+//   {type: "started", at, received, buffer}  first audio of a stream left the
+//                                     ring; at = context time of that block;
+//                                     buffer = the jitter buffer it started with
+//   {type: "ended", source, reason, played, dropped, underruns, overflowed, lastAt, received,
+//    learnt}                          learnt: the jitter for the next stream
 //                                     played/dropped/overflowed in seconds;
 //                                     lastAt = context time just after the last
 //                                     sample played; received = pcm messages
@@ -66,6 +86,7 @@
 //   droppedFrames   frames dropped because the backlog was at its cap
 //   lateOutputs     underruns that were the engine's own: it could not render
 //                   in time (the main-thread engine on a busy main thread)
+//   lateFrames      messages that came later than the jitter expected
 //   streams         streams started (first audio) since the node was created
 //   lowWater        fewest frames left (ring and backlog) after a render
 //                   quantum while playing, in the current stream (-1: none yet)
@@ -76,8 +97,10 @@ const STATE_IDLE = "idle"; // no stream: output silence
 const STATE_BUFFERING = "buffering"; // waiting for the jitter buffer to fill
 const STATE_PLAYING = "playing";
 const STATE_PAUSED = "paused";
-const MAX_JITTER_SECONDS = 0.4;
-const GUARD_SECONDS = 0.04; // left in hand just before the next pushed message is due
+const MAX_JITTER_SECONDS = 1.0;
+const GUARD_SECONDS = 0.005; // margin on top of the measured jitter
+const FIRST_JITTER_SECONDS = 0.15; // what a page expects before it has measured anything
+const SHRINK_HALF_LIFE = 0.5; // stream seconds of steady arrivals that halve what is expected
 
 export class PcmRing {
   /**
@@ -91,8 +114,9 @@ export class PcmRing {
     this.send = send;
     this.now = 0; // context time of the last rendered block's start
     this.maxSeconds = o.maxSeconds || 20;
-    this.startJitter = o.jitterSeconds == null ? 0.15 : o.jitterSeconds;
-    this.jitterSeconds = this.startJitter;
+    this.floor = o.jitterSeconds == null ? 0 : o.jitterSeconds; // the buffer never goes below it
+    this.engineSeconds = o.engineSeconds || 0; // the engine renders this far ahead of the output
+    this.learnt = o.learntJitter == null ? FIRST_JITTER_SECONDS : o.learntJitter;
     this.holdSeconds = o.holdSeconds == null ? 0.3 : o.holdSeconds;
     this.backlogBytes = o.backlogBytes == null ? 128 * 1024 * 1024 : o.backlogBytes;
     this.capacity = 0; // frames; allocated on the first audio
@@ -120,6 +144,7 @@ export class PcmRing {
       starvedFrames: 0,
       droppedFrames: 0,
       lateOutputs: 0,
+      lateFrames: 0,
       streams: 0,
       lowWater: -1,
       lastDryAt: -1,
@@ -131,7 +156,7 @@ export class PcmRing {
     switch (msg.type) {
       case "pcm":
         this.received++;
-        this.take(msg.data, msg.rate, msg.channels, msg.push !== false);
+        this.take(msg.data, msg.rate, msg.channels, msg.push !== false, msg.t);
         break;
       case "eos": // the producer finished: play out what is left, then end
         if (!this.s) break;
@@ -160,7 +185,9 @@ export class PcmRing {
         }
         break;
       case "config":
-        if (msg.jitterSeconds != null) this.startJitter = this.jitterSeconds = msg.jitterSeconds;
+        if (msg.jitterSeconds != null) this.floor = msg.jitterSeconds;
+        if (msg.engineSeconds != null) this.engineSeconds = msg.engineSeconds;
+        if (msg.learntJitter != null && !this.s) this.learnt = msg.learntJitter;
         if (msg.holdSeconds != null) this.holdSeconds = msg.holdSeconds;
         if (msg.maxSeconds != null) this.maxSeconds = msg.maxSeconds; // takes effect as the ring grows
         if (msg.backlogBytes != null) this.backlogBytes = msg.backlogBytes;
@@ -185,7 +212,10 @@ export class PcmRing {
       capacity: this.capacity,
       sourceRate: this.srcRate || this.lastWriteRate,
       contextRate: this.rate,
-      jitterSeconds: this.jitterSeconds,
+      jitterSeconds: this.bufferSeconds(), // the jitter buffer in force (the next stream's, when idle)
+      jitterFloorSeconds: this.floor,
+      arrivalJitterSeconds: s ? s.jitter : this.learnt, // the largest arrival delay expected
+      maxDelaySeconds: s ? s.maxDelay : 0, // the largest arrival delay seen in this stream
       holdSeconds: this.holdSeconds,
       currentTime: this.now,
       streamPlayed: s ? this.playedSeconds() : 0,
@@ -200,13 +230,12 @@ export class PcmRing {
   // -- streams ----------------------------------------------------------------
 
   // The first audio after idle opens a stream: reading starts clean at the
-  // write position and the jitter buffer is back to its configured size.
+  // write position, and the jitter expected is what the page learnt.
   openStream(rate, push) {
     this.readIdx = this.written;
     this.frac = 0;
     this.marks = [];
     this.srcRate = rate;
-    this.jitterSeconds = this.startJitter;
     this.c.lowWater = -1;
     this.s = {
       push, // pushed (ends after the hold-off) or pulled (ends at "eos")
@@ -215,8 +244,12 @@ export class PcmRing {
       starved: false, // ran dry while playing and nothing came since
       gap: false, // audio came after running dry: the next start is an underrun
       dryFrames: 0, // output frames since it ran dry (context rate)
-      quietFrames: 0, // output frames since the last audio came, while buffering
-      maxMessage: 0, // largest pushed message, frames
+      received: 0, // stream seconds received
+      minOffset: Infinity, // smallest arrival time - stream seconds before it
+      maxDelay: 0, // largest arrival delay seen (seconds after minOffset)
+      jitter: this.learnt, // the largest arrival delay expected
+      lateFrames: 0, // frames that came later than expected
+      startBuffer: 0, // the buffer the stream started with
       playedFrames: 0, // source frames played at playedRate
       playedRate: rate,
       playedBefore: 0, // seconds played at earlier rates
@@ -228,6 +261,21 @@ export class PcmRing {
     };
     if (this.state === STATE_PAUSED) this.pausedWhile = STATE_BUFFERING;
     else this.state = STATE_BUFFERING;
+  }
+
+  /** The jitter buffer: seconds between a frame's earliest arrival and its play time. */
+  bufferSeconds() {
+    const jitter = this.s ? this.s.jitter : this.learnt;
+    return Math.max(this.floor, jitter + GUARD_SECONDS + this.engineSeconds);
+  }
+
+  // What the next stream should expect, from how this one went: the jitter it
+  // grew to, or after steady arrivals the old value halved every
+  // SHRINK_HALF_LIFE seconds of stream, down to the largest delay seen.
+  lesson() {
+    const s = this.s;
+    if (s.underruns > 0 || s.lateFrames > 0) return s.jitter;
+    return Math.max(s.maxDelay, this.learnt * Math.pow(0.5, s.received / SHRINK_HALF_LIFE));
   }
 
   playedSeconds() {
@@ -270,7 +318,9 @@ export class PcmRing {
       overflowed: s.overflowSeconds,
       lastAt: s.lastAt,
       received: this.received,
+      learnt: this.lesson(),
     };
+    this.learnt = msg.learnt;
     this.clear();
     this.send(msg);
   }
@@ -304,7 +354,7 @@ export class PcmRing {
     this.capacity = want;
   }
 
-  take(samples, rate, channels, push) {
+  take(samples, rate, channels, push, t) {
     const ch = Math.max(1, channels | 0);
     const n = Math.floor(samples.length / ch);
     if (n <= 0 || !(rate > 0) || this.released) return;
@@ -318,8 +368,7 @@ export class PcmRing {
       s.gap = true;
     }
     s.eos = false;
-    s.quietFrames = 0;
-    if (push && n > s.maxMessage) s.maxMessage = n;
+    this.arrived(Number.isFinite(t) ? t : this.now, n / rate);
     if (this.backlog.length === 0 && this.capacity - this.available() >= n) {
       this.write(samples, 0, n, rate, ch);
       this.noticeOverflow();
@@ -336,6 +385,21 @@ export class PcmRing {
       if (this.now - s.overflowNoticeAt >= 1) this.noticeOverflow();
     }
     if (this.state === STATE_BUFFERING) this.maybeBegin();
+  }
+
+  // Measure a message's arrival: a late one raises the jitter expected at once.
+  arrived(t, seconds) {
+    const s = this.s;
+    const offset = t - s.received;
+    s.received += seconds;
+    if (offset < s.minOffset) s.minOffset = offset;
+    const delay = offset - s.minOffset;
+    if (delay > s.maxDelay) s.maxDelay = delay;
+    if (delay > s.jitter) {
+      s.jitter = Math.min(MAX_JITTER_SECONDS, delay);
+      s.lateFrames++;
+      this.c.lateFrames++;
+    }
   }
 
   // Tell the main thread how much this stream lost at the backlog cap: when a
@@ -395,16 +459,19 @@ export class PcmRing {
 
   // -- playing ----------------------------------------------------------------
 
-  // Leave the buffering state once the jitter buffer holds enough audio
-  // (or the stream has ended and whatever is left should play).
+  // A stream that has ended ("eos") plays whatever is left at once.
   maybeBegin() {
     const s = this.s;
-    if (!s) return;
-    const rate = this.currentSourceRate();
-    const need = Math.max(1, Math.round(this.jitterSeconds * rate), s.maxMessage + Math.round(GUARD_SECONDS * rate));
-    const avail = this.available();
-    if (avail >= need || (s.eos && avail > 0)) this.begin();
-    else if (s.eos) this.finish("drained");
+    if (!s || !s.eos) return;
+    if (this.available() > 0) this.begin();
+    else this.finish("drained");
+  }
+
+  // Whether audio at the read position may play at context time `at`: its
+  // earliest arrival plus the jitter buffer has come.
+  due(at) {
+    const s = this.s;
+    return at - this.playedSeconds() >= s.minOffset + this.bufferSeconds() - 1e-9;
   }
 
   currentSourceRate() {
@@ -426,7 +493,7 @@ export class PcmRing {
     s.underruns++;
     this.c.underruns++;
     if (this.c.underrunAt.length < 16) this.c.underrunAt.push(this.c.framesPlayed);
-    this.jitterSeconds = Math.min(Math.max(this.startJitter, MAX_JITTER_SECONDS), this.jitterSeconds * 1.5);
+    s.jitter = Math.min(MAX_JITTER_SECONDS, s.jitter * 1.5 + 0.01);
   }
 
   /** The engine could not render in time: the output had a gap while the stream played. */
@@ -454,11 +521,11 @@ export class PcmRing {
           this.c.starvedFrames += frames;
           s.dryFrames += frames;
           if (s.push && s.dryFrames >= this.holdSeconds * this.rate) this.finish("drained");
-        } else if (this.available() > 0 && (s.quietFrames += frames) >= this.jitterSeconds * this.rate) {
-          this.begin(); // nothing more is coming soon: play what is there
+        } else if (this.available() > 0 && this.due(at)) {
+          this.begin();
         }
       }
-      return 0;
+      if (this.state !== STATE_PLAYING) return 0;
     }
     if (this.backlog.length) this.refill();
     const L = this.left;
@@ -504,7 +571,8 @@ export class PcmRing {
       if (!s.started) {
         s.started = true;
         this.c.streams++;
-        this.send({ type: "started", at: this.now, received: this.received });
+        s.startBuffer = this.bufferSeconds();
+        this.send({ type: "started", at: this.now, received: this.received, buffer: s.startBuffer });
       }
     }
     if (i === frames) {

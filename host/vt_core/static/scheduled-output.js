@@ -9,7 +9,8 @@
 // overlap. A block is rendered
 //   - when its start is less than URGENT_SECONDS away, whatever the ring
 //     holds (its time has come: running dry then is a real underrun), or
-//   - earlier, up to AHEAD_SECONDS ahead, from the audio the ring holds (a
+//   - earlier, up to AHEAD_SECONDS ahead (or twice the jitter buffer, up to
+//     MAX_AHEAD_SECONDS), from the audio the ring holds (a
 //     block of up to BLOCK_SECONDS, never running the ring dry): what is
 //     queued in the graph carries playback through a busy main thread, and
 //     audio that arrives in time is never cut off by silence rendered early.
@@ -31,7 +32,11 @@ const MIN_FRAMES = 128; // the shortest block rendered ahead of time
 const START_SECONDS = 0.015; // the first block after idle starts this far after the present
 const URGENT_SECONDS = 0.03;
 const AHEAD_SECONDS = 0.2;
+const MAX_AHEAD_SECONDS = 3;
 const TICK_MS = 10;
+
+/** How far ahead of the output the ring renders: audio must be in by then (its jitter buffer adds it). */
+export const SCHEDULED_AHEAD_SECONDS = URGENT_SECONDS + TICK_MS / 1000;
 
 export class ScheduledOutput {
   /**
@@ -185,10 +190,15 @@ export class ScheduledOutput {
     }
     if (ring.state !== "paused") this.replayHeld();
     const urgent = now + Math.round(URGENT_SECONDS * this.rate);
-    const ahead = now + Math.round(AHEAD_SECONDS * this.rate);
+    // everything the jitter buffer holds may go into the graph: then a busy
+    // main thread is no worse here than on the worklet engine
+    const aheadSeconds = Math.min(MAX_AHEAD_SECONDS, Math.max(AHEAD_SECONDS, 2 * ring.bufferSeconds()));
+    const ahead = now + Math.round(aheadSeconds * this.rate);
     while (ring.s) {
       if (this.next < urgent) {
-        this.renderBlock(this.block); // its time has come, whatever the ring holds
+        // its time has come, whatever the ring holds (while waiting to start,
+        // in short steps: the start falls within MIN_FRAMES of its time)
+        this.renderBlock(ring.state === "playing" ? this.block : MIN_FRAMES);
         continue;
       }
       if (this.next >= ahead || ring.state !== "playing") break;

@@ -1,12 +1,17 @@
 // Stream ingest: the pushed PCM (binary frames) and pulled streams
-// (start_stream) of one player, fed to its ring buffer in pcm-worklet.js.
+// (start_stream) of one player, fed to its ring buffer (pcm-ring.js) in the
+// stream engine the page picked (audio-engine.js): an AudioWorkletNode
+// (pcm-worklet.js) or the main-thread engine (scheduled-output.js). The engine
+// is created when the player's first stream starts and released when the
+// player has been idle for IDLE_RELEASE_MS: an idle player costs nothing.
+// What the jitter buffer learnt about arrival jitter is kept for the page.
 //
 // The owner passes a host {emit(event, payload), changed()}: emit sends a
 // player event to Python, changed() asks the owner to redraw its state.
 //
 // Stream life, as Python sees it (payloads in docs/PROTOCOL.md):
 //   web-audio-stream-start  the first audio of a stream was played
-//                           ({sample_rate, channels, source, latencyMs})
+//                           ({sample_rate, channels, source, latencyMs, bufferMs})
 //   web-audio-ended         reason "drained": played to its end (a pushed
 //                           stream: ran dry and no frame came for streamEndMs);
 //                           reason "closed": interrupted by a close, with the
@@ -15,19 +20,26 @@
 //                           the page's backlog reached backlogMB
 // Frames that come after an end start a new stream.
 //
-// Player options read here: jitterMs (audio held back before a stream starts,
-// default 150; at least the largest pushed message + 40 ms), streamEndMs (hold-off
+// Player options read here: jitterMs (the least jitter buffer, default 0: as
+// small as the measured arrival jitter allows), streamEndMs (hold-off
 // before a dry pushed stream ends, default 300), ringSeconds (the ring buffer,
 // default 20), backlogMB (pushed audio waiting for room in the ring, default
 // 128 MiB).
 
 import { engine } from "./audio-engine.js";
-import { ScheduledOutput } from "./scheduled-output.js";
+import { SCHEDULED_AHEAD_SECONDS, ScheduledOutput } from "./scheduled-output.js";
 import { errorText } from "./util.js";
 
 const PROCESSOR = "vt-pcm-ring";
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
-const DEFAULTS = { ringSeconds: 20, jitterMs: 150, streamEndMs: 300, backlogMB: 128 };
+const DEFAULTS = { ringSeconds: 20, jitterMs: 0, streamEndMs: 300, backlogMB: 128 };
+const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
+// counters summed over the engines a player had
+const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "starvedFrames", "droppedFrames",
+  "lateOutputs", "lateFrames", "streams"];
+
+// What the page learnt about arrival jitter (pcm-ring.js): every player's next stream starts from it.
+const page = { learntJitter: null };
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 export class StreamIngest {
@@ -47,13 +59,18 @@ export class StreamIngest {
     this.firstFrameAt = 0;
     this.framesAtStart = 0;
     this.posted = 0; // pcm messages posted to the worklet
+    this.output = output;
+    this.options = {};
     this.config = JSON.stringify(workletSettings({})); // the worklet settings in force (see configure)
+    this.retired = null; // counters of engines released (SUMMED), and the last one's stats
+    this.releaseTimer = null;
     this.errorSent = false;
     this.counters = {
       framesReceived: 0,
       bytesReceived: 0,
       streamStarts: 0,
       lastStartLatencyMs: null,
+      lastStartBufferMs: null, // the jitter buffer the last stream started with
       lastStartEpochMs: null, // epoch ms at which the last stream's first sample was played
       lastEnded: null, // payload of the last stream end
       lastSampleAt: null, // epoch ms at which the last stream's last sample was played
@@ -61,16 +78,66 @@ export class StreamIngest {
     this.progress = null; // last stats the worklet reported on its own
     this.statsWaiters = new Map();
     this.statsSeq = 0;
-    const ctx = engine.ctx;
-    if (ctx && output && engine.streamEngine) {
-      this.node = createStreamOutput(ctx, output, workletSettings({}));
-      this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
-    }
+  }
+
+  /** The stream engine, created on first use; null when streams cannot play. */
+  ensureNode() {
+    clearTimeout(this.releaseTimer);
+    this.releaseTimer = null;
+    if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
+    const settings = { ...workletSettings(this.options), learntJitter: page.learntJitter };
+    this.node = createStreamOutput(engine.ctx, this.output, settings);
+    this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
+    this.posted = 0; // the new engine counts the messages it takes from 0
+    return this.node;
+  }
+
+  // Idle: release the engine after a while (its counters are kept).
+  idleSoon() {
+    clearTimeout(this.releaseTimer);
+    this.releaseTimer = setTimeout(() => this.releaseIfIdle(), IDLE_RELEASE_MS);
+  }
+
+  releaseIfIdle() {
+    this.releaseTimer = null;
+    const node = this.node;
+    if (!node || this.active || this.pull) return;
+    const id = ++this.statsSeq;
+    this.statsWaiters.set(id, (own) => {
+      if (this.node !== node || this.active || this.pull) return;
+      const st = this.merged(own);
+      this.retired = { stats: st, sums: Object.fromEntries(SUMMED.map((k) => [k, st[k] || 0])) };
+      this.dropNode();
+    });
+    this.post({ type: "stats", id });
+  }
+
+  dropNode() {
+    const node = this.node;
+    if (!node) return;
+    node.port.postMessage({ type: "release" }); // its processor stops
+    node.disconnect();
+    node.port.onmessage = null;
+    this.node = null;
+  }
+
+  // The engine's counters plus those of the engines released before it.
+  merged(st) {
+    const r = this.retired;
+    if (!r) return st;
+    const out = { ...st };
+    for (const k of SUMMED) out[k] = (st[k] || 0) + r.sums[k];
+    const base = r.sums.framesPlayed;
+    if (st.lastDryAt >= 0) out.lastDryAt = st.lastDryAt + base;
+    else out.lastDryAt = r.stats.lastDryAt;
+    out.underrunAt = [...(r.stats.underrunAt || []), ...(st.underrunAt || []).map((f) => f + base)].slice(0, 16);
+    return out;
   }
 
   /** Apply the player's options that tune the ring (sent only when they change). */
   configure(options) {
-    const next = workletSettings(options || {});
+    this.options = options || {};
+    const next = workletSettings(this.options);
     const key = JSON.stringify(next);
     if (key === this.config) return;
     this.config = key;
@@ -84,13 +151,15 @@ export class StreamIngest {
       const latency = this.firstFrameAt ? Math.max(0, heardAt - this.firstFrameAt) : null;
       this.counters.lastStartLatencyMs = latency;
       this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
+      this.counters.lastStartBufferMs = round1(msg.buffer * 1000);
       this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
       const fmt = this.format || {};
       this.host.emit("web-audio-stream-start", {
         sample_rate: fmt.rate,
         channels: fmt.channels,
         source: this.source,
-        latencyMs: latency === null ? null : Math.round(latency * 10) / 10,
+        latencyMs: latency === null ? null : round1(latency),
+        bufferMs: round1(msg.buffer * 1000),
       });
       this.host.changed();
     } else if (msg.type === "ended") {
@@ -99,12 +168,14 @@ export class StreamIngest {
       payload.underruns = msg.underruns;
       this.counters.lastEnded = payload;
       this.counters.lastSampleAt = performance.timeOrigin + performanceTimeOf(msg.lastAt);
+      if (Number.isFinite(msg.learnt)) page.learntJitter = msg.learnt;
       // frames posted after the worklet ended this stream opened the next one
       if (msg.reason === "drained" && this.posted <= msg.received) {
         this.active = false;
         this.paused = false;
         this.firstFrameAt = 0;
       }
+      if (!this.active && !this.pull) this.idleSoon();
       this.host.emit("web-audio-ended", payload);
       this.host.changed();
     } else if (msg.type === "overflow") {
@@ -115,11 +186,11 @@ export class StreamIngest {
         dropped: round3(msg.dropped),
       });
     } else if (msg.type === "stats") {
-      this.progress = msg.stats;
+      this.progress = this.merged(msg.stats);
       const resolve = this.statsWaiters.get(msg.id);
       if (resolve) {
         this.statsWaiters.delete(msg.id);
-        resolve(msg.stats);
+        resolve(msg.stats); // the engine's own counters
       }
     }
   }
@@ -255,7 +326,7 @@ export class StreamIngest {
 
   // Hand whole frames to the ring; keep an incomplete frame for the next call.
   feed(bytes, rate, channels, source) {
-    if (!this.node) {
+    if (!this.ensureNode()) {
       if (!this.errorSent) {
         this.errorSent = true;
         this.host.emit("web-audio-error", { error: engine.error || "stream playback unavailable" });
@@ -272,6 +343,8 @@ export class StreamIngest {
       this.paused = false;
       this.source = source;
       this.firstFrameAt = performance.now();
+      // what the page learnt since this engine was made (another player's streams)
+      if (page.learntJitter !== null) this.post({ type: "config", learntJitter: page.learntJitter });
       engine.requestStart();
       this.host.changed();
     }
@@ -298,18 +371,20 @@ export class StreamIngest {
     const samples = new Int16Array(out.buffer);
     this.counters.framesReceived += whole / frameBytes;
     this.posted++;
-    this.post({ type: "pcm", data: samples, rate, channels, push: source === "push" }, [out.buffer]);
+    const t = engine.ctx.currentTime; // arrival, on the clock the engine plays by
+    this.post({ type: "pcm", data: samples, rate, channels, push: source === "push", t }, [out.buffer]);
   }
 
-  /** The stream's counters, read from the worklet (a Promise); extra() adds the owner's. */
+  /** The stream's counters, read from the engine (a Promise); extra() adds the owner's. */
   stats(extra) {
     const base = () => ({
-      ...(this.progress || {}),
+      ...(this.node ? this.progress || {} : this.idleStats()),
       ...this.counters,
       pendingBytes: this.carry.length,
       streamActive: this.active,
       streamSource: this.source,
-      engine: this.node ? this.node.kind : null,
+      engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
+      engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)
       ...extra(),
     });
     if (!this.node) return Promise.resolve(base());
@@ -325,6 +400,30 @@ export class StreamIngest {
       });
       this.post({ type: "stats", id });
     });
+  }
+
+  // Counters while no engine is held: those of the engines released.
+  idleStats() {
+    const r = this.retired;
+    const settings = workletSettings(this.options);
+    const learnt = page.learntJitter;
+    const engineSeconds = engineAhead();
+    const jitter = learnt === null ? null : learnt;
+    const idle = {
+      state: "idle",
+      buffered: 0,
+      backlogFrames: 0,
+      backlogBytes: 0,
+      contextRate: engine.ctx ? engine.ctx.sampleRate : null,
+      holdSeconds: settings.holdSeconds,
+      jitterFloorSeconds: settings.jitterSeconds,
+      arrivalJitterSeconds: jitter,
+      jitterSeconds: jitter === null ? null : Math.max(settings.jitterSeconds, jitter + 0.005 + engineSeconds),
+      streamPlayed: 0,
+      streamUnderruns: 0,
+    };
+    if (!r) return { ...Object.fromEntries(SUMMED.map((k) => [k, 0])), lowWater: -1, lastDryAt: -1, underrunAt: [], ...idle };
+    return { ...r.stats, ...r.sums, ...idle, sourceRate: r.stats.sourceRate };
   }
 
   /** Seconds played of the open stream. */
@@ -345,11 +444,8 @@ export class StreamIngest {
 
   destroy() {
     this.end();
-    this.post({ type: "release" }); // its processor stops
-    if (this.node) {
-      this.node.disconnect();
-      this.node.port.onmessage = null;
-    }
+    clearTimeout(this.releaseTimer);
+    this.dropNode();
   }
 }
 
@@ -367,6 +463,7 @@ function workletSettings(o) {
 // The engine the page picked (audio-engine.js), as a node-like object with a
 // port: an AudioWorkletNode running pcm-worklet.js, or the main-thread engine.
 function createStreamOutput(ctx, output, settings) {
+  settings = { ...settings, engineSeconds: engineAhead() };
   if (engine.streamEngine === "worklet") {
     const node = new AudioWorkletNode(ctx, PROCESSOR, {
       numberOfInputs: 0,
@@ -381,6 +478,13 @@ function createStreamOutput(ctx, output, settings) {
   return new ScheduledOutput(ctx, output, settings);
 }
 
+// Seconds the engine renders ahead of the output (its jitter buffer adds them):
+// a render quantum for the worklet, the look-ahead of the main-thread engine.
+function engineAhead() {
+  if (engine.streamEngine === "scheduled") return SCHEDULED_AHEAD_SECONDS;
+  return engine.ctx ? 128 / engine.ctx.sampleRate : 0;
+}
+
 // performance.now() time at which a sample rendered at context time t is
 // heard: the context clock read now, plus the context's fixed processing
 // latency. Only plain properties are read (currentTime, baseLatency): the
@@ -392,6 +496,10 @@ function performanceTimeOf(t) {
   if (!ctx || !Number.isFinite(t)) return now;
   const base = Number(ctx.baseLatency);
   return now + (t - ctx.currentTime) * 1000 + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
+}
+
+function round1(x) {
+  return Math.round((Number(x) || 0) * 10) / 10;
 }
 
 function round3(x) {
