@@ -88,7 +88,7 @@ EOF
   echo "oldest declared: $(tr '\n' ' ' <"$floors")"
   install_wheels .venv-oldest -c "$floors"
   rm -f "$floors"
-  run_tests .venv-oldest -m "not browser" tests/host tests/test_relay.py tests/test_install.py
+  run_tests .venv-oldest -m "not browser" tests/host tests/net tests/test_relay.py tests/test_install.py
 }
 
 case "${1:-all}" in

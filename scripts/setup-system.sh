@@ -2,8 +2,9 @@
 # Installs the system packages of the named profiles, when they are missing and we are allowed to
 # (root, or passwordless sudo).  Profiles (default: all three):
 #   demo  building the extension (g++, cmake, ninja) and real speech (espeak-ng)
-#   test  the browser tests: chromium, ffmpeg to encode the test sounds, and for the listening
-#         tests firefox-esr, pulseaudio (+ pulseaudio-utils) and xvfb
+#   test  the browser tests: chromium, ffmpeg to encode the test sounds; for the listening
+#         tests firefox-esr, pulseaudio (+ pulseaudio-utils) and xvfb; for the cross-machine
+#         tests (tests/net) iproute2 (namespaces, link shaping), openssl and nginx
 #   lint  clang-tidy and cppcheck
 # Never fails the build: without them the browser tests skip (locally) and the demo uses a
 # synthetic voice.
@@ -24,6 +25,9 @@ if want test; then
   command -v pulseaudio >/dev/null 2>&1 || need+=(pulseaudio)
   command -v parec >/dev/null 2>&1 || need+=(pulseaudio-utils)
   command -v Xvfb >/dev/null 2>&1 || need+=(xvfb)
+  { command -v ip && command -v tc; } >/dev/null 2>&1 || need+=(iproute2)
+  command -v openssl >/dev/null 2>&1 || need+=(openssl)
+  [ -x /usr/sbin/nginx ] || need+=(nginx)
 fi
 if want lint; then
   command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
