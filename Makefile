@@ -1,22 +1,27 @@
 # Developer commands.  `make demo` and `make test` do all the set-up on a fresh machine.
+# The extension is built with `pip install --no-build-isolation .` into the venv, so the build
+# dependencies (requirements-build.txt) are installed there first.
 SHELL := /bin/bash
 PYVER ?= 3.12
 VENV ?= .venv
 PY := $(VENV)/bin/python
 export PYENV_VERSION ?= $(PYVER)
+# Profiles of scripts/setup-system.sh: demo (build, speech), test (browsers, codecs), lint.
+PROFILES ?= demo test
 
-.PHONY: demo test setup system venv deps install dev bench asan fuzz lint clean
+.PHONY: demo test setup system venv build-deps runtime deps install dev bench asan fuzz lint clean
 
-demo: setup            ## run the demo (prints the URL to open)
+demo: PROFILES = demo
+demo: system runtime   ## run the demo (prints the URL to open); installs only what it needs
 	$(PY) examples/demo.py $(ARGS)
 
-test: setup            ## run the whole test suite (browser tests included when chromium is present)
+test: setup            ## run the whole test suite (browser tests included when chromium is present; -m slow soaks excluded)
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 setup: system install
 
-system:                ## system packages (chromium, espeak-ng) when missing and we may install them
-	@bash scripts/setup-system.sh
+system:                ## system packages of $(PROFILES) when missing and we may install them
+	@bash scripts/setup-system.sh $(PROFILES)
 
 venv: $(PY)
 $(PY):
@@ -24,12 +29,19 @@ $(PY):
 	$$(bash scripts/find-python.sh $(PYVER)) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-deps: venv             ## test and build dependencies, and the host, into the venv
-	$(PY) -m pip install -q -r requirements-dev.txt
-	$(PY) -m pip install -q ./host
+build-deps: venv       ## scikit-build-core, and cmake and ninja unless the system has them
+	$(PY) -m pip install -q -r requirements-build.txt
+	@cmake --version >/dev/null 2>&1 || $(PY) -m pip install -q "cmake>=3.18"
+	@ninja --version >/dev/null 2>&1 || $(PY) -m pip install -q ninja
 
-install: deps          ## build and install the extension into the venv
-	$(PY) -m pip install -q --no-build-isolation .
+runtime: build-deps    ## the host (with aiohttp) and the extension (with requests), nothing else
+	$(PY) -m pip install -q ./host
+	$(PY) -m pip install -q --no-build-isolation ".[relay]"
+
+deps: venv             ## test dependencies
+	$(PY) -m pip install -q -r requirements-test.txt
+
+install: deps runtime  ## the runtime and the test dependencies
 
 dev: venv              ## fast rebuild for development: build/dev, linked into python/ (use PYTHONPATH=python)
 	$(PY) -m pip install -q -r requirements-dev.txt
@@ -46,7 +58,8 @@ clean:
 
 ASAN_VENV ?= .venv-asan
 asan:                  ## the suite against an AddressSanitizer + UBSan build of the extension
-	$(MAKE) deps VENV=$(ASAN_VENV) >/dev/null
+	$(MAKE) deps build-deps VENV=$(ASAN_VENV) >/dev/null
+	$(ASAN_VENV)/bin/python -m pip install -q ./host
 	WEB_AUDIO_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation -C build-dir=build/asan --force-reinstall --no-deps .
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -56,7 +69,8 @@ fuzz: setup            ## nightly-style fuzzing: 100,000 examples of argument bi
 	BINDING_FUZZ_EXAMPLES=100000 $(PY) -m pytest -q -p no:cacheprovider tests/test_runtime.py -k argument_binding_matches_python
 	WRITER_MACHINE_EXAMPLES=100000 WRITER_FUZZ_EXAMPLES=10000 $(PY) -m pytest -q -p no:cacheprovider tests/writer/test_writer_model.py
 
-lint: dev              ## clang-tidy and cppcheck on the C++, ruff on the Python, stubtest on the stub (each prints only findings)
+lint: PROFILES = lint
+lint: system dev       ## clang-tidy and cppcheck on the C++, ruff on the Python, stubtest on the stub (each prints only findings)
 	$(VENV)/bin/cmake -S . -B build/dev -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 	set -o pipefail; clang-tidy -p build/dev --quiet --warnings-as-errors='*' \
 	  --checks='-*,bugprone-*,clang-analyzer-*,performance-*,-bugprone-easily-swappable-parameters,-bugprone-reserved-identifier,-performance-no-int-to-ptr' \

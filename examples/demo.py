@@ -3,6 +3,8 @@
     make demo                 # set-up, then: python examples/demo.py
     python examples/demo.py --port 8765
     python examples/demo.py --once      # the same paths headless, then exit
+    python examples/demo.py --host 0.0.0.0 --ssl-certfile cert.pem --ssl-keyfile key.pem
+                                        # HTTPS, open from another machine
 
 The page holds: a file player on a WAV generated here; live speech (espeak-ng,
 or a synthetic voice-like signal when it is missing) through stream_writer(),
@@ -16,6 +18,7 @@ by the browser with start_stream, by GET and by POST with params.
 from __future__ import annotations
 
 import argparse
+import errno
 import math
 import os
 import sys
@@ -262,26 +265,59 @@ def run_once(demo: Demo, srv) -> int:
     return 0
 
 
+def _self_signed(certfile: str) -> bool:
+    """Whether the certificate's issuer is its subject (made with openssl req -x509)."""
+    try:
+        import ssl
+
+        decoded = ssl._ssl._test_decode_cert(certfile)  # the one reader the standard library has
+    except Exception:  # noqa: BLE001 - unreadable: the server start says why
+        return False
+    return decoded.get("issuer") == decoded.get("subject")
+
+
+def _trust_for_relay(certfile: Path, workdir: Path) -> None:
+    """The relay fetches the host's own endpoint (with requests): add the certificate to what it trusts."""
+    try:
+        import certifi
+
+        default = certifi.where()
+    except ImportError:
+        default = None
+    current = os.environ.get("REQUESTS_CA_BUNDLE") or default
+    bundle = workdir / "ca-bundle.pem"
+    bundle.write_bytes((Path(current).read_bytes() + b"\n" if current else b"") + certfile.read_bytes())
+    os.environ["REQUESTS_CA_BUNDLE"] = str(bundle)
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8765, help="0 picks a free port")
     parser.add_argument("--once", action="store_true", help="run the paths headless and exit")
     parser.add_argument("--workdir", default=None, help="where generated and recorded WAV files go")
+    parser.add_argument("--ssl-certfile", default=None, help="serve HTTPS with this certificate (PEM)")
+    parser.add_argument("--ssl-keyfile", default=None, help="the certificate's private key (PEM)")
     args = parser.parse_args(argv)
     workdir = Path(args.workdir or tempfile.mkdtemp(prefix="web-audio-demo-"))
     workdir.mkdir(parents=True, exist_ok=True)
+    tls = {"ssl_certfile": args.ssl_certfile, "ssl_keyfile": args.ssl_keyfile} if args.ssl_certfile else {}
+    if args.ssl_certfile and _self_signed(args.ssl_certfile):
+        _trust_for_relay(Path(args.ssl_certfile), workdir)
     try:
-        srv = server.start(args.host, args.port)
-    except OSError:
-        srv = server.start(args.host, 0)
+        srv = server.start(args.host, args.port, **tls)
+    except OSError as exc:
+        if exc.errno != errno.EADDRINUSE:  # e.g. a missing certificate: say so
+            raise
+        srv = server.start(args.host, 0, **tls)
     demo = Demo(workdir, srv.origin + "/", srv.token)
     if args.once:
         try:
             return run_once(demo, srv)
         finally:
             srv.stop()
-    print(f"\n  web_audio demo: open {srv.url}\n  (the URL carries this server's secret; files in {workdir}; "
+    others = "".join(f"\n     or {url}" for url in srv.urls[1:])
+    print(f"\n  web_audio demo: open {srv.url}{others}\n  (the URL carries this server's secret; files in {workdir}; "
           "Ctrl-C to stop)\n", flush=True)
     try:
         while True:

@@ -17,6 +17,14 @@ from vt_core.bus import bus
 sys.path.insert(0, str(Path(__file__).resolve().parent / "reference"))
 
 
+def pytest_report_header(config):
+    """Where the code under test comes from: an installed wheel, a venv build, or the tree."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("veltrane.vt_ui.web_audio")
+    return [f"web_audio: {spec.origin if spec else 'not found'}", f"vt_core: {vt_core.__file__}"]
+
+
 class Recorder:
     """Captures every message published on the host bus, in order.
 

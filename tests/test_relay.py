@@ -429,9 +429,12 @@ class TestScriptedResponse:
 
     def test_missing_requests_raises_before_anything_is_sent(self, player, recorder, monkeypatch):
         monkeypatch.setitem(sys.modules, "requests", None)
-        with pytest.raises(ImportError):
+        with pytest.raises(ModuleNotFoundError) as info:
             player.stream_from_url("http://127.0.0.1:1/")
         assert recorder.messages == []
+        # the import's own error, with a note naming the install command
+        assert info.value.name == "requests" and "requests" in str(info.value)
+        assert info.value.__notes__ == ["stream_from_url needs requests: pip install 'requests>=2.28'"]
 
     def test_empty_chunks_are_skipped_and_not_counted(self, player, recorder, fake_get):
         data = body(60)

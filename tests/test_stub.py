@@ -12,12 +12,11 @@ import ast
 import inspect
 from pathlib import Path
 
-STUB = Path(__file__).resolve().parents[1] / "python" / "veltrane" / "vt_ui" / "web_audio.pyi"
 
 
-def stub_members(class_name: str) -> list[tuple[str, str, list[tuple[str, object]]]]:
+def stub_members(stub: Path, class_name: str) -> list[tuple[str, str, list[tuple[str, object]]]]:
     """(name, kind, [(parameter, default or inspect.Parameter.empty)]) of a stub class, in order."""
-    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
     (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == class_name]
     members: dict[str, tuple[str, str, list]] = {}
     for fn in cls.body:
@@ -55,4 +54,6 @@ def live_members(cls) -> list[tuple[str, str, list[tuple[str, object]]]]:
 
 
 def test_stub_handle_class_matches_a_live_handle(wa, cm):
-    assert stub_members("_WebAudioProps") == live_members(type(wa.web_audio()))
+    # the stub installed beside the module (in a checkout built with `make dev`, the tree's own)
+    stub = Path(wa.__file__).with_name("web_audio.pyi")
+    assert stub_members(stub, "_WebAudioProps") == live_members(type(wa.web_audio()))

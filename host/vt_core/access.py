@@ -9,7 +9,8 @@
   secret: its own token is the capability.
 * **Host.**  Every request must name the server by an allowed host: the bound
   host and the loopback names on the bound port, any IP address on the bound
-  port when bound to all interfaces, and the names the application adds.  A
+  port when bound to all interfaces (and then the machine's own names), and
+  the names the application adds.  A
   DNS-rebinding page sends its own name and is refused.
 * **Origin.**  When a browser says where a request comes from, it must be this
   server (or an allowed host, or an origin the application adds).
@@ -112,11 +113,19 @@ class Access:
         self.extra_origins = {o.rstrip("/").lower() for o in allowed_origins}
         self.bound_host = ""
         self.port = 0
+        self.scheme = "http"
+        self.machine_names: frozenset[str] = frozenset()
 
-    def bind(self, host: str, port: int) -> None:
-        """Learn the bound host and port (once listening)."""
+    def bind(self, host: str, port: int, scheme: str = "http", machine_names: Iterable[str] = ()) -> None:
+        """Learn the bound host, port and scheme (once listening).
+
+        ``machine_names`` are this machine's own names, allowed on the bound
+        port (given for a wildcard bind, which answers on every address).
+        """
         self.bound_host = host
         self.port = port
+        self.scheme = scheme
+        self.machine_names = frozenset(n.lower().rstrip(".") for n in machine_names)
 
     def cookie_name(self) -> str:
         """The cookie's name: one per port, since cookies do not tell ports apart."""
@@ -134,14 +143,17 @@ class Access:
             name, port = split_host(value)
         except ValueError:
             return False
-        return self._name_allowed(name, port)
+        return self._name_allowed(name, self._default_port() if port is None else port)
+
+    def _default_port(self) -> int:
+        return 443 if self.scheme == "https" else 80
 
     def _name_allowed(self, name: str, port: "int | None") -> bool:
         if (name, None) in self.extra_hosts or (name, port) in self.extra_hosts:
             return True
         if port != self.port:
             return False
-        if name in LOOPBACK_NAMES or name == display_host(self.bound_host).lower():
+        if name in LOOPBACK_NAMES or name == display_host(self.bound_host).lower() or name in self.machine_names:
             return True
         return self.bound_host in _WILDCARD_HOSTS and _is_ip_literal(name)
 
@@ -159,7 +171,9 @@ class Access:
             return False
         if (name, None) in self.extra_hosts or (name, port) in self.extra_hosts:
             return True  # an application-added name (e.g. behind a TLS proxy)
-        return parts.scheme == "http" and port == self.port and self._name_allowed(name, port)
+        if port is None:
+            port = {"http": 80, "https": 443}[parts.scheme]
+        return parts.scheme == self.scheme and port == self.port and self._name_allowed(name, port)
 
     def presented_token(self, request: web.BaseRequest) -> "str | None":
         """The secret a request carries (header, query or cookie), if any."""

@@ -18,7 +18,16 @@ from __future__ import annotations
 import asyncio
 import collections
 import logging
+import struct
 from typing import Any
+
+try:  # the socket's send queue, where the system tells it (Linux)
+    import fcntl
+    import termios
+
+    _TIOCOUTQ: "int | None" = termios.TIOCOUTQ
+except (ImportError, AttributeError):  # pragma: no cover - not Linux
+    _TIOCOUTQ = None
 
 from aiohttp import web
 
@@ -40,13 +49,16 @@ class Outbox:
     __slots__ = (
         "ws", "transport", "protocol", "frames", "max_frames", "max_bytes",
         "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
-        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy",
+        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page", "received_before",
     )  # fmt: skip
 
     def __init__(self, ws: web.WebSocketResponse, request: web.Request, max_frames: int, max_bytes: int) -> None:
         self.ws = ws
         self.transport = request.transport
         self.protocol = request.protocol
+        self.peer = request.remote or "an unknown address"
+        self.page: str | None = None  # the id the page gives itself (see server._rejoin)
+        self.received_before: int | None = None  # audio bytes the page got on its last connection
         self.frames: collections.deque[str | bytes] = collections.deque()
         self.max_frames = max_frames
         self.max_bytes = max_bytes
@@ -61,6 +73,11 @@ class Outbox:
         self.pump: asyncio.Task | None = None
         self.events: Any = None  # the browser's inbound event queue (see events.py)
         self.busy = False  # the pump is writing (or waiting for the browser to read)
+        # Bytes of binary (audio) frames offered to this browser, refused ones
+        # included, and written to its socket: the difference, once the pump
+        # has stopped, is the audio the browser will never get from us.
+        self.offered_pcm = 0
+        self.sent_pcm = 0
 
     def first(self, frames: "list[str | bytes]") -> None:
         """Queue the frames a browser gets before anything published later."""
@@ -71,7 +88,11 @@ class Outbox:
 
     def offer(self, frame: "str | bytes", size: int) -> bool:
         """Queue ``frame``; returns whether the loop needs waking."""
-        if self.closed or self.overflow is not None:
+        if self.closed:
+            return False
+        if type(frame) is not str:
+            self.offered_pcm += size
+        if self.overflow is not None:
             return False
         queued_frames = self.pushed_frames - self.sent_frames
         queued_bytes = self.pushed_bytes - self.sent_bytes
@@ -98,6 +119,8 @@ class Outbox:
                 break
             batch.append(frame)
             size += len(frame)
+            if type(frame) is not str:
+                self.sent_pcm += len(frame)
         self.sent_frames += len(batch)
         self.sent_bytes += size
         return batch
@@ -178,3 +201,69 @@ async def close_quietly(ws: web.WebSocketResponse, code: int, timeout: float, tr
         pass
     if transport is not None:
         transport.abort()
+
+
+def unsent_bytes(transport: Any) -> int:
+    """Bytes written to ``transport`` that the browser has not yet acknowledged.
+
+    The transport's own buffer, plus (on Linux) the socket's send queue: on a
+    slow link the kernel may hold megabytes of it.
+    """
+    size = transport.get_write_buffer_size()
+    sock = transport.get_extra_info("socket")
+    if _TIOCOUTQ is not None and sock is not None:
+        try:
+            size += struct.unpack("i", fcntl.ioctl(sock.fileno(), _TIOCOUTQ, b"\0\0\0\0"))[0]
+        except (OSError, ValueError):  # closed meanwhile
+            pass
+    return size
+
+
+async def reaches_browser(transport: Any, grace: float, poll: float = 0.05) -> bool:
+    """Wait until everything written to ``transport`` has reached the browser.
+
+    A browser behind a slow link gets it all: the wait goes on as long as the
+    unsent bytes shrink within each ``grace`` seconds.  Returns False when the
+    browser read nothing for ``grace`` seconds or the connection closed.
+    """
+    if transport is None:
+        return False
+    loop = asyncio.get_running_loop()
+    last, since = unsent_bytes(transport), loop.time()
+    while last > 0:
+        if transport.is_closing():
+            return False
+        await asyncio.sleep(poll)
+        now = unsent_bytes(transport)
+        if now < last:
+            last, since = now, loop.time()
+        elif loop.time() - since > grace:
+            return False
+    return not transport.is_closing()
+
+
+async def settle(task: "asyncio.Future[Any]", transport: Any, grace: float) -> bool:
+    """Wait for ``task`` (a send or a close) while the browser keeps reading.
+
+    The wait goes on as long as the unsent bytes shrink within each ``grace``
+    seconds (or nothing is left to send).  A browser that reads nothing for
+    ``grace`` seconds has ``task`` cancelled and its connection aborted.
+    Returns whether ``task`` finished without error.
+    """
+    last = unsent_bytes(transport) if transport is not None else 0
+    while True:
+        done, _ = await asyncio.wait({task}, timeout=grace)
+        if done:
+            return not task.cancelled() and task.exception() is None
+        size = unsent_bytes(transport) if transport is not None else 0
+        if transport is not None and not transport.is_closing() and (size == 0 or size < last):
+            last = size  # still reading (or answering the close)
+            continue
+        task.cancel()
+        if transport is not None:
+            transport.abort()
+        try:
+            await task
+        except BaseException:  # noqa: BLE001 - cancelled or failed: it is over either way
+            pass
+        return False

@@ -42,14 +42,21 @@ import asyncio
 import json
 import logging
 import os
+import socket
+import ssl
 import threading
 from pathlib import Path
 from typing import Any, Callable, Iterable
 from urllib.parse import quote, urlencode
 
-from aiohttp import WSCloseCode, WSMsgType, web
+try:
+    from aiohttp import WSCloseCode, WSMsgType, web
+except ModuleNotFoundError as exc:  # installed without its dependencies (pip --no-deps)
+    if exc.name == "aiohttp":
+        exc.add_note("vt_core.server needs aiohttp: pip install 'aiohttp>=3.10.4'")
+    raise
 
-from . import audio
+from . import audio, interfaces
 from .access import Access, display_host, forbidden
 from .audio import AudioSource, register_audio, tone, unregister_audio, wav_header
 from .bus import bus
@@ -57,7 +64,7 @@ from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .manager import getcm
 from .messages import components_frame, dumps, encode_message
-from .outbox import Outbox, close_quietly
+from .outbox import Outbox, close_quietly, reaches_browser, settle
 from .stream_state import PushStreamState
 
 __all__ = [
@@ -85,6 +92,10 @@ MAX_QUEUE_BYTES = 32 * 1024 * 1024
 STATIC_DIR = Path(__file__).resolve().with_name("static")
 #: Largest text frame a browser may send (an event), and largest POST body.
 MAX_INBOUND_BYTES = 1 << 20
+
+#: Seconds after a dropped browser's socket closed during which its page may
+#: come back and be told the whole of what it lost.
+LOSS_WINDOW = 15.0
 
 #: Looks at the queues without news before the loop waits to be woken again.
 _IDLE_LOOKS = 5
@@ -117,6 +128,8 @@ class Server:
         max_pending_event_bytes: int = MAX_PENDING_EVENT_BYTES,
         header_timeout: float = 10.0,
         flush_interval: float = 0.01,
+        ssl_certfile: "str | os.PathLike[str] | None" = None,
+        ssl_keyfile: "str | os.PathLike[str] | None" = None,
     ) -> None:
         if isinstance(allowed_hosts, str) or isinstance(allowed_origins, str):
             raise TypeError("allowed_hosts and allowed_origins take a list of names, not one str")
@@ -132,8 +145,17 @@ class Server:
         if self.header_timeout <= 0:
             raise ValueError("header_timeout must be positive")
         self.access = Access(token, allowed_hosts, allowed_origins)
+        self.ssl_context = _ssl_context(ssl_certfile, ssl_keyfile)
+        self.scheme = "https" if self.ssl_context is not None else "http"
         self.addresses: list[Any] = []
+        self._url_host = display_host(host)
+        self._bound: list[tuple[int, Any]] = []
         self._clients: tuple[Outbox, ...] = ()
+        # Dropped browsers whose lost audio is still being counted (until the
+        # page comes back, or LOSS_WINDOW seconds after it was closed), and
+        # those of them a page can come back as (by its page id).
+        self._counting: tuple[Outbox, ...] = ()
+        self._dropped_pages: dict[str, Outbox] = {}
         self._wake_pending = False
         self._idle_looks = 0
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -144,6 +166,7 @@ class Server:
         self._unsubscribe: Callable[[], None] | None = None
         self._tasks: set[asyncio.Task] = set()
         self._events = EventDispatcher(max_pending_events, max_pending_event_bytes)
+        self._notices = self._events.queue("the server")  # events the server itself raises in Python
         self._awaiting_head: set[Any] = set()  # connections that have not sent a whole request yet
         self._lock = threading.Lock()
         self._stopped = False
@@ -162,19 +185,27 @@ class Server:
         """The page's URL with the secret, e.g. ``http://127.0.0.1:8765/?token=...``.
 
         Opening it sets the cookie that lets the page in and drops the secret
-        from the address bar.
+        from the address bar.  Bound to every address (``""``, ``0.0.0.0``,
+        ``::``), it names one another machine can use (see :attr:`urls`).
         """
-        return f"{self.origin}/" + (f"?{urlencode({'token': self.token})}" if self.token else "")
+        return f"{self.origin}/" + self._token_query()
+
+    @property
+    def urls(self) -> list[str]:
+        """Every URL of the page (with the secret) this server is reachable at, :attr:`url` first."""
+        query = self._token_query()
+        return [f"{self.scheme}://{h}:{self.port}/{query}" for h in self._reachable_hosts()]
 
     @property
     def origin(self) -> str:
-        """``http://host:port`` as a browser names this server."""
-        return f"http://{display_host(self.host)}:{self.port}"
+        """``http://host:port`` (``https`` with TLS) as a browser names this server."""
+        return f"{self.scheme}://{self._url_host}:{self.port}"
 
     @property
     def ws_url(self) -> str:
         """The WebSocket's URL, with the secret for clients that are not the page."""
-        return f"ws://{display_host(self.host)}:{self.port}/vt/ws" + self._token_query()
+        ws = "wss" if self.ssl_context is not None else "ws"
+        return f"{ws}://{self._url_host}:{self.port}/vt/ws" + self._token_query()
 
     @property
     def client_count(self) -> int:
@@ -206,6 +237,23 @@ class Server:
     def _token_query(self) -> str:
         return f"?{urlencode({'token': self.token})}" if self.token else ""
 
+    def _families(self) -> set[int]:
+        return {addr[0] for addr in self._bound}
+
+    def _reachable_hosts(self) -> list[str]:
+        """URL hosts of this server: the one :attr:`url` names first, then the others."""
+        hosts = [self._url_host]
+        if self.host in interfaces.WILDCARD_HOSTS:
+            families = self._families()
+            for family in (socket.AF_INET, socket.AF_INET6):
+                if family in families:
+                    hosts += [interfaces.url_host(a) for a in interfaces.local_addresses(family)]
+            if socket.AF_INET in families:
+                hosts.append("127.0.0.1")
+            if socket.AF_INET6 in families:
+                hosts.append("[::1]")
+        return list(dict.fromkeys(hosts))
+
     def start(self) -> "Server":
         """Start listening; returns once the socket is bound (raises if it cannot be)."""
         if self._thread is not None:
@@ -217,6 +265,8 @@ class Server:
             self._thread.join()
             self._events.stop()
             raise self._start_error
+        log.info("serving at %s%s", " ".join(u.split("?", 1)[0] for u in self.urls),
+                 " (open Server.url: it carries the secret)" if self.token else "")
         if not self.token:
             log.warning("the server at %s runs without a secret (token=''): any local process or user, "
                         "and any page a browser here opens, can read it and drive its callbacks", self.origin)
@@ -309,15 +359,23 @@ class Server:
         await runner.setup()
         self._runner = runner
         self._watch_connections(runner.server)
-        site = web.TCPSite(runner, self.host, self._requested_port)
         try:
-            await site.start()
+            # One port for every address family, also when the system picks it.
+            socks = interfaces.bind_sockets(self.host, self._requested_port)
+            self._bound = [(sock.family, sock.getsockname()) for sock in socks]
+            for sock in socks:
+                await web.SockSite(runner, sock, ssl_context=self.ssl_context).start()
         except BaseException:
             await runner.cleanup()
             raise
         self.addresses = list(runner.addresses)
         self.port = int(self.addresses[0][1])
-        self.access.bind(self.host, self.port)
+        if self.host in interfaces.WILDCARD_HOSTS:
+            public = interfaces.local_addresses(
+                next(iter(self._families())) if len(self._families()) == 1 else None)
+            self._url_host = interfaces.url_host(public[0]) if public else display_host(self.host)
+        self.access.bind(self.host, self.port, self.scheme,
+                         interfaces.local_names() if self.host in interfaces.WILDCARD_HOSTS else ())
 
     def _watch_connections(self, server: Any) -> None:
         """Close connections that do not send a whole request head within ``header_timeout``."""
@@ -371,6 +429,10 @@ class Server:
     def _on_bus_message(self, message: tuple) -> None:
         """Bus subscriber: queue ``message`` for every browser; never blocks."""
         self._stream.observe(message)
+        if self._counting and message[0] == "binary":
+            size = len(message[1])
+            for dropped in self._counting:
+                dropped.offered_pcm += size
         clients = self._clients
         if not clients:
             return
@@ -437,22 +499,84 @@ class Server:
 
     async def _drop(self, client: Outbox) -> None:
         self.dropped_clients += 1
-        log.warning("dropping a browser: %s", client.overflow)
         client.release()
-        self._forget(client)
+        with bus.hold():  # from here on, audio for this browser is counted as lost
+            self._forget(client)
+            self._counting = (*self._counting, client)
+            if client.page:
+                self._dropped_pages[client.page] = client
         if client.pump is not None:
             client.pump.cancel()
             try:
                 await client.pump
             except BaseException:  # noqa: BLE001
                 pass
+        # What was written to the socket still reaches the browser (before the
+        # notice and the close) as long as it keeps reading.  The notice says
+        # what is lost so far; the page hears the whole figure when it is back.
+        log.warning("dropping the browser at %s: %s", client.peer, client.overflow)
+        notice = {"type": "dropped", "reason": client.overflow, **self._loss(client)}
+        transport = client.transport
+        loop = asyncio.get_running_loop()
+        if (await settle(loop.create_task(client.ws.send_str(dumps(notice))), transport, self.drop_grace)
+                and await reaches_browser(transport, self.drop_grace)):
+            await settle(loop.create_task(client.ws.close(code=WSCloseCode.TRY_AGAIN_LATER)), transport,
+                         self.drop_grace)
+        elif transport is not None:
+            log.warning("the browser at %s stopped reading: its connection is cut", client.peer)
+            transport.abort()
+        loop.call_later(LOSS_WINDOW, self._loss_counted, client)
+
+    def _loss(self, client: Outbox, received: "int | None" = None) -> "dict[str, Any]":
+        """Pushed audio offered to ``client`` that it never got: ``lostBytes``, ``lostSeconds``.
+
+        ``received``: the audio bytes the page says it got on that connection;
+        without it, what was never written to the socket.
+        """
+        got = client.sent_pcm if received is None or not 0 <= received <= client.offered_pcm else received
+        lost_bytes = max(0, client.offered_pcm - got)
+        meta = self._stream.metadata or {}
         try:
-            await asyncio.wait_for(
-                client.ws.send_str(dumps({"type": "dropped", "reason": client.overflow})), self.drop_grace
-            )
-        except (asyncio.TimeoutError, Exception):  # noqa: BLE001
-            pass
-        await close_quietly(client.ws, WSCloseCode.TRY_AGAIN_LATER, self.drop_grace, client.transport)
+            seconds: "float | None" = round(lost_bytes / (2 * int(meta["channels"]) * int(meta["sample_rate"])), 3)
+        except (KeyError, TypeError, ValueError, ZeroDivisionError):
+            seconds = None
+        return {"lostBytes": lost_bytes, "lostSeconds": seconds}
+
+    def _rejoin(self, client: Outbox) -> "str | None":
+        """A page dropped before is back (called with the bus held, as it joins):
+        stop counting its loss; returns the notice of the whole loss for it."""
+        dropped = self._dropped_pages.pop(client.page, None) if client.page else None
+        if dropped is None or dropped not in self._counting:
+            return None
+        self._counting = tuple(c for c in self._counting if c is not dropped)
+        lost = self._loss(dropped, client.received_before)
+        self._track(self._report_loss(dropped, lost, True))
+        return dumps({"type": "lost", "reason": dropped.overflow, **lost})
+
+    def _loss_counted(self, client: Outbox) -> None:
+        """The page did not come back within LOSS_WINDOW seconds: report what it lost until then."""
+        with bus.hold():
+            if client not in self._counting:
+                return
+            self._counting = tuple(c for c in self._counting if c is not client)
+            if self._dropped_pages.get(client.page or "") is client:
+                del self._dropped_pages[client.page]
+        self._track(self._report_loss(client, self._loss(client), False))
+
+    async def _report_loss(self, client: Outbox, lost: "dict[str, Any]", back: bool) -> None:
+        """Log, and tell the stream's player in Python, how much pushed audio a dropped browser lost."""
+        if not lost["lostBytes"]:
+            return
+        seconds = lost["lostSeconds"]
+        amount = f"{seconds:.2f} s ({lost['lostBytes']} bytes)" if seconds is not None else f"{lost['lostBytes']} bytes"
+        text = (f"the browser at {client.peer} could not take the audio as fast as it was pushed and was dropped "
+                f"({client.overflow}): {amount} of pushed audio lost "
+                + ("until it came back" if back else "at least (it did not come back)"))
+        log.warning("%s", text)
+        target = self._stream.target or _newest_player()
+        if target is not None:
+            payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
+            self._notices.put(target, "web-audio-error", payload, len(text) + 100)
 
     def _forget(self, client: Outbox) -> None:
         self._clients = tuple(c for c in self._clients if c is not client)
@@ -485,11 +609,15 @@ class Server:
         ws = web.WebSocketResponse(compress=False, heartbeat=30.0, max_msg_size=MAX_INBOUND_BYTES)
         await ws.prepare(request)
         client = Outbox(ws, request, self.max_queue_frames, self.max_queue_bytes)
+        client.page = _page_id(request.query.get("page"))
+        received = request.query.get("received", "")
+        client.received_before = int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None
         client.events = self._events.queue(f"the browser at {request.remote}")
         # Snapshot and join the fan-out atomically: the browser sees the
         # component list, then exactly the messages published after it.
         with getcm().frozen() as snapshot:
-            client.first(self._first_frames(snapshot))
+            lost = self._rejoin(client)
+            client.first(self._first_frames(snapshot) + ([lost] if lost else []))
             self._clients = (*self._clients, client)
         client.pump = asyncio.get_running_loop().create_task(client.run_pump())
         try:
@@ -524,7 +652,7 @@ class Server:
             response = web.HTTPSeeOther("/" + (f"?{urlencode(rest)}" if rest else ""))
             if self.token:
                 response.set_cookie(self.access.cookie_name(), self.token, path="/", httponly=True,
-                                    samesite="Strict")
+                                    samesite="Strict", secure=request.secure)
             response.headers["Cache-Control"] = "no-store"
             raise response
         return static_response(self.static_dir, "index.html")
@@ -551,6 +679,32 @@ class Server:
         finally:
             if task is not None:
                 self._tasks.discard(task)
+
+
+def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":
+    """A server TLS context from a certificate (chain) file and its key, or None for plain HTTP."""
+    if certfile is None:
+        if keyfile is not None:
+            raise ValueError("ssl_keyfile needs ssl_certfile")
+        return None
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(os.fspath(certfile), None if keyfile is None else os.fspath(keyfile))
+    return context
+
+
+def _page_id(value: "str | None") -> "str | None":
+    """The id a page gives itself (to be known again when it reconnects), if it is a sane one."""
+    if value and len(value) <= 64 and value.isascii() and value.replace("-", "").isalnum():
+        return value
+    return None
+
+
+def _newest_player() -> "str | None":
+    """The newest player: where a page sends binary frames when no stream command named one."""
+    for cid, record in reversed(list(getcm().components.items())):
+        if record.get("kind") == "web_audio":
+            return cid
+    return None
 
 
 async def _no_referrer(request: web.Request, response: web.StreamResponse) -> None:
@@ -589,7 +743,15 @@ def start(
       queue of events waiting for their callbacks;
     * ``header_timeout``: seconds a connection has to send a request head;
     * ``flush_interval``: after a write to the browsers, seconds during which
-      newly published frames gather before the next write (default 0.01).
+      newly published frames gather before the next write (default 0.01);
+    * ``ssl_certfile``, ``ssl_keyfile``: serve HTTPS (and WSS) with this
+      certificate (PEM, the chain after it) and its key (omit it when the
+      certificate file holds the key too).
+
+    ``host`` ``""`` (or ``"0.0.0.0"``, ``"::"``) listens on every address of
+    the machine; :attr:`Server.url` then names one another machine can use,
+    :attr:`Server.urls` lists them all, and the machine's own host names are
+    accepted in ``Host``.
 
     The first server started while no other is running becomes
     :func:`default_server`.

@@ -100,8 +100,10 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // Other interpreters are refused by module_create itself, with our own message.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    // The module lives in one interpreter per process.  Declared, so that the interpreter itself
+    // refuses one with its own GIL before anything of ours runs; one sharing the main GIL is let
+    // through by the interpreter and refused by module_create.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
 };

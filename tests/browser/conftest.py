@@ -308,3 +308,60 @@ def origins(tmp_path_factory):
     for s in (cors, plain):
         s.shutdown()
         s.server_close()
+
+
+# -- listening at the output, in every engine ------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def sound_server(tmp_path_factory):
+    """A sound server of the tests' own with a null sink, and its recorder (output.py)."""
+    from .output import SoundServer, Unavailable
+
+    try:
+        s = SoundServer(tmp_path_factory.mktemp("sound"))
+    except Unavailable as exc:
+        _unavailable(str(exc))
+    yield s
+    s.stop()
+
+
+@pytest.fixture(scope="session")
+def display():
+    """An X display (Xvfb) for headful browsers: headless ones send no sound to the sink."""
+    from .output import Display, Unavailable
+
+    try:
+        d = Display()
+    except Unavailable as exc:
+        _unavailable(str(exc))
+    yield d
+    d.stop()
+
+
+BROWSER_ENGINES = ["chromium", "firefox"]
+
+
+@pytest.fixture(scope="module", params=BROWSER_ENGINES)
+def browser_engine(request, sound_server, display, artifacts_dir):
+    """A headful browser of each engine in turn, playing into the sound server."""
+    from .drivers import Chromium, Firefox
+    from .output import Unavailable
+
+    env = dict(sound_server.env, DISPLAY=display.name)
+    try:
+        b = Chromium(env) if request.param == "chromium" else Firefox(env, artifacts_dir / "firefox")
+    except Unavailable as exc:
+        _unavailable(str(exc))
+    yield b
+    b.close()
+
+
+@pytest.fixture
+def driver(browser_engine, server, cm):
+    """A page driver (drivers.Driver) of the current engine, not yet on the host's page."""
+    cm.clear()
+    d = browser_engine.page()
+    d.url = server.url
+    yield d
+    d.close()

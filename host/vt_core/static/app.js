@@ -7,7 +7,10 @@
 
 import { engine, WebAudioPlayer } from "./web_audio.js";
 
-const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws`;
+// The page's own id: a page the host dropped for falling behind is known
+// again when it reconnects, and told how much pushed audio it lost meanwhile.
+const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
+const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
 const BACKOFF_MIN_MS = 250;
 const BACKOFF_MAX_MS = 5000;
 const OUTBOX_MAX = 256; // events kept while the socket is down
@@ -19,6 +22,7 @@ const components = new Map(); // cid -> {kind, el, player?}
 const players = {}; // cid -> WebAudioPlayer
 window.vtPlayers = players;
 window.vtReady = false;
+window.vtDrops = []; // the host's "dropped" and "lost" notices (how much pushed audio was lost)
 
 let ws = null;
 let backoff = BACKOFF_MIN_MS;
@@ -28,6 +32,8 @@ let lastMeta = null; // the last "audio_metadata": format of the frames that fol
 let audioReady = false;
 let pending = []; // frames received before the audio engine was ready
 let mountWidget = null; // the small page widgets (widgets.js), when present
+let lostNote = ""; // shown beside the connection state after the host dropped this page
+let receivedBytes = 0; // binary (audio) bytes received on the last connection that opened
 
 function setStatus(text, cls) {
   if (!statusEl) return;
@@ -189,10 +195,20 @@ function onText(text) {
       if (msg.target) streamTarget = msg.target;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
       break;
-    case "dropped":
-      console.warn("[vt] the host dropped this page:", msg.reason);
-      setStatus("reconnecting…", "vt-off");
+    case "dropped": // the host dropped this page: its link is slower than what was pushed
+    case "lost": {
+      // "dropped" comes after all the host had written to the socket and says
+      // what is lost so far; "lost", when the page is back, the whole of it.
+      const lost = typeof msg.lostSeconds === "number" && msg.lostSeconds > 0
+        ? `${msg.lostSeconds.toFixed(2)} s of audio lost` : "";
+      console.warn(`[vt] ${msg.type === "lost" ? "back after being dropped" : "the host dropped this page"}:`,
+        msg.reason, lost);
+      window.vtDrops.push(msg);
+      lostNote = `connection too slow${lost ? `: ${lost}` : ""}`;
+      if (msg.type === "lost") setStatus(`connected (${lostNote})`, "vt-on");
+      else setStatus(`${lostNote}; reconnecting…`, "vt-off");
       break;
+    }
     default:
       console.debug("[vt] unhandled frame type", msg.type);
   }
@@ -238,17 +254,23 @@ Promise.allSettled([engine.ready, widgetsLoaded]).then(() => {
 
 function connect() {
   setStatus("connecting…", "vt-off");
-  const sock = new WebSocket(WS_URL);
+  // says how much audio came on the last connection: a page the host dropped
+  // is then told exactly how much it lost
+  const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}`);
   sock.binaryType = "arraybuffer";
   ws = sock;
   sock.onopen = () => {
+    receivedBytes = 0; // (attempts that never opened leave the last count as it was)
     backoff = BACKOFF_MIN_MS;
-    setStatus("connected", "vt-on");
+    setStatus(lostNote ? `connected (${lostNote})` : "connected", "vt-on");
     const queued = outbox;
     outbox = [];
     for (const f of queued) sock.send(f);
   };
-  sock.onmessage = (e) => onFrame(e.data);
+  sock.onmessage = (e) => {
+    if (typeof e.data !== "string") receivedBytes += e.data.byteLength;
+    onFrame(e.data);
+  };
   sock.onclose = () => {
     if (ws !== sock) return;
     ws = null;

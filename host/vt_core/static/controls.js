@@ -216,6 +216,14 @@ export class Controls {
       ui.seek.value = "0";
       return;
     }
+    if (!p.src && p.streamPlayed !== null) {
+      // a stream player after its stream: the seconds the stream played
+      const text = fmtTime(p.streamPlayed);
+      ui.time.textContent = text;
+      ui.seek.setAttribute("aria-valuetext", `${text} played`);
+      ui.seek.value = "0";
+      return;
+    }
     const t = p.file.currentTime;
     const d = p.file.duration;
     const total = fmtTime(Number.isFinite(d) ? d : 0);

@@ -62,6 +62,7 @@ export class WebAudioPlayer {
     this.muted = false;
     this.peaks = null; // the whole waveform of the file source, once decoded
     this.peaksFor = ""; // the source it was asked for
+    this.streamPlayed = null; // seconds the last stream played, once it has ended
 
     const host = {
       emit: (event, payload) => this.emit(event, payload),
@@ -151,6 +152,11 @@ export class WebAudioPlayer {
     }
     this.send(event, payload);
     this.renderState();
+    if (event === "web-audio-ended" && payload.source) {
+      // a stream ended: the time shows what it played, not the last progress read
+      this.streamPlayed = payload.played;
+      this.controls.renderTime();
+    }
   }
 
   // -- options / content ----------------------------------------------------

@@ -32,6 +32,10 @@ int import_name(PyObject* dict, const char* package, PyObject* name) noexcept {
     return PyDict_SetItem(dict, name, value.get());
 }
 
+constexpr const char* kMissingHost =
+    "veltrane.vt_ui.web_audio runs inside the vt_core host: pip install ./host from a clone of the "
+    "repository, or pip install the vt_core wheel or sdist released with this module";
+
 }  // namespace
 
 int bind_imports(PyObject* module) noexcept {
@@ -40,7 +44,10 @@ int bind_imports(PyObject* module) noexcept {
     Ref time = Ref::steal(PyImport_ImportModule("time"));
     if (!time || PyDict_SetItem(dict, st->g_time.name, time.get()) < 0) return -1;
     if (import_name(dict, "urllib.parse", st->g_urlparse.name) < 0) return -1;
-    if (import_name(dict, "vt_core", st->g_getcm.name) < 0) return -1;
+    if (import_name(dict, "vt_core", st->g_getcm.name) < 0) {
+        pyrt::note_missing_module("vt_core", kMissingHost);
+        return -1;
+    }
     if (import_name(dict, "vt_core", st->g_send_message.name) < 0) return -1;
     if (import_name(dict, "vt_core", st->g_send_binary_message.name) < 0) return -1;
     if (import_name(dict, "vt_core.component", st->g_props.name) < 0) return -1;

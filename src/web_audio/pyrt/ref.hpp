@@ -137,4 +137,30 @@ private:
     PyObject* exc_ = nullptr;
 };
 
+// When the exception being raised is a ModuleNotFoundError for `module`, adds `note` to it (as
+// its add_note method does).  The exception stays the same object with the same message.
+inline void note_missing_module(const char* module, const char* note) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *exc = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+#endif
+    if (exc) {
+        Ref name = Ref::steal(PyObject_GetAttrString(exc, "name"));
+        if (name && PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), module) == 0) {
+            Ref done = Ref::steal(PyObject_CallMethod(exc, "add_note", "s", note));
+            (void)done;
+        }
+        PyErr_Clear();  // a failure to add the note leaves the original error as it was
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(type, exc, tb);
+#endif
+}
+
 }  // namespace pyrt

@@ -65,7 +65,10 @@ int relay_body(Function* f, Args a, PyObject* response) {
 PyObject* stream_from_url(Function* f, Args a) {
     State* st = state(f);
     Ref requests = Ref::steal(PyImport_Import(st->s_requests));
-    if (!requests) return nullptr;
+    if (!requests) {
+        pyrt::note_missing_module("requests", "stream_from_url needs requests: pip install 'requests>=2.28'");
+        return nullptr;
+    }
     const int push = PyObject_IsTrue(a[PUSH]);
     if (push < 0) return nullptr;
     if (push && send_metadata(f, a[SAMPLE_RATE], a[CHANNELS]) < 0) return nullptr;

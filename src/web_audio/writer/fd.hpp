@@ -4,9 +4,24 @@
 #include <cerrno>
 #include <utility>
 
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__) && defined(__x86_64__)
+#include <sys/syscall.h>
+#endif
 
 namespace wa {
+
+// fstat(fd, sb).  On x86-64 Linux through the system call, whose struct stat is the C library's
+// there: the library's own fstat is a symbol of its 2.33 release onwards, and calling it would
+// keep the module off systems with an older C library.
+inline int fstat_fd(int fd, struct stat* sb) noexcept {
+#if defined(__linux__) && defined(__x86_64__)
+    return static_cast<int>(::syscall(SYS_fstat, fd, sb));
+#else
+    return ::fstat(fd, sb);
+#endif
+}
 
 class Fd {
 public:

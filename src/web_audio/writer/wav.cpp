@@ -97,7 +97,7 @@ enum class Refusal { none, too_long, not_regular };
 int convert(int src_fd, const std::string& tmp_prefix, const std::string& target, const Format& fmt, const double* scale,
             std::uint64_t& data_bytes, Refusal& refusal, bool& on_target) {
     struct stat sb {};
-    if (::fstat(src_fd, &sb) == 0 && !S_ISREG(sb.st_mode)) {
+    if (wa::fstat_fd(src_fd, &sb) == 0 && !S_ISREG(sb.st_mode)) {
         refusal = Refusal::not_regular;  // a pipe or a device: what went into it cannot be read back
         on_target = false;
         return ESPIPE;

