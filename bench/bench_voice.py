@@ -14,8 +14,9 @@ performance.timeOrigin + the context time of the sample, from the context
 clock and its base latency).
 
 One run compares, on the same machine and in the same minutes:
-  - the adaptive jitter buffer (the default) and a 150 ms floor (jitterMs=150,
-    the old fixed default), alternating utterance by utterance on two players;
+  - the adaptive jitter buffer (the default) and a fixed 150 ms buffer
+    (jitterMs=150, jitterAdaptive=False: the old default), alternating utterance
+    by utterance on two players;
   - at 48 kHz stereo and 22.05 kHz mono;
   - on an otherwise idle machine, then beside two CPU-burning processes and two
     spinning Python threads in this (the host's) process;
@@ -248,9 +249,9 @@ def main() -> int:
             cpu.append(("page without players", empty.cpu(4.0)))
             empty.close()
             adaptive = web_audio(show_wave=True, minimal=False, label="adaptive")
-            fixed = web_audio(show_wave=True, minimal=False, label="150 ms floor", jitterMs=150)
+            fixed = web_audio(show_wave=True, minimal=False, label="fixed 150 ms", jitterMs=150, jitterAdaptive=False)
             for engine, query, players in (
-                ("worklet", "", {"adaptive": adaptive, "150 ms floor": fixed}),
+                ("worklet", "", {"adaptive": adaptive, "fixed 150 ms": fixed}),
                 ("main-thread", "&streamEngine=scheduled", {"adaptive": adaptive}),
             ):
                 bench = Bench(browser, srv.url + query, [adaptive, fixed])

@@ -211,6 +211,8 @@ def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_fram
     p.on_stream_start(events.callback("start"))
     other = wa.web_audio(onended=events.callback("other-ended"), jitterMs=120)
     other.on_stream_start(events.callback("other-start"))
+    fixed = wa.web_audio(onended=events.callback("fixed-ended"), jitterMs=120, jitterAdaptive=False)
+    fixed.on_stream_start(events.callback("fixed-start"))
     page.open().player(other.id)
     rate = 16000
 
@@ -249,6 +251,9 @@ def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_fram
     burst(p, 0.3)
     _, _, start4 = events.wait("start", 4)
     assert start4["bufferMs"] > 300
+    burst(fixed, 0.3)  # a fixed buffer does not listen
+    _, _, start5 = events.wait("fixed-start")
+    assert start5["bufferMs"] == pytest.approx(120, abs=0.2)
 
 
 def test_an_idle_player_holds_no_engine(page, wa, events):

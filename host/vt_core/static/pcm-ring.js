@@ -55,7 +55,9 @@
 //   {type: "close"}      end the stream now, forgetting what is buffered
 //   {type: "pause"} / {type: "resume"}
 //   {type: "config", jitterSeconds?, holdSeconds?, maxSeconds?, backlogBytes?,
-//                    engineSeconds?, learntJitter?}
+//                    engineSeconds?, learntJitter?, adaptive?}
+//                        adaptive false: a fixed buffer, every stream starting
+//                        from jitterSeconds (raised only by a gap, for that stream)
 //   {type: "stats", id}  reply with the counters
 //   {type: "release"}    the node is gone: no more audio is taken
 //
@@ -116,6 +118,7 @@ export class PcmRing {
     this.maxSeconds = o.maxSeconds || 20;
     this.floor = o.jitterSeconds == null ? 0 : o.jitterSeconds; // the buffer never goes below it
     this.engineSeconds = o.engineSeconds || 0; // the engine renders this far ahead of the output
+    this.adaptive = o.adaptive !== false; // false: every stream starts from the floor, as a fixed buffer
     this.learnt = o.learntJitter == null ? FIRST_JITTER_SECONDS : o.learntJitter;
     this.holdSeconds = o.holdSeconds == null ? 0.3 : o.holdSeconds;
     this.backlogBytes = o.backlogBytes == null ? 128 * 1024 * 1024 : o.backlogBytes;
@@ -187,6 +190,7 @@ export class PcmRing {
       case "config":
         if (msg.jitterSeconds != null) this.floor = msg.jitterSeconds;
         if (msg.engineSeconds != null) this.engineSeconds = msg.engineSeconds;
+        if (msg.adaptive != null) this.adaptive = msg.adaptive !== false;
         if (msg.learntJitter != null && !this.s) this.learnt = msg.learntJitter;
         if (msg.holdSeconds != null) this.holdSeconds = msg.holdSeconds;
         if (msg.maxSeconds != null) this.maxSeconds = msg.maxSeconds; // takes effect as the ring grows
@@ -247,7 +251,7 @@ export class PcmRing {
       received: 0, // stream seconds received
       minOffset: Infinity, // smallest arrival time - stream seconds before it
       maxDelay: 0, // largest arrival delay seen (seconds after minOffset)
-      jitter: this.learnt, // the largest arrival delay expected
+      jitter: this.adaptive ? this.learnt : this.floor, // the largest arrival delay expected
       lateFrames: 0, // frames that came later than expected
       startBuffer: 0, // the buffer the stream started with
       playedFrames: 0, // source frames played at playedRate
@@ -265,6 +269,7 @@ export class PcmRing {
 
   /** The jitter buffer: seconds between a frame's earliest arrival and its play time. */
   bufferSeconds() {
+    if (!this.adaptive) return Math.max(this.floor, this.s ? this.s.jitter : 0); // as set, raised only by a gap
     const jitter = this.s ? this.s.jitter : this.learnt;
     return Math.max(this.floor, jitter + GUARD_SECONDS + this.engineSeconds);
   }
@@ -273,6 +278,7 @@ export class PcmRing {
   // late frame or a gap, else the largest delay it saw.
   lesson() {
     const s = this.s;
+    if (!this.adaptive) return s.maxDelay; // a fixed buffer's growth says nothing about the link
     return s.underruns > 0 || s.lateFrames > 0 ? s.jitter : s.maxDelay;
   }
 
@@ -392,7 +398,7 @@ export class PcmRing {
     if (offset < s.minOffset) s.minOffset = offset;
     const delay = offset - s.minOffset;
     if (delay > s.maxDelay) s.maxDelay = delay;
-    if (delay > s.jitter) {
+    if (delay > s.jitter && this.adaptive) {
       s.jitter = Math.min(MAX_JITTER_SECONDS, delay);
       s.lateFrames++;
       this.c.lateFrames++;

@@ -21,7 +21,8 @@
 // Frames that come after an end start a new stream.
 //
 // Player options read here: jitterMs (the least jitter buffer, default 0: as
-// small as the measured arrival jitter allows), streamEndMs (hold-off
+// small as the measured arrival jitter allows; jitterAdaptive false makes it a
+// fixed buffer of jitterMs), streamEndMs (hold-off
 // before a dry pushed stream ends, default 300), ringSeconds (the ring buffer,
 // default 20), backlogMB (pushed audio waiting for room in the ring, default
 // 128 MiB).
@@ -419,7 +420,7 @@ export class StreamIngest {
     const settings = workletSettings(this.options);
     const learnt = page.learntJitter;
     const engineSeconds = engineAhead();
-    const jitter = learnt === null ? null : learnt;
+    const jitter = !settings.adaptive ? settings.jitterSeconds : learnt;
     const idle = {
       state: "idle",
       buffered: 0,
@@ -429,7 +430,8 @@ export class StreamIngest {
       holdSeconds: settings.holdSeconds,
       jitterFloorSeconds: settings.jitterSeconds,
       arrivalJitterSeconds: jitter,
-      jitterSeconds: jitter === null ? null : Math.max(settings.jitterSeconds, jitter + 0.005 + engineSeconds),
+      jitterSeconds: !settings.adaptive ? settings.jitterSeconds
+        : jitter === null ? null : Math.max(settings.jitterSeconds, jitter + 0.005 + engineSeconds),
       streamPlayed: 0,
       streamUnderruns: 0,
     };
@@ -468,6 +470,7 @@ function workletSettings(o) {
     jitterSeconds: num(o.jitterMs, DEFAULTS.jitterMs, 0) / 1000,
     holdSeconds: num(o.streamEndMs, DEFAULTS.streamEndMs, 0) / 1000,
     backlogBytes: Math.round(num(o.backlogMB, DEFAULTS.backlogMB, 0) * 1048576),
+    adaptive: o.jitterAdaptive !== false,
   };
 }
 
