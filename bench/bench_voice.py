@@ -8,6 +8,8 @@ player's ended callback.  For each utterance:
   pause     the writer's one-time start-up pause (inside the first write)
   start-pause   the same without it
   underruns audible gaps the page reported for it
+  end       last sample played in the page -> the Python ended callback runs
+            (includes the stream-end hold-off, streamEndMs)
 
 Page and Python share the machine's clock (the page reports epoch times:
 performance.timeOrigin + the context time of the sample, from the context
@@ -140,11 +142,12 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
     writer.configure(rate, channels)
     first_at, pause = paced_write(writer, pcm, rate * channels * 2, chunk_frames * channels * 2)
     writer.finish()
-    _, payload = bench.wait_ended(player, base + 1)
+    called_at, payload = bench.wait_ended(player, base + 1)
     st = bench.stats(player)
     heard_at = (st["lastStartEpochMs"] or 0) / 1000
     return {
         "start": (heard_at - first_at) * 1000,
+        "end": (called_at - (st["lastSampleAt"] or 0) / 1000) * 1000,
         "pause": pause * 1000,
         "underruns": payload.get("underruns", 0),
         "buffer": st.get("lastStartBufferMs") or 0,
@@ -170,6 +173,7 @@ def run_utterances(bench: "Bench", players: dict, n: int, chunk_frames: int, lab
                 "median_net": statistics.median(net), "underruns": sum(r["underruns"] for r in got),
                 "with_gaps": sum(1 for r in got if r["underruns"]), "n": len(got),
                 "buffer": statistics.median(r["buffer"] for r in got), "played_off": max(r["played_off"] for r in got),
+                "end": p95([r["end"] for r in got]),
             })
             print(f"  {table[-1]['case']:<34} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
                   f"(without the pause {p95(net):6.1f}), underruns {table[-1]['underruns']}", flush=True)
@@ -177,10 +181,11 @@ def run_utterances(bench: "Bench", players: dict, n: int, chunk_frames: int, lab
 
 def print_table(table: list) -> None:
     print(f"\n{'case':<34} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
-          f"{'underruns':>10} {'buffer':>7}")
+          f"{'underruns':>10} {'buffer':>7} {'end p95':>8}")
     for r in table:
         print(f"{r['case']:<34} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
-              f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f}   (ms)")
+              f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f} "
+              f"{r['end']:8.1f}   (ms)")
 
 
 class Load:
@@ -276,7 +281,8 @@ def main() -> int:
         srv.stop()
     print(f"\n{args.utterances} utterances of 1-3 s per row, real-time pace, {args.chunk_frames}-frame chunks; "
           "first write() -> first sample out (with the writer's start-up pause, and without it); "
-          "underruns: total (utterances with any / all); buffer: median jitter buffer at the start")
+          "underruns: total (utterances with any / all); buffer: median jitter buffer at the start; "
+          "end: last sample out -> onended, p95")
     print_table(table)
     print("\nrenderer CPU (% of one core):")
     for name, value in cpu:
