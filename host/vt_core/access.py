@@ -1,18 +1,40 @@
-"""Who may use the server: the secret, the Host allowlist and Origin checks.
+"""Who may use the server: the secret, browser sessions, the Host allowlist, provenance checks.
 
-* **The secret.**  Each server makes one (or is given one) at start.  The page,
-  its static files, ``/vt/ws`` and ``/vt/audio`` want it, as the cookie the
-  page gets (``HttpOnly``, ``SameSite=Strict``, one name per port), as a
-  ``token`` query parameter, or as an ``Authorization: token <secret>``
-  header.  ``GET /?token=<secret>`` sets the cookie and redirects to the page
-  without it in the address bar.  ``/vt/files/<token>/<name>`` needs no
-  secret: its own token is the capability.
+* **The secret.**  Each server makes one (or is given one) at start.  Programs
+  present it as a ``token`` query parameter or an ``Authorization: token
+  <secret>`` header.  ``GET /?token=<secret>`` (the URL the server prints)
+  trades it for a *session*: a random id, kept in a bounded server-side
+  table, set as an ``HttpOnly``, ``SameSite=Strict`` cookie (``__Host-`` and
+  ``Secure`` under HTTPS), and answered with a redirect to the page without
+  the secret in the address bar.  The cookie never holds the secret: cookies
+  reach every port of a host name, so whatever else listens there learns the
+  id, and the id is worth nothing to it:
+
+  - a session only counts from the peer that opened it: the same remote
+    address, or, for a connection from this machine, the same local user
+    (the owner of the connecting socket, where the system tells);
+  - on the routes that act (``/vt/ws``, ``/vt/audio``) a session only counts
+    on a request that shows where it comes from: ``Sec-Fetch-Site``
+    same-origin or none, an allowed ``Origin``, or the page's own
+    ``X-VT-Page`` header (which no other origin can send without a CORS
+    preflight this server never grants);
+  - ``Server.revoke_sessions()`` ends every session at once.
+
+  ``/vt/files/<token>/<name>`` needs no secret: its own token is the capability.
 * **Host.**  Every request must name the server by an allowed host: the bound
   host and the loopback names on the bound port, any IP address on the bound
   port when bound to all interfaces, and the names the application adds.  A
   DNS-rebinding page sends its own name and is refused.
-* **Origin.**  When a browser says where a request comes from, it must be this
-  server (or an allowed host, or an origin the application adds).
+* **Provenance.**  When a browser says where a request comes from, it must be
+  this server: an ``Origin`` must be this server (or an allowed host, or an
+  origin the application adds); ``Sec-Fetch-Site`` (Fetch Metadata) must be
+  same-origin or none, except for top-level navigations to the page and to
+  registered files.  So a page on another port of the same host cannot frame
+  the player, stream a generator through ``<audio src=...>`` or open the
+  WebSocket with the user's cookie.
+* **Refusals** are logged, one line each with the peer's address and the
+  reason, at most ``burst`` lines at once and ``rate`` a second after that;
+  the rest are counted and summed up in one line.
 """
 
 from __future__ import annotations
@@ -21,7 +43,11 @@ import hmac
 import ipaddress
 import logging
 import secrets
-from typing import Iterable
+import struct
+import threading
+import time
+from collections import OrderedDict
+from typing import Any, Callable, Iterable
 from urllib.parse import urlsplit
 
 from aiohttp import web
@@ -30,6 +56,11 @@ log = logging.getLogger("vt_core.server")
 
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
 _WILDCARD_HOSTS = ("", "0.0.0.0", "::", "[::]")
+
+#: Most browser sessions a server keeps; opening one more forgets the least recently used.
+MAX_SESSIONS = 64
+#: Header the page adds to its own requests (a page of another origin cannot send it).
+PAGE_HEADER = "X-VT-Page"
 
 
 def make_token() -> str:
@@ -112,15 +143,71 @@ class Access:
         self.extra_origins = {o.rstrip("/").lower() for o in allowed_origins}
         self.bound_host = ""
         self.port = 0
+        self._sessions: "OrderedDict[str, tuple]" = OrderedDict()
+        self._sessions_lock = threading.Lock()
+        self.refusals = RefusalLog(log)
 
     def bind(self, host: str, port: int) -> None:
         """Learn the bound host and port (once listening)."""
         self.bound_host = host
         self.port = port
 
-    def cookie_name(self) -> str:
-        """The cookie's name: one per port, since cookies do not tell ports apart."""
-        return f"vt-token-{self.port}"
+    def cookie_name(self, secure: bool = False) -> str:
+        """The session cookie's name: one per port (``__Host-`` prefixed under HTTPS)."""
+        return f"__Host-vt-session-{self.port}" if secure else f"vt-session-{self.port}"
+
+    # -- sessions ----------------------------------------------------------------
+
+    def open_session(self, request: web.BaseRequest) -> str:
+        """A new session for the peer of ``request`` (which presented the secret)."""
+        session = secrets.token_urlsafe(24)
+        peer = peer_identity(request)
+        with self._sessions_lock:
+            self._sessions[session] = peer
+            while len(self._sessions) > MAX_SESSIONS:
+                self._sessions.popitem(last=False)
+        return session
+
+    def revoke_sessions(self) -> int:
+        """Forget every session; returns how many there were."""
+        with self._sessions_lock:
+            count = len(self._sessions)
+            self._sessions.clear()
+        return count
+
+    @property
+    def session_count(self) -> int:
+        return len(self._sessions)
+
+    def _session_refusal(self, request: web.BaseRequest, session: str) -> "str | None":
+        with self._sessions_lock:
+            peer = self._sessions.get(session)
+            if peer is not None:
+                self._sessions.move_to_end(session)
+        if peer is None:
+            return "unknown or revoked session"
+        if not peer_matches(peer, peer_identity(request)):
+            return "a session used by another peer than the one that opened it"
+        return None
+
+    def credential(self, request: web.BaseRequest) -> "tuple[str | None, str]":
+        """``(kind, reason)``: kind ``"secret"``, ``"session"``, ``"open"`` or None (refused, for ``reason``)."""
+        if not self.token:
+            return "open", ""
+        auth = request.headers.get("Authorization", "")
+        scheme, _, value = auth.strip().partition(" ")
+        presented = None
+        if scheme.lower() in ("token", "bearer") and value.strip():
+            presented = value.strip()
+        elif "token" in request.query:
+            presented = request.query["token"]
+        if presented is not None:
+            return ("secret", "") if self.token_ok(presented) else (None, "wrong secret")
+        session = request.cookies.get(self.cookie_name(request.secure))
+        if not session:
+            return None, "no secret"
+        why = self._session_refusal(request, session)
+        return (None, why) if why else ("session", "")
 
     # -- checks ------------------------------------------------------------------
 
@@ -161,15 +248,37 @@ class Access:
             return True  # an application-added name (e.g. behind a TLS proxy)
         return parts.scheme == "http" and port == self.port and self._name_allowed(name, port)
 
-    def presented_token(self, request: web.BaseRequest) -> "str | None":
-        """The secret a request carries (header, query or cookie), if any."""
-        auth = request.headers.get("Authorization", "")
-        scheme, _, value = auth.strip().partition(" ")
-        if scheme.lower() in ("token", "bearer") and value.strip():
-            return value.strip()
-        if "token" in request.query:
-            return request.query["token"]
-        return request.cookies.get(self.cookie_name())
+    def provenance_refusal(self, request: web.BaseRequest, acting: bool, navigable: bool) -> "str | None":
+        """Why a browser request must be refused for where it comes from (None: it may pass).
+
+        ``acting``: a route that runs code or reads state (the WebSocket, the
+        audio endpoint); ``navigable``: a route a user may open from a link on
+        another site (the page, registered files).
+        """
+        origin = request.headers.get("Origin")
+        if origin is not None and not self.origin_allowed(origin):
+            return f"origin {origin!r} may not use this server"
+        site = request.headers.get("Sec-Fetch-Site")
+        if site is None:
+            return None
+        site = site.strip().lower()
+        if site in ("same-origin", "none"):
+            return None
+        if origin is not None and origin.strip().rstrip("/").lower() in self.extra_origins:
+            return None  # a page the application named (it sends Origin on what it may do)
+        headers = request.headers
+        if (navigable and not acting and request.method in ("GET", "HEAD")
+                and headers.get("Sec-Fetch-Mode", "").strip().lower() == "navigate"
+                and headers.get("Sec-Fetch-Dest", "document").strip().lower() == "document"):
+            return None  # a link followed from another page, in a window of its own
+        dest = headers.get("Sec-Fetch-Dest", "?").strip().lower()
+        return f"a {dest} request from a page of another {'site' if site == 'cross-site' else 'origin'} ({site})"
+
+    def vouched(self, request: web.BaseRequest) -> bool:
+        """Whether a request says it comes from this server's own page (see the module docstring)."""
+        headers = request.headers
+        return (headers.get("Sec-Fetch-Site", "").strip().lower() in ("same-origin", "none")
+                or "Origin" in headers or PAGE_HEADER in headers)
 
     def token_ok(self, presented: "str | None") -> bool:
         if not self.token:
@@ -182,3 +291,178 @@ class Access:
 def forbidden(reason: str) -> web.HTTPForbidden:
     """403 with a one-line plain-text explanation."""
     return web.HTTPForbidden(text=reason + "\n")
+
+
+# --------------------------------------------------------------------------
+# Who is on the other end of a connection
+
+
+def _ip(address: str) -> "ipaddress.IPv4Address | ipaddress.IPv6Address | None":
+    try:
+        ip = ipaddress.ip_address(address.split("%", 1)[0])
+    except ValueError:
+        return None
+    if isinstance(ip, ipaddress.IPv6Address) and ip.ipv4_mapped is not None:
+        return ip.ipv4_mapped
+    return ip
+
+
+def peer_identity(request: web.BaseRequest) -> tuple:
+    """What a session is bound to: ``("remote", address)`` or ``("local", uid or None)``.
+
+    A connection from this machine (a loopback address, or the address the
+    connection came in on) is told apart by the user owning the connecting
+    socket, where the system tells (``/proc/net/tcp*``); any other by its
+    address.
+    """
+    transport = request.transport
+    peer = transport.get_extra_info("peername") if transport is not None else None
+    local = transport.get_extra_info("sockname") if transport is not None else None
+    if not isinstance(peer, tuple) or not isinstance(local, tuple):
+        return ("local", None)  # not an IP socket
+    peer_ip, local_ip = _ip(str(peer[0])), _ip(str(local[0]))
+    if peer_ip is None:
+        return ("remote", str(peer[0]))
+    if peer_ip.is_loopback or peer_ip == local_ip:
+        return ("local", socket_owner(str(peer[0]), int(peer[1]), str(local[0]), int(local[1])))
+    return ("remote", str(peer_ip))
+
+
+def peer_matches(opened_by: tuple, now: tuple) -> bool:
+    if opened_by[0] != now[0]:
+        return False
+    if opened_by[0] == "local" and opened_by[1] is None:
+        return True  # the system did not tell who opened it
+    return opened_by[1] == now[1]
+
+
+def _proc_address(address: str, port: int) -> "list[tuple[str, str]]":
+    """``(file, "ADDR:PORT")`` as ``/proc/net/tcp*`` writes a socket's address."""
+    ip = _ip(address)
+    if ip is None:
+        return []
+    port_hex = f"{port:04X}"
+    found = []
+    if isinstance(ip, ipaddress.IPv4Address):
+        word = struct.unpack("=I", ip.packed)[0]
+        found.append(("/proc/net/tcp", f"{word:08X}:{port_hex}"))
+        mapped = ipaddress.IPv6Address(b"\0" * 10 + b"\xff\xff" + ip.packed)
+        words = struct.unpack("=4I", mapped.packed)
+    else:
+        words = struct.unpack("=4I", ip.packed)
+    found.append(("/proc/net/tcp6", "".join(f"{w:08X}" for w in words) + ":" + port_hex))
+    return found
+
+
+def socket_owner(peer_host: str, peer_port: int, local_host: str, local_port: int) -> "int | None":
+    """The uid owning the local socket at ``peer`` connected to ``local`` (None when unknown)."""
+    ours = dict(_proc_address(local_host, local_port))
+    for path, theirs in _proc_address(peer_host, peer_port):
+        if path not in ours:
+            continue
+        try:
+            with open(path) as table:
+                next(table, None)
+                for line in table:
+                    fields = line.split()
+                    if len(fields) > 7 and fields[1] == theirs and fields[2] == ours[path]:
+                        return int(fields[7])
+        except (OSError, ValueError):
+            continue
+    return None
+
+
+# --------------------------------------------------------------------------
+# Refusals in the log
+
+
+class RefusalLog:
+    """One log line per refused request, rate-limited by a token bucket.
+
+    ``burst`` lines may go out at once, then ``rate`` a second; refusals
+    beyond that are counted, and the count is logged as one line once the
+    bucket lets a line through again or ``summary_after`` seconds later.
+    Call from the event loop.
+    """
+
+    def __init__(self, logger: logging.Logger, burst: int = 20, rate: float = 1.0, summary_after: float = 10.0,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        self.logger = logger
+        self.burst = float(burst)
+        self.rate = float(rate)
+        self.summary_after = summary_after
+        self.clock = clock
+        self.tokens = float(burst)
+        self.stamp = clock()
+        self.suppressed = 0
+        self.total = 0
+        self._timer: Any = None
+
+    def note(self, peer: "str | None", reason: str) -> None:
+        self.total += 1
+        now = self.clock()
+        self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate)
+        self.stamp = now
+        if self.tokens < 1.0:
+            self.suppressed += 1
+            if self._timer is None:
+                self._schedule()
+            return
+        self.tokens -= 1.0
+        self.flush()
+        self.logger.warning("refused %s: %s", peer or "an unknown peer", reason)
+
+    def flush(self) -> None:
+        """Log how many refusals went unlogged since the last line, if any."""
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        if self.suppressed:
+            count, self.suppressed = self.suppressed, 0
+            self.logger.warning("%d more refusal%s not logged (too many at once)", count, "" if count == 1 else "s")
+
+    def _schedule(self) -> None:
+        import asyncio
+
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            return
+        self._timer = loop.call_later(self.summary_after, self._summary_due)
+
+    def _summary_due(self) -> None:
+        self._timer = None
+        self.flush()
+
+
+_CLIENT_FAULTS: "tuple[type[BaseException], ...]"
+try:
+    from aiohttp.http_exceptions import HttpProcessingError as _HttpProcessingError
+
+    _CLIENT_FAULTS = (_HttpProcessingError,)
+except ImportError:  # pragma: no cover - every aiohttp we support has it
+    _CLIENT_FAULTS = ()
+
+
+class WireLog(logging.LoggerAdapter):
+    """The logger a connection handler reports to.
+
+    A request the HTTP parser cannot read (no ``Host`` in HTTP/1.1, a bad
+    request line, oversized headers, ...) is the client's fault: one
+    rate-limited refusal line, no traceback.  Anything else is ours and keeps
+    its traceback.
+    """
+
+    def __init__(self, logger: logging.Logger, refusals: RefusalLog) -> None:
+        super().__init__(logger, {})
+        self.refusals = refusals
+
+    def exception(self, msg: Any, *args: Any, exc_info: Any = True, **kwargs: Any) -> None:
+        exc = exc_info if isinstance(exc_info, BaseException) else None
+        if exc is not None and _CLIENT_FAULTS and isinstance(exc, _CLIENT_FAULTS):
+            peer = args[0] if args else None
+            message = getattr(exc, "message", "") or type(exc).__name__
+            self.refusals.note(str(peer) if peer else None,
+                               "malformed request: " + " ".join(str(message).split())[:200])
+            return
+        self.logger.error(msg, *args, exc_info=exc_info, **kwargs)
