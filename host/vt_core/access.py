@@ -3,22 +3,26 @@
 * **The secret.**  Each server makes one (or is given one) at start.  Programs
   present it as a ``token`` query parameter or an ``Authorization: token
   <secret>`` header.  ``GET /?token=<secret>`` (the URL the server prints)
-  trades it for a *session*: a random id, kept in a bounded server-side
-  table, set as an ``HttpOnly``, ``SameSite=Strict`` cookie (``__Host-`` and
-  ``Secure`` under HTTPS), and answered with a redirect to the page without
-  the secret in the address bar.  The cookie never holds the secret: cookies
-  reach every port of a host name, so whatever else listens there learns the
-  id, and the id is worth nothing to it:
+  trades it for a *session*: a random id with the server's seal on it (an
+  HMAC keyed by the secret over the id, the port, the peer that opened it
+  and the revocation count), set as an ``HttpOnly``, ``SameSite=Strict``
+  cookie (``__Host-`` and ``Secure`` under HTTPS), and answered with a
+  redirect to the page without the secret in the address bar.  Nothing is
+  stored per session, so a server restarted with the same secret knows the
+  sessions of the one before (the page reconnects).  The cookie never holds
+  the secret: cookies reach every port of a host name, so whatever else
+  listens there learns the session, and it is worth nothing to it:
 
   - a session only counts from the peer that opened it: the same remote
     address, or, for a connection from this machine, the same local user
-    (the owner of the connecting socket, where the system tells);
+    (the owner of the connecting socket, where the system tells: Linux);
   - on the routes that act (``/vt/ws``, ``/vt/audio``) a session only counts
     on a request that shows where it comes from: ``Sec-Fetch-Site``
     same-origin or none, an allowed ``Origin``, or the page's own
     ``X-VT-Page`` header (which no other origin can send without a CORS
     preflight this server never grants);
-  - ``Server.revoke_sessions()`` ends every session at once.
+  - ``Server.revoke_sessions()`` ends every session at once (until the
+    server restarts; a new secret ends them for good).
 
   ``/vt/files/<token>/<name>`` needs no secret: its own token is the capability.
 * **Host.**  Every request must name the server by an allowed host: the bound
@@ -39,14 +43,13 @@
 
 from __future__ import annotations
 
+import hashlib
 import hmac
 import ipaddress
 import logging
 import secrets
 import struct
-import threading
 import time
-from collections import OrderedDict
 from typing import Any, Callable, Iterable
 from urllib.parse import urlsplit
 
@@ -57,8 +60,6 @@ log = logging.getLogger("vt_core.server")
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
 _WILDCARD_HOSTS = ("", "0.0.0.0", "::", "[::]")
 
-#: Most browser sessions a server keeps; opening one more forgets the least recently used.
-MAX_SESSIONS = 64
 #: Header the page adds to its own requests (a page of another origin cannot send it).
 PAGE_HEADER = "X-VT-Page"
 
@@ -143,8 +144,8 @@ class Access:
         self.extra_origins = {o.rstrip("/").lower() for o in allowed_origins}
         self.bound_host = ""
         self.port = 0
-        self._sessions: "OrderedDict[str, tuple]" = OrderedDict()
-        self._sessions_lock = threading.Lock()
+        self._session_key = hashlib.sha256(b"vt-session\0" + token.encode()).digest()
+        self._revocations = 0
         self.refusals = RefusalLog(log)
 
     def bind(self, host: str, port: int) -> None:
@@ -160,34 +161,24 @@ class Access:
 
     def open_session(self, request: web.BaseRequest) -> str:
         """A new session for the peer of ``request`` (which presented the secret)."""
-        session = secrets.token_urlsafe(24)
-        peer = peer_identity(request)
-        with self._sessions_lock:
-            self._sessions[session] = peer
-            while len(self._sessions) > MAX_SESSIONS:
-                self._sessions.popitem(last=False)
-        return session
+        nonce = secrets.token_urlsafe(18)
+        return f"{nonce}.{self._seal(nonce, peer_identity(request))}"
 
-    def revoke_sessions(self) -> int:
-        """Forget every session; returns how many there were."""
-        with self._sessions_lock:
-            count = len(self._sessions)
-            self._sessions.clear()
-        return count
+    def revoke_sessions(self) -> None:
+        """End every session opened so far."""
+        self._revocations += 1
 
-    @property
-    def session_count(self) -> int:
-        return len(self._sessions)
+    def _seal(self, nonce: str, peer: tuple) -> str:
+        message = f"{self._revocations}\0{self.port}\0{nonce}\0{peer!r}".encode("utf-8", "surrogatepass")
+        return hmac.new(self._session_key, message, hashlib.sha256).hexdigest()
 
     def _session_refusal(self, request: web.BaseRequest, session: str) -> "str | None":
-        with self._sessions_lock:
-            peer = self._sessions.get(session)
-            if peer is not None:
-                self._sessions.move_to_end(session)
-        if peer is None:
-            return "unknown or revoked session"
-        if not peer_matches(peer, peer_identity(request)):
-            return "a session used by another peer than the one that opened it"
+        nonce, _, seal = session.partition(".")
+        if not nonce or not seal:
+            return "a session cookie this server did not make"
+        if not hmac.compare_digest(seal.encode("utf-8", "surrogatepass"),
+                                   self._seal(nonce, peer_identity(request)).encode()):
+            return "a session this server did not open for this peer, or revoked"
         return None
 
     def credential(self, request: web.BaseRequest) -> "tuple[str | None, str]":
@@ -272,7 +263,8 @@ class Access:
                 and headers.get("Sec-Fetch-Dest", "document").strip().lower() == "document"):
             return None  # a link followed from another page, in a window of its own
         dest = headers.get("Sec-Fetch-Dest", "?").strip().lower()
-        return f"a {dest} request from a page of another {'site' if site == 'cross-site' else 'origin'} ({site})"
+        return (f"a request from a page of another {'site' if site == 'cross-site' else 'origin'} "
+                f"(Sec-Fetch-Site: {site}, Sec-Fetch-Dest: {dest})")
 
     def vouched(self, request: web.BaseRequest) -> bool:
         """Whether a request says it comes from this server's own page (see the module docstring)."""
@@ -326,14 +318,6 @@ def peer_identity(request: web.BaseRequest) -> tuple:
     if peer_ip.is_loopback or peer_ip == local_ip:
         return ("local", socket_owner(str(peer[0]), int(peer[1]), str(local[0]), int(local[1])))
     return ("remote", str(peer_ip))
-
-
-def peer_matches(opened_by: tuple, now: tuple) -> bool:
-    if opened_by[0] != now[0]:
-        return False
-    if opened_by[0] == "local" and opened_by[1] is None:
-        return True  # the system did not tell who opened it
-    return opened_by[1] == now[1]
 
 
 def _proc_address(address: str, port: int) -> "list[tuple[str, str]]":

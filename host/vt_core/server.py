@@ -221,12 +221,14 @@ class Server:
     def _token_query(self) -> str:
         return f"?{urlencode({'token': self.token})}" if self.token else ""
 
-    def revoke_sessions(self) -> int:
-        """End every browser session (their cookies stop working); returns how many there were.
+    def revoke_sessions(self) -> None:
+        """End every browser session opened so far: their cookies stop working.
 
-        A browser gets back in by opening :attr:`url` again.  Safe from any thread.
+        A browser gets back in by opening :attr:`url` again.  Safe from any
+        thread.  A server restarted with the same secret accepts the old
+        sessions again; a new secret ends them for good.
         """
-        return self.access.revoke_sessions()
+        self.access.revoke_sessions()
 
     def start(self) -> "Server":
         """Start listening; returns once the socket is bound (raises if it cannot be)."""

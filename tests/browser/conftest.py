@@ -95,6 +95,10 @@ def server():
     s.stop()
 
 
+CSP_WATCH = """addEventListener("securitypolicyviolation", (e) =>
+  console.error(`CSP violation: ${e.violatedDirective} blocked ${e.blockedURI || "inline code"}`));"""
+
+
 class Page:
     """A Playwright page on the host's page, with helpers for the players."""
 
@@ -104,10 +108,14 @@ class Page:
         self.errors: list[str] = []
         page.on("pageerror", lambda e: self.errors.append(f"pageerror: {e}"))
         page.on("console", lambda m: m.type == "error" and self.errors.append(f"console: {m.text}"))
+        # Whatever the page's Content-Security-Policy blocks is an error of the page's.
+        page.add_init_script(CSP_WATCH)
 
     def open(self) -> "Page":
+        # wait_for_function predicates are written as functions: one given as an
+        # expression is polled through eval, which the page's CSP forbids.
         self.page.goto(self.url)
-        self.page.wait_for_function("window.vtReady === true", timeout=10_000)
+        self.page.wait_for_function("() => window.vtReady === true", timeout=10_000)
         return self
 
     def player(self, cid: str, timeout: float = 5_000) -> None:
