@@ -54,6 +54,7 @@ from typing import Any, Callable, Iterable
 from urllib.parse import urlsplit
 
 from aiohttp import web
+from aiohttp.http_exceptions import HttpProcessingError
 
 log = logging.getLogger("vt_core.server")
 
@@ -419,13 +420,8 @@ class RefusalLog:
         self.flush()
 
 
-_CLIENT_FAULTS: "tuple[type[BaseException], ...]"
-try:
-    from aiohttp.http_exceptions import HttpProcessingError as _HttpProcessingError
-
-    _CLIENT_FAULTS = (_HttpProcessingError,)
-except ImportError:  # pragma: no cover - every aiohttp we support has it
-    _CLIENT_FAULTS = ()
+#: What the HTTP parser raises for a request it cannot read.
+_CLIENT_FAULTS = (HttpProcessingError,)
 
 
 class WireLog(logging.LoggerAdapter):
@@ -441,12 +437,11 @@ class WireLog(logging.LoggerAdapter):
         super().__init__(logger, {})
         self.refusals = refusals
 
-    def exception(self, msg: Any, *args: Any, exc_info: Any = True, **kwargs: Any) -> None:
-        exc = exc_info if isinstance(exc_info, BaseException) else None
-        if exc is not None and _CLIENT_FAULTS and isinstance(exc, _CLIENT_FAULTS):
+    def log(self, level: int, msg: Any, *args: Any, exc_info: Any = None, **kwargs: Any) -> None:
+        if isinstance(exc_info, _CLIENT_FAULTS):
             peer = args[0] if args else None
-            message = getattr(exc, "message", "") or type(exc).__name__
+            message = getattr(exc_info, "message", "") or type(exc_info).__name__
             self.refusals.note(str(peer) if peer else None,
                                "malformed request: " + " ".join(str(message).split())[:200])
             return
-        self.logger.error(msg, *args, exc_info=exc_info, **kwargs)
+        super().log(level, msg, *args, exc_info=exc_info, **kwargs)

@@ -242,14 +242,15 @@ def test_clients_that_stop_reading_or_sending_lose_their_slot(server, caplog):
 def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog):
     with vt_server.start() as srv, caplog.at_level(logging.DEBUG):
         port = srv.port
-        for raw in (b"GET / HTTP/1.1\r\n\r\n", b"GET / HTTP/1.0\r\n\r\n", b"GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n"):
+        for raw in (b"GET / HTTP/1.1\r\n\r\n", b"GET / HTTP/1.0\r\n\r\n", b"GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n",
+                    b"\x16\x03\x01 not http at all\r\n\r\n"):
             with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
                 sock.sendall(raw)
                 assert read_status(sock) in (400, 403)
         assert http_raw(port, "/", headers="Authorization: token wrong-secret-value\r\n")[0] == 403
         assert not [r for r in caplog.records if r.exc_info]
         refusals = [r.getMessage() for r in caplog.records if "refused" in r.getMessage()]
-        assert len(refusals) == 4, refusals
+        assert len(refusals) == 5, refusals
         assert all(m.startswith("refused 127.0.0.1: ") for m in refusals), refusals
         assert "wrong secret" in refusals[-1] and srv.token not in "".join(refusals)
 
