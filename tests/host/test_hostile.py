@@ -20,7 +20,7 @@ import pytest
 from vt_core import server as vt_server
 from vt_core.utils import convertPath2Url
 
-from .conftest import RawWebSocket, WAIT, auth, http_exchange, http_raw
+from .conftest import RawWebSocket, WAIT, auth, http_exchange, http_raw, run
 
 
 @pytest.fixture
@@ -294,3 +294,33 @@ def test_the_page_and_the_socket_work_with_the_session(server, cm, wa):
             assert chunk, data
             data += chunk
     assert data.startswith(b"HTTP/1.1 101") and json.dumps("components").encode() in data
+
+
+def test_over_https_the_session_cookie_is_host_prefixed_and_secure(server):
+    """Under HTTPS the cookie is ``__Host-``: Secure, Path=/, no Domain, so no subdomain or http page can set it."""
+    import ssl
+
+    from aiohttp.test_utils import make_mocked_request
+
+    tls = ssl.create_default_context()
+    request = make_mocked_request("GET", f"/?token={server.token}", headers={"Host": f"127.0.0.1:{server.port}"},
+                                  sslcontext=tls)
+    with pytest.raises(vt_server.web.HTTPSeeOther) as answer:
+        run(server._handle_index(request))
+    [morsel] = answer.value.cookies.values()
+    cookie = morsel.OutputString()  # the Set-Cookie header's value
+    name_value, *attributes = [part.strip() for part in cookie.split(";")]
+    name, _, value = name_value.partition("=")
+    assert name == f"__Host-vt-session-{server.port}" and server.token not in cookie
+    assert {a.lower() for a in attributes} >= {"secure", "httponly", "path=/", "samesite=strict"}
+    assert not [a for a in attributes if a.lower().startswith("domain")]
+
+    def presenting(cookie_name, secure):
+        return make_mocked_request("GET", "/", headers={"Host": f"127.0.0.1:{server.port}",
+                                                        "Cookie": f"{cookie_name}={value}"},
+                                   sslcontext=tls if secure else None)
+
+    assert server.access.credential(presenting(name, True))[0] == "session"
+    # The same session under the plain name, or over plain http, is not taken.
+    assert server.access.credential(presenting(f"vt-session-{server.port}", True))[0] is None
+    assert server.access.credential(presenting(name, False))[0] is None
