@@ -254,15 +254,18 @@ def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog
         assert all(m.startswith("refused 127.0.0.1: ") for m in refusals), refusals
         assert "wrong secret" in refusals[-1] and srv.token not in "".join(refusals)
 
-        # A flood: a burst of lines, then one line that counts the rest.
+        # A flood: a burst of lines, then one a second; a line counts the rest.
         caplog.clear()
-        for _ in range(300):
+        began = time.monotonic()
+        for _ in range(200):
             assert http_raw(port, "/?token=wrong-secret-value")[0] == 403
+        elapsed = time.monotonic() - began
         srv.access.refusals.flush()
         lines = [r.getMessage() for r in caplog.records if r.name.startswith("vt_core")]
-        assert len(lines) < 60, len(lines)
+        logged = [m for m in lines if m.startswith("refused")]
         counted = sum(int(m.split()[0]) for m in lines if "not logged" in m)
-        assert counted + len([m for m in lines if m.startswith("refused")]) == 300
+        assert len(logged) <= 20 + elapsed + 1, (len(logged), elapsed)
+        assert counted + len(logged) == 200 and counted > 0
 
 
 def test_the_page_and_the_socket_work_with_the_session(server, cm, wa):
