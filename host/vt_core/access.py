@@ -48,6 +48,7 @@ import hmac
 import ipaddress
 import logging
 import secrets
+import socket
 import struct
 import time
 from typing import Any, Callable, Iterable
@@ -321,28 +322,61 @@ def peer_identity(request: web.BaseRequest) -> tuple:
     return ("remote", str(peer_ip))
 
 
-def _proc_address(address: str, port: int) -> "list[tuple[str, str]]":
-    """``(file, "ADDR:PORT")`` as ``/proc/net/tcp*`` writes a socket's address."""
+_NETLINK_INET_DIAG = 4
+_SOCK_DIAG_BY_FAMILY = 20
+_NLMSG_ERROR = 2
+_NO_COOKIE = 0xFFFFFFFF
+_DIAG_REQUEST = struct.Struct("=IHHII BBBxI HH16s16sIII")  # nlmsghdr + inet_diag_req_v2
+_UID_AT = 16 + 4 + 48 + 12  # nlmsghdr, then inet_diag_msg: family..retrans, sockid, expires/rqueue/wqueue
+
+
+def _forms(address: str) -> "list[tuple[int, bytes]]":
+    """``(family, 16-byte address)`` of each socket family a connection from ``address`` may use."""
     ip = _ip(address)
     if ip is None:
         return []
-    port_hex = f"{port:04X}"
-    found = []
     if isinstance(ip, ipaddress.IPv4Address):
-        word = struct.unpack("=I", ip.packed)[0]
-        found.append(("/proc/net/tcp", f"{word:08X}:{port_hex}"))
-        mapped = ipaddress.IPv6Address(b"\0" * 10 + b"\xff\xff" + ip.packed)
-        words = struct.unpack("=4I", mapped.packed)
-    else:
-        words = struct.unpack("=4I", ip.packed)
-    found.append(("/proc/net/tcp6", "".join(f"{w:08X}" for w in words) + ":" + port_hex))
+        mapped = b"\0" * 10 + b"\xff\xff" + ip.packed
+        return [(socket.AF_INET, ip.packed + b"\0" * 12), (socket.AF_INET6, mapped)]
+    return [(socket.AF_INET6, ip.packed)]
+
+
+def _owner_by_netlink(peer: "tuple[str, int]", local: "tuple[str, int]") -> "int | None":
+    """Ask the kernel (sock_diag) for the owner of the one TCP socket ``peer`` -> ``local``."""
+    local_forms = dict(_forms(local[0]))
+    with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_INET_DIAG) as nl:
+        nl.settimeout(1.0)
+        for family, src in _forms(peer[0]):
+            dst = local_forms.get(family)
+            if dst is None:
+                continue
+            request = _DIAG_REQUEST.pack(_DIAG_REQUEST.size, _SOCK_DIAG_BY_FAMILY, 1, 1, 0,
+                                         family, socket.IPPROTO_TCP, 0, 0xFFFFFFFF,
+                                         socket.htons(peer[1]), socket.htons(local[1]), src, dst, 0,
+                                         _NO_COOKIE, _NO_COOKIE)
+            nl.send(request)
+            answer = nl.recv(65536)
+            if len(answer) >= _UID_AT + 4 and struct.unpack_from("=H", answer, 4)[0] != _NLMSG_ERROR:
+                return struct.unpack_from("=I", answer, _UID_AT)[0]
+    return None
+
+
+def _proc_address(address: str, port: int) -> "list[tuple[str, str]]":
+    """``(file, "ADDR:PORT")`` as ``/proc/net/tcp*`` writes a socket's address."""
+    found = []
+    for family, packed in _forms(address):
+        words = struct.unpack("=4I", packed)
+        if family == socket.AF_INET:
+            found.append(("/proc/net/tcp", f"{words[0]:08X}:{port:04X}"))
+        else:
+            found.append(("/proc/net/tcp6", "".join(f"{w:08X}" for w in words) + f":{port:04X}"))
     return found
 
 
-def socket_owner(peer_host: str, peer_port: int, local_host: str, local_port: int) -> "int | None":
-    """The uid owning the local socket at ``peer`` connected to ``local`` (None when unknown)."""
-    ours = dict(_proc_address(local_host, local_port))
-    for path, theirs in _proc_address(peer_host, peer_port):
+def _owner_by_proc(peer: "tuple[str, int]", local: "tuple[str, int]") -> "int | None":
+    """The same from ``/proc/net/tcp*`` (slow on a machine with many sockets)."""
+    ours = dict(_proc_address(*local))
+    for path, theirs in _proc_address(*peer):
         if path not in ours:
             continue
         try:
@@ -355,6 +389,18 @@ def socket_owner(peer_host: str, peer_port: int, local_host: str, local_port: in
         except (OSError, ValueError):
             continue
     return None
+
+
+def socket_owner(peer_host: str, peer_port: int, local_host: str, local_port: int) -> "int | None":
+    """The uid owning the local socket at ``peer`` connected to ``local`` (None when unknown).
+
+    Linux only: through sock_diag, else ``/proc/net/tcp*``.
+    """
+    peer, local = (peer_host, peer_port), (local_host, local_port)
+    try:
+        return _owner_by_netlink(peer, local)
+    except (OSError, AttributeError, struct.error):  # no netlink here (or not Linux)
+        return _owner_by_proc(peer, local)
 
 
 # --------------------------------------------------------------------------

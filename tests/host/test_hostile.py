@@ -327,3 +327,48 @@ def test_over_https_the_session_cookie_is_host_prefixed_and_secure(server):
     # The same session under the plain name, or over plain http, is not taken.
     assert server.access.credential(presenting(f"vt-session-{server.port}", True))[0] is None
     assert server.access.credential(presenting(name, False))[0] is None
+
+
+def test_a_session_opened_from_one_lan_address_is_refused_from_another(server):
+    """What a LAN peer learns of a session is useless from its own address (requests as the server sees them)."""
+    from unittest import mock
+
+    from aiohttp.test_utils import make_mocked_request
+
+    def from_peer(address, cookie=None, target="/"):
+        transport = mock.Mock()
+        info = {"peername": (address, 50000), "sockname": ("192.0.2.1", server.port)}
+        transport.get_extra_info.side_effect = lambda key, default=None: info.get(key, default)
+        headers = {"Host": f"192.0.2.1:{server.port}", **({"Cookie": cookie} if cookie else {})}
+        return make_mocked_request("GET", target, headers=headers, transport=transport)
+
+    with pytest.raises(vt_server.web.HTTPSeeOther) as answer:
+        run(server._handle_index(from_peer("192.0.2.7", target=f"/?token={server.token}")))
+    [morsel] = answer.value.cookies.values()
+    cookie = f"{morsel.key}={morsel.value}"
+    assert server.access.credential(from_peer("192.0.2.7", cookie))[0] == "session"
+    for other in ("192.0.2.8", "192.0.2.1", "127.0.0.1", "::ffff:192.0.2.8"):
+        assert server.access.credential(from_peer(other, cookie))[0] is None, other
+    assert server.access.credential(from_peer("::ffff:192.0.2.7", cookie))[0] == "session"  # the same address
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/net/tcp6"), reason="reads the socket tables of Linux")
+def test_the_owner_of_a_connecting_socket_is_found_both_ways():
+    """The kernel's answer and the /proc tables agree, for IPv4, IPv6 and IPv4 on a dual-stack socket."""
+    from vt_core import access
+
+    for family, bind_to, connect_to in ((socket.AF_INET, "127.0.0.1", "127.0.0.1"), (socket.AF_INET6, "::1", "::1"),
+                                        (socket.AF_INET6, "::", "127.0.0.1")):
+        with socket.socket(family) as listener:
+            if bind_to == "::":
+                listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            listener.bind((bind_to, 0))
+            listener.listen()
+            with socket.create_connection((connect_to, listener.getsockname()[1])):
+                conn, peer = listener.accept()
+                with conn:
+                    peer, local = peer[:2], conn.getsockname()[:2]
+                    found = access._owner_by_netlink(peer, local), access._owner_by_proc(peer, local)
+                    assert found == (os.getuid(), os.getuid()), (bind_to, connect_to)
+                    other = (peer[0], 1 if peer[1] != 1 else 2)
+                    assert access.socket_owner(*other, *local) is None
