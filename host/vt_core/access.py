@@ -471,7 +471,7 @@ _CLIENT_FAULTS = (HttpProcessingError,)
 
 
 class WireLog(logging.LoggerAdapter):
-    """The logger a connection handler reports to.
+    """The logger the handler of one connection (from ``peer``) reports to.
 
     A request the HTTP parser cannot read (no ``Host`` in HTTP/1.1, a bad
     request line, oversized headers, ...) is the client's fault: one
@@ -479,15 +479,14 @@ class WireLog(logging.LoggerAdapter):
     its traceback.
     """
 
-    def __init__(self, logger: logging.Logger, refusals: RefusalLog) -> None:
+    def __init__(self, logger: logging.Logger, refusals: RefusalLog, peer: "str | None") -> None:
         super().__init__(logger, {})
         self.refusals = refusals
+        self.peer = peer
 
     def log(self, level: int, msg: Any, *args: Any, exc_info: Any = None, **kwargs: Any) -> None:
         if isinstance(exc_info, _CLIENT_FAULTS):
-            peer = args[0] if args else None
             message = getattr(exc_info, "message", "") or type(exc_info).__name__
-            self.refusals.note(str(peer) if peer else None,
-                               "malformed request: " + " ".join(str(message).split())[:200])
+            self.refusals.note(self.peer, "malformed request: " + " ".join(str(message).split())[:200])
             return
         super().log(level, msg, *args, exc_info=exc_info, **kwargs)

@@ -347,11 +347,12 @@ class Server:
         """Close connections that do not send a whole request head within ``header_timeout``."""
         loop = asyncio.get_running_loop()
         made, lost = server.connection_made, server.connection_lost
-        wire_log = WireLog(log, self.access.refusals)
 
         def connection_made(handler: Any, transport: Any) -> None:
             made(handler, transport)
-            handler.logger = wire_log  # what the client got wrong is logged as a refusal, without a traceback
+            # what the client got wrong is logged as a refusal, without a traceback
+            peer = transport.get_extra_info("peername")
+            handler.logger = WireLog(log, self.access.refusals, str(peer[0]) if isinstance(peer, tuple) else None)
             self._awaiting_head.add(handler)
             loop.call_later(self.header_timeout, self._check_head, handler, transport)
 
