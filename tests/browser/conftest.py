@@ -141,16 +141,18 @@ class Page:
 
 
 @pytest.fixture
-def open_page(browser, server, cm):
-    """open_page(browser=None, url=None, bypass_csp=False): a Page (not yet opened) in a fresh context.
+def open_page(browser, server, cm, request):
+    """open_page(browser=None, url=None): a Page (not yet opened) in a fresh context.
 
-    ``bypass_csp`` lets a test load instruments of its own (a worklet from a
-    blob: URL) that the page's Content-Security-Policy would refuse.
+    A test marked ``bypass_csp`` gets pages that ignore the page's
+    Content-Security-Policy, to load instruments of its own (a worklet from a
+    blob: URL) that the policy refuses.
     """
     cm.clear()  # a page of this test's components only
     contexts = []
+    bypass_csp = request.node.get_closest_marker("bypass_csp") is not None
 
-    def make(in_browser=None, url=None, bypass_csp=False) -> Page:
+    def make(in_browser=None, url=None) -> Page:
         context = (in_browser or browser).new_context(viewport={"width": 900, "height": 700}, bypass_csp=bypass_csp)
         contexts.append(context)
         return Page(context.new_page(), url or server.url)

@@ -21,7 +21,7 @@ pytestmark = pytest.mark.browser
 # A probe on the player's output: runs of equal level (rounded to 1/64), so a
 # test can tell how many samples carried audio and in which order the levels came.
 # Its worklet comes from a blob: URL, which the page's CSP refuses: tests that use
-# it open the page with the policy bypassed (``probed_page``).
+# it are marked bypass_csp.
 PROBE = """async cid => {
   const p = window.vtPlayers[cid];
   const ctx = p.gain.context;
@@ -170,14 +170,9 @@ def test_a_gap_shorter_than_the_hold_off_continues_the_stream(page, wa, events):
 # -- interruptions ------------------------------------------------------------------
 
 
-@pytest.fixture
-def probed_page(open_page):
-    return open_page(bypass_csp=True)
-
-
+@pytest.mark.bypass_csp
 @pytest.mark.parametrize("how", ["close_stream", "stop", "mute"])
-def test_an_interruption_reports_what_was_heard_and_what_was_dropped(probed_page, wa, events, how):
-    page = probed_page
+def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, events, how):
     p = wa.web_audio(onended=events.callback("ended"))
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
@@ -207,9 +202,9 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(probed_page
 # -- nothing pushed is lost ------------------------------------------------------------
 
 
-def test_audio_beyond_the_ring_waits_in_order(probed_page, wa, events):
+@pytest.mark.bypass_csp
+def test_audio_beyond_the_ring_waits_in_order(page, wa, events):
     """A writer far ahead of real time: the ring (1 s here) fills, the rest waits, all of it plays in order."""
-    page = probed_page
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"), ringSeconds=1)
     page.open().player(p.id)
     probe = Probe(page, p.id)
