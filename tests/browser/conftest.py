@@ -35,6 +35,11 @@ GESTURE_ARG = "--autoplay-policy=user-gesture-required"
 ARTIFACTS = Path(__file__).resolve().parents[2] / "artifacts"
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "bypass_csp: browser pages ignore the page's Content-Security-Policy (for test instruments)")
+
+
 def _unavailable(reason: str):
     if os.environ.get("CI") == "true":
         pytest.fail(f"browser tests cannot run under CI: {reason}")
