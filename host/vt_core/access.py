@@ -131,6 +131,9 @@ class Access:
         if token and (len(token) < 8 or not token.isascii() or not token.isprintable() or " " in token):
             raise ValueError("token must be at least 8 printable ASCII characters without spaces")
         self.token = token
+        self._session_key = hashlib.sha256(b"vt-session\0" + token.encode()).digest()
+        self._revocations = 0
+        self.refusals = RefusalLog(log)
         self.any_host = False
         self.extra_hosts: set[tuple[str, int | None]] = set()
         for entry in allowed_hosts:
@@ -146,9 +149,6 @@ class Access:
         self.extra_origins = {o.rstrip("/").lower() for o in allowed_origins}
         self.bound_host = ""
         self.port = 0
-        self._session_key = hashlib.sha256(b"vt-session\0" + token.encode()).digest()
-        self._revocations = 0
-        self.refusals = RefusalLog(log)
 
     def bind(self, host: str, port: int) -> None:
         """Learn the bound host and port (once listening)."""
@@ -158,6 +158,10 @@ class Access:
     def cookie_name(self, secure: bool = False) -> str:
         """The session cookie's name: one per port (``__Host-`` prefixed under HTTPS)."""
         return f"__Host-vt-session-{self.port}" if secure else f"vt-session-{self.port}"
+
+    def wire_log(self, logger: logging.Logger, peer: "str | None") -> "WireLog":
+        """The logger for the handler of one connection from ``peer`` (see :class:`WireLog`)."""
+        return WireLog(logger, self.refusals, peer)
 
     # -- sessions ----------------------------------------------------------------
 

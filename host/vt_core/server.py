@@ -53,7 +53,7 @@ from urllib.parse import quote, urlencode
 from aiohttp import WSCloseCode, WSMsgType, web
 
 from . import audio
-from .access import Access, WireLog, display_host, forbidden
+from .access import Access, display_host, forbidden
 from .audio import AudioSource, register_audio, tone, unregister_audio, wav_header
 from .bus import bus
 from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
@@ -108,6 +108,21 @@ PAGE_CSP = (
 )
 #: What responses say in ``Server:`` (no versions).
 SERVER_BANNER = "vt_core"
+
+
+async def _security_headers(request: web.Request, response: web.StreamResponse) -> None:
+    """Headers on every response (beside ``_no_referrer``'s).
+
+    No framing by other origins; no MIME sniffing; resources for this
+    origin's pages only; the page's CSP (registered files bring their own
+    sandbox); no versions in ``Server``.
+    """
+    headers = response.headers
+    headers.setdefault("X-Content-Type-Options", "nosniff")
+    headers.setdefault("X-Frame-Options", "SAMEORIGIN")
+    headers.setdefault("Cross-Origin-Resource-Policy", "same-origin")
+    headers.setdefault("Content-Security-Policy", PAGE_CSP)
+    headers["Server"] = SERVER_BANNER
 
 
 class Server:
@@ -210,6 +225,15 @@ class Server:
     def running(self) -> bool:
         return self._thread is not None and self._thread.is_alive() and not self._stopped
 
+    def revoke_sessions(self) -> None:
+        """End every browser session opened so far: their cookies stop working.
+
+        A browser gets back in by opening :attr:`url` again.  Safe from any
+        thread.  A server restarted with the same secret accepts the old
+        sessions again; a new secret ends them for good.
+        """
+        self.access.revoke_sessions()
+
     def audio_url(self, name: str, **params: Any) -> str:
         """Absolute URL of the registered audio generator ``name``, with the secret.
 
@@ -220,15 +244,6 @@ class Server:
 
     def _token_query(self) -> str:
         return f"?{urlencode({'token': self.token})}" if self.token else ""
-
-    def revoke_sessions(self) -> None:
-        """End every browser session opened so far: their cookies stop working.
-
-        A browser gets back in by opening :attr:`url` again.  Safe from any
-        thread.  A server restarted with the same secret accepts the old
-        sessions again; a new secret ends them for good.
-        """
-        self.access.revoke_sessions()
 
     def start(self) -> "Server":
         """Start listening; returns once the socket is bound (raises if it cannot be)."""
@@ -321,6 +336,7 @@ class Server:
 
     async def _startup(self) -> None:
         app = web.Application(middlewares=[self._guard], client_max_size=MAX_INBOUND_BYTES)
+        app.on_response_prepare.append(_no_referrer)
         app.on_response_prepare.append(_security_headers)
         app.router.add_get("/", self._handle_index)
         app.router.add_get("/vt/static/{path:.+}", self._handle_static)
@@ -352,7 +368,7 @@ class Server:
             made(handler, transport)
             # what the client got wrong is logged as a refusal, without a traceback
             peer = transport.get_extra_info("peername")
-            handler.logger = WireLog(log, self.access.refusals, str(peer[0]) if isinstance(peer, tuple) else None)
+            handler.logger = self.access.wire_log(log, str(peer[0]) if isinstance(peer, tuple) else None)
             self._awaiting_head.add(handler)
             loop.call_later(self.header_timeout, self._check_head, handler, transport)
 
@@ -607,21 +623,9 @@ class Server:
                                                   f"nothing for {self.send_timeout:g} s")
 
 
-async def _security_headers(request: web.Request, response: web.StreamResponse) -> None:
-    """Headers on every response.
-
-    No Referer from the page (its address may hold the secret); no framing by
-    other origins; no MIME sniffing; resources for this origin's pages only;
-    the page's CSP (registered files bring their own sandbox); no versions in
-    ``Server``.
-    """
-    headers = response.headers
-    headers.setdefault("Referrer-Policy", "no-referrer")
-    headers.setdefault("X-Content-Type-Options", "nosniff")
-    headers.setdefault("X-Frame-Options", "SAMEORIGIN")
-    headers.setdefault("Cross-Origin-Resource-Policy", "same-origin")
-    headers.setdefault("Content-Security-Policy", PAGE_CSP)
-    headers["Server"] = SERVER_BANNER
+async def _no_referrer(request: web.Request, response: web.StreamResponse) -> None:
+    """Pages never pass their address (which may hold the secret) on as a Referer."""
+    response.headers.setdefault("Referrer-Policy", "no-referrer")
 
 
 # --------------------------------------------------------------------------
