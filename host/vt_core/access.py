@@ -51,6 +51,7 @@ import secrets
 import socket
 import struct
 import time
+import weakref
 from typing import Any, Callable, Iterable
 from urllib.parse import urlsplit
 
@@ -134,6 +135,7 @@ class Access:
         self._session_key = hashlib.sha256(b"vt-session\0" + token.encode()).digest()
         self._revocations = 0
         self.refusals = RefusalLog(log)
+        self._peers: "weakref.WeakKeyDictionary[Any, tuple]" = weakref.WeakKeyDictionary()  # per connection
         self.any_host = False
         self.extra_hosts: set[tuple[str, int | None]] = set()
         for entry in allowed_hosts:
@@ -168,11 +170,21 @@ class Access:
     def open_session(self, request: web.BaseRequest) -> str:
         """A new session for the peer of ``request`` (which presented the secret)."""
         nonce = secrets.token_urlsafe(18)
-        return f"{nonce}.{self._seal(nonce, peer_identity(request))}"
+        return f"{nonce}.{self._seal(nonce, self._peer(request))}"
 
     def revoke_sessions(self) -> None:
         """End every session opened so far."""
         self._revocations += 1
+
+    def _peer(self, request: web.BaseRequest) -> tuple:
+        """``peer_identity(request)``, looked up once per connection (the loop thread's only)."""
+        transport = request.transport
+        if transport is None:
+            return peer_identity(request)
+        found = self._peers.get(transport)
+        if found is None:
+            found = self._peers[transport] = peer_identity(request)
+        return found
 
     def _seal(self, nonce: str, peer: tuple) -> str:
         message = f"{self._revocations}\0{self.port}\0{nonce}\0{peer!r}".encode("utf-8", "surrogatepass")
@@ -183,7 +195,7 @@ class Access:
         if not nonce or not seal:
             return "a session cookie this server did not make"
         if not hmac.compare_digest(seal.encode("utf-8", "surrogatepass"),
-                                   self._seal(nonce, peer_identity(request)).encode()):
+                                   self._seal(nonce, self._peer(request)).encode()):
             return "a session this server did not open for this peer, or revoked"
         return None
 
@@ -310,8 +322,7 @@ def peer_identity(request: web.BaseRequest) -> tuple:
 
     A connection from this machine (a loopback address, or the address the
     connection came in on) is told apart by the user owning the connecting
-    socket, where the system tells (``/proc/net/tcp*``); any other by its
-    address.
+    socket, where the system tells (Linux); any other by its address.
     """
     transport = request.transport
     peer = transport.get_extra_info("peername") if transport is not None else None
