@@ -184,7 +184,7 @@ def main() -> int:
             browser = pw.chromium.launch(executable_path=chromium, args=CHROMIUM_ARGS)
             page = browser.new_page()
             page.goto(srv.url)
-            page.wait_for_function("window.vtReady === true")
+            page.wait_for_function("() => window.vtReady === true")
             page.wait_for_function("cid => !!window.vtPlayers[cid]", arg=player.id)
             bench = Bench(page, player)
             run_cpu(bench)
