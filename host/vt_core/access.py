@@ -166,6 +166,19 @@ class Access:
         self.scheme = scheme
         self.machine_names = frozenset(n.lower().rstrip(".") for n in machine_names)
 
+    @staticmethod
+    def browser_secure(request: web.BaseRequest) -> bool:
+        """Whether the browser reached us over HTTPS: our own TLS, or a proxy's that says so.
+
+        ``X-Forwarded-Proto`` is taken on trust: it only decides the form of the
+        cookie handed back to whoever sent it (``__Host-`` and ``Secure``), so a
+        false one harms no one but its sender.
+        """
+        if request.secure:
+            return True
+        forwarded = request.headers.get("X-Forwarded-Proto", "")
+        return forwarded.split(",")[0].strip().lower() == "https"
+
     def cookie_name(self, secure: bool = False) -> str:
         """The session cookie's name: one per port (``__Host-`` prefixed under HTTPS)."""
         return f"__Host-vt-session-{self.port}" if secure else f"vt-session-{self.port}"
@@ -221,7 +234,7 @@ class Access:
             presented = request.query["token"]
         if presented is not None:
             return ("secret", "") if self.token_ok(presented) else (None, "wrong secret")
-        session = request.cookies.get(self.cookie_name(request.secure))
+        session = request.cookies.get(self.cookie_name(self.browser_secure(request)))
         if not session:
             return None, "no secret"
         why = self._session_refusal(request, session)

@@ -717,7 +717,7 @@ class Server:
             rest = [(k, v) for k, v in request.query.items() if k != "token"]
             response = web.HTTPSeeOther("/" + (f"?{urlencode(rest)}" if rest else ""))
             if self.token:
-                secure = request.secure
+                secure = self.access.browser_secure(request)
                 response.set_cookie(self.access.cookie_name(secure), self.access.open_session(request), path="/",
                                     httponly=True, samesite="Strict", secure=True if secure else None)
             response.headers["Cache-Control"] = "no-store"

@@ -175,6 +175,13 @@ def test_the_page_trades_the_secret_for_a_cookie(server):
 
     assert run(browse()) == "components"
 
+    # Behind a TLS proxy (X-Forwarded-Proto: https) the cookie is the HTTPS form, which the
+    # browser keeps from every plain-http port of the host name.
+    headers = http_exchange(port, f"/?token={server.token}", headers="X-Forwarded-Proto: https\r\n")[1]
+    name_value, *attributes = [part.strip() for part in headers["set-cookie"].split(";")]
+    assert name_value.startswith(f"__Host-vt-session-{port}=") and "secure" in {a.lower() for a in attributes}
+    assert http_raw(port, "/", headers=f"Cookie: {name_value}\r\nX-Forwarded-Proto: https\r\n")[0] == 200
+
 
 def test_secret_given_or_turned_off(caplog):
     with vt_server.start(token="a-given-secret") as srv:
