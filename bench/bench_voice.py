@@ -98,7 +98,7 @@ class Bench:
         for p in players:
             p.on_ended(lambda payload=None, cid=p.id: self.on_ended(cid, payload))
         self.page.goto(url)
-        self.page.wait_for_function("window.vtReady === true")
+        self.page.wait_for_function("() => window.vtReady === true")
         for p in players:
             self.page.wait_for_function("cid => !!window.vtPlayers[cid]", arg=p.id)
 

@@ -27,6 +27,7 @@ from urllib.parse import quote
 
 from aiohttp import web
 
+from .files import ClientStalled, write_or_cut
 from .manager import FaultLog
 
 __all__ = ["AudioSource", "register_audio", "unregister_audio", "wav_header", "tone", "lookup", "handle_audio",
@@ -262,17 +263,47 @@ class _Pull:
 _UTF8_NAMES = {"utf-8", "utf8"}
 
 
-async def read_json_params(request: web.Request) -> dict:
-    """The JSON object of a POST body (``{}`` when empty); 415/400 otherwise."""
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text} does not fit a float")
+    return value
+
+
+def _closing(exc: web.HTTPException) -> web.HTTPException:
+    """``exc``, answered on a connection that closes (the rest of the body is not read)."""
+    exc.force_close()
+    return exc
+
+
+async def read_json_params(request: web.Request, max_bytes: int = 1 << 20, timeout: float = 10.0) -> dict:
+    """The JSON object of a POST body (``{}`` when empty); 415/400/413/408 otherwise.
+
+    Strict JSON: ``NaN``, ``Infinity`` and numbers beyond a float's range are
+    refused.  A body announced larger than ``max_bytes`` is refused at once; one
+    that does not arrive within ``timeout`` seconds gets 408.
+    """
     if request.content_type != "application/json" or "Content-Type" not in request.headers:
         raise web.HTTPUnsupportedMediaType(text="POST /vt/audio takes a body of Content-Type application/json\n")
+    length = request.content_length
+    if length is not None and length > max_bytes:
+        raise _closing(web.HTTPRequestEntityTooLarge(max_bytes, length, text=f"the body may hold at most "
+                                                                              f"{max_bytes} bytes\n"))
     charset = (request.charset or "utf-8").lower()
     try:
         if charset not in _UTF8_NAMES and not codecs.lookup(charset)._is_text_encoding:
             raise LookupError(charset)
-        body = await request.read()
+        try:
+            async with asyncio.timeout(timeout):
+                body = await request.read()
+        except TimeoutError:
+            raise _closing(web.HTTPRequestTimeout(text=f"the body did not arrive within {timeout:g} s\n")) from None
         text = body.decode(charset)
-        value = json.loads(text) if text.strip() else None
+        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite) if text.strip() else None
     except LookupError:
         raise web.HTTPBadRequest(text=f"unknown charset {charset!r}\n") from None
     except UnicodeDecodeError:
@@ -286,8 +317,13 @@ async def read_json_params(request: web.Request) -> dict:
     return value
 
 
-async def handle_audio(request: web.Request, source: AudioSource, params: dict) -> web.StreamResponse:
-    """Stream ``source`` for ``request`` (access was checked by the caller)."""
+async def handle_audio(request: web.Request, source: AudioSource, params: dict, send_timeout: float = 30.0,
+                       on_stalled: "Callable[[web.Request], None] | None" = None) -> web.StreamResponse:
+    """Stream ``source`` for ``request`` (access was checked by the caller).
+
+    A client that reads nothing for ``send_timeout`` seconds is cut off
+    (``on_stalled(request)`` is told) and its stream slot freed.
+    """
     if not source.acquire():
         raise web.HTTPServiceUnavailable(
             text=f"{source.max_streams} streams of {source.name!r} are running; try again later\n",
@@ -313,14 +349,17 @@ async def handle_audio(request: web.Request, source: AudioSource, params: dict) 
         await response.prepare(request)
         try:
             if source.wav_header:
-                await response.write(wav_header(source.sample_rate, source.channels))
+                await write_or_cut(request, response, wav_header(source.sample_rate, source.channels), send_timeout)
             while chunk is not _END:
                 following = pull.request()  # the generator works while this chunk goes out
-                await response.write(chunk)
+                await write_or_cut(request, response, chunk, send_timeout)
                 chunk = await following
             await response.write_eof()
         except _GeneratorFailed as failed:  # headers are out: end the body
             faults.report(("audio", source.name), what, failed.args[0])
+        except ClientStalled:
+            if on_stalled is not None:
+                on_stalled(request)
         except ConnectionError as exc:
             log.debug("audio client for %r went away: %r", source.name, exc)
         return response

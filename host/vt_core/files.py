@@ -1,4 +1,12 @@
-"""Serving files: the page's static files and files registered by ``convertPath2Url``."""
+"""Serving files: the page's static files and files registered by ``convertPath2Url``.
+
+A registered file is served so that it cannot act on this server's origin:
+``Content-Security-Policy: sandbox`` (a document opened from it runs no script
+and has an origin of its own), ``X-Content-Type-Options: nosniff``, and
+``Content-Disposition: attachment`` for every type a browser would render as
+an active document (HTML, SVG, XML, scripts, PDF, ...): only audio, video,
+plain images and plain text show inline.
+"""
 
 from __future__ import annotations
 
@@ -8,7 +16,8 @@ import os
 import re
 from email.utils import formatdate
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
+from urllib.parse import quote
 
 from aiohttp import web
 
@@ -17,7 +26,37 @@ from .utils import open_registered
 #: Bytes read from a file per write to the socket.
 CHUNK = 256 * 1024
 
-_RANGE = re.compile(r"bytes=(\d*)-(\d*)")
+_RANGE = re.compile(r"bytes=([0-9]*)-([0-9]*)", re.ASCII)
+#: Longest number a Range may hold (more digits than any file size needs).
+_MAX_RANGE_DIGITS = 18
+#: Types a registered file is shown inline as; anything else is an attachment.
+_INLINE_TYPES = re.compile(r"(audio|video)/[-+.\w]+|image/(png|jpeg|gif|webp|avif|bmp|x-icon|vnd\.microsoft\.icon)"
+                           r"|text/plain|application/ogg", re.ASCII)
+#: The sandbox every registered file is served under.
+FILE_CSP = "sandbox"
+
+
+class BadRange(ValueError):
+    """A ``Range`` header that is not ASCII digits as HTTP writes them, or holds absurd numbers."""
+
+
+async def write_or_cut(request: web.BaseRequest, response: web.StreamResponse, data: bytes, timeout: float) -> None:
+    """``response.write(data)``; a client that takes none of it within ``timeout`` s is cut off.
+
+    Raises ``ClientStalled`` (a ``ConnectionResetError``) once the connection is aborted.
+    """
+    try:
+        async with asyncio.timeout(timeout):
+            await response.write(data)
+    except TimeoutError:
+        transport = request.transport
+        if transport is not None:
+            transport.abort()
+        raise ClientStalled(f"the client read nothing for {timeout:g} s") from None
+
+
+class ClientStalled(ConnectionResetError):
+    """The client stopped reading and was cut off."""
 
 
 class SingleFileResponse(web.FileResponse):
@@ -51,11 +90,22 @@ def static_response(static_dir: Path, relative: str) -> web.StreamResponse:
 
 
 def _byte_range(header: str, size: int) -> "tuple[int, int] | None | bool":
-    """``(start, stop)`` of a ``Range`` header; None when unsatisfiable, False to ignore it."""
-    match = _RANGE.fullmatch(header.strip())
+    """``(start, stop)`` of a ``Range`` header; None when unsatisfiable, False to ignore it.
+
+    Raises ``BadRange`` for digits HTTP does not write (any but ASCII 0-9) and
+    for numbers longer than any file size.
+    """
+    text = header.strip()
+    if not text.isascii():
+        raise BadRange("the Range header may only hold ASCII (digits 0-9)")
+    match = _RANGE.fullmatch(text)
     if match is None or match.group(1) == match.group(2) == "":
+        if any(len(run) > _MAX_RANGE_DIGITS for run in re.findall(r"[0-9]+", text)):
+            raise BadRange("a number in the Range header is too long")
         return False  # not one byte range we read: send the whole file
     first, last = match.group(1), match.group(2)
+    if len(first) > _MAX_RANGE_DIGITS or len(last) > _MAX_RANGE_DIGITS:
+        raise BadRange("a number in the Range header is too long")
     if first == "":
         length = int(last)
         return (max(0, size - length), size) if length > 0 and size > 0 else None
@@ -66,8 +116,18 @@ def _byte_range(header: str, size: int) -> "tuple[int, int] | None | bool":
     return start, stop
 
 
-async def registered_file_response(request: web.Request) -> web.StreamResponse:
-    """``/vt/files/<token>/<name>``: the registered file, with ``Range`` support; else 404."""
+def _disposition(path: str, content_type: str) -> str:
+    kind = "inline" if _INLINE_TYPES.fullmatch(content_type) else "attachment"
+    return f"{kind}; filename*=UTF-8''{quote(os.path.basename(path), safe='')}"
+
+
+async def registered_file_response(request: web.Request, send_timeout: float = 30.0,
+                                   on_stalled: "Callable[[web.Request], None] | None" = None) -> web.StreamResponse:
+    """``/vt/files/<token>/<name>``: the registered file, with ``Range`` support; else 404.
+
+    A client that reads nothing for ``send_timeout`` seconds is cut off
+    (``on_stalled(request)`` is told).
+    """
     opened = open_registered(request.match_info["token"])
     if opened is None:
         raise web.HTTPNotFound()
@@ -76,16 +136,23 @@ async def registered_file_response(request: web.Request) -> web.StreamResponse:
         if request.match_info["name"] != os.path.basename(path):
             raise web.HTTPNotFound()
         size = st.st_size
+        content_type = mimetypes.guess_type(path)[0] or "application/octet-stream"
         headers = {
-            "Content-Type": mimetypes.guess_type(path)[0] or "application/octet-stream",
+            "Content-Type": content_type,
             "Accept-Ranges": "bytes",
             "Last-Modified": formatdate(st.st_mtime, usegmt=True),
             "Cache-Control": "no-cache",
+            "Content-Security-Policy": FILE_CSP,
+            "X-Content-Type-Options": "nosniff",
+            "Content-Disposition": _disposition(path, content_type),
         }
         start, stop, status = 0, size, 200
         header = request.headers.get("Range")
         if header is not None:
-            wanted = _byte_range(header, size)
+            try:
+                wanted = _byte_range(header, size)
+            except BadRange as exc:
+                raise web.HTTPBadRequest(text=f"{exc}\n") from None
             if wanted is None:
                 raise web.HTTPRequestRangeNotSatisfiable(headers={"Content-Range": f"bytes */{size}"})
             if wanted is not False:
@@ -103,7 +170,12 @@ async def registered_file_response(request: web.Request) -> web.StreamResponse:
                 if not data:  # the file shrank meanwhile: end the body short and the connection
                     response.force_close()
                     break
-                await response.write(data)
+                try:
+                    await write_or_cut(request, response, data, send_timeout)
+                except ClientStalled:
+                    if on_stalled is not None:
+                        on_stalled(request)
+                    return response
                 pos += len(data)
         await response.write_eof()
         return response

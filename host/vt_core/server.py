@@ -15,9 +15,11 @@ by default).  The server:
   to the components' callbacks.
 
 Access (see ``vt_core.access``): every server has a secret, carried by the
-URL it prints (``Server.url``), which the page trades for a cookie; the page,
-the WebSocket and the audio endpoint want it.  Requests must name an allowed
-Host, and browsers' requests must come from an allowed Origin.
+URL it prints (``Server.url``), which the page trades for a session cookie;
+the page, the WebSocket and the audio endpoint want one of them.  Requests
+must name an allowed Host, and browsers' requests must come from this
+server's own page (``Origin``, Fetch Metadata).  Every response forbids
+framing by other origins and MIME sniffing; the page runs no inline script.
 
 The wire format is described in ``docs/PROTOCOL.md``.  The work is split:
 ``messages`` (encoding), ``outbox`` (each browser's bounded outgoing queue),
@@ -45,6 +47,7 @@ import os
 import socket
 import ssl
 import threading
+from http import HTTPStatus
 from pathlib import Path
 from typing import Any, Callable, Iterable
 from urllib.parse import quote, urlencode
@@ -104,6 +107,33 @@ _NO_SECRET = (
     "this server wants its secret: open the URL it printed (.../?token=...), or send the "
     "token as a 'token' query parameter or an 'Authorization: token ...' header"
 )
+
+#: The page's Content-Security-Policy: scripts and styles of this server only (the
+#: player sets styles through the CSSOM; style attributes in an html widget's markup
+#: stay allowed), media and streams from anywhere the application names.
+PAGE_CSP = (
+    "default-src 'self'; script-src 'self'; style-src 'self'; style-src-attr 'unsafe-inline'; "
+    "img-src 'self' data: blob:; media-src 'self' http: https: data: blob:; "
+    "connect-src 'self' http: https: ws: wss:; object-src 'none'; base-uri 'none'; form-action 'self'; "
+    "frame-ancestors 'self'"
+)
+#: What responses say in ``Server:`` (no versions).
+SERVER_BANNER = "vt_core"
+
+
+async def _security_headers(request: web.Request, response: web.StreamResponse) -> None:
+    """Headers on every response (beside ``_no_referrer``'s).
+
+    No framing by other origins; no MIME sniffing; resources for this
+    origin's pages only; the page's CSP (registered files bring their own
+    sandbox); no versions in ``Server``.
+    """
+    headers = response.headers
+    headers.setdefault("X-Content-Type-Options", "nosniff")
+    headers.setdefault("X-Frame-Options", "SAMEORIGIN")
+    headers.setdefault("Cross-Origin-Resource-Policy", "same-origin")
+    headers.setdefault("Content-Security-Policy", PAGE_CSP)
+    headers["Server"] = SERVER_BANNER
 
 
 class Server:
@@ -225,6 +255,15 @@ class Server:
     @property
     def running(self) -> bool:
         return self._thread is not None and self._thread.is_alive() and not self._stopped
+
+    def revoke_sessions(self) -> None:
+        """End every browser session opened so far: their cookies stop working.
+
+        A browser gets back in by opening :attr:`url` again.  Safe from any
+        thread.  A server restarted with the same secret accepts the old
+        sessions again; a new secret ends them for good.
+        """
+        self.access.revoke_sessions()
 
     def audio_url(self, name: str, **params: Any) -> str:
         """Absolute URL of the registered audio generator ``name``, with the secret.
@@ -348,6 +387,7 @@ class Server:
     async def _startup(self) -> None:
         app = web.Application(middlewares=[self._guard], client_max_size=MAX_INBOUND_BYTES)
         app.on_response_prepare.append(_no_referrer)
+        app.on_response_prepare.append(_security_headers)
         app.router.add_get("/", self._handle_index)
         app.router.add_get("/vt/static/{path:.+}", self._handle_static)
         app.router.add_get("/vt/ws", self._handle_ws)
@@ -384,6 +424,9 @@ class Server:
 
         def connection_made(handler: Any, transport: Any) -> None:
             made(handler, transport)
+            # what the client got wrong is logged as a refusal, without a traceback
+            peer = transport.get_extra_info("peername")
+            handler.logger = self.access.wire_log(log, str(peer[0]) if isinstance(peer, tuple) else None)
             self._awaiting_head.add(handler)
             loop.call_later(self.header_timeout, self._check_head, handler, transport)
 
@@ -583,29 +626,52 @@ class Server:
 
     # -- access ----------------------------------------------------------------
 
+    #: Seconds a response may wait for its client to take more data; a client that
+    #: reads nothing for that long is cut off (and its audio stream slot freed).
+    send_timeout = 30.0
+    #: Seconds a request body (a POST's JSON) may take to arrive: then 408.
+    body_timeout = 10.0
+
     @web.middleware
     async def _guard(self, request: web.Request, handler: Callable) -> web.StreamResponse:
-        """Host allowlist on every route; the secret everywhere but registered files."""
+        """Host allowlist and provenance on every route; a credential everywhere but registered files.
+
+        Every refusal, and every other answer for a client's fault but 404, is
+        logged as one rate-limited line (see ``access.RefusalLog``).
+        """
         self._awaiting_head.discard(request.protocol)
+        try:
+            self._check_access(request)
+            return await handler(request)
+        except web.HTTPClientError as exc:
+            if exc.status != 404:
+                # the reason phrase when it says more than the status, else the one-line text
+                detail = exc.reason if exc.reason != HTTPStatus(exc.status).phrase else (exc.text or "")
+                self.access.refusals.note(request.remote,
+                                          f"{exc.status} {request.method} {request.path}: {' '.join(detail.split())}")
+            raise
+
+    def _check_access(self, request: web.Request) -> None:
         access = self.access
         host = request.headers.get("Host")
         if not access.host_allowed(host):
-            log.debug("refused a request for Host %r", host)
             raise forbidden(f"Host {host!r} is not a name of this server (start(allowed_hosts=[...]) adds names)")
-        if not request.path.startswith("/vt/files/") and not access.token_ok(access.presented_token(request)):
-            raise forbidden(_NO_SECRET)
-        return await handler(request)
-
-    def _check_origin(self, request: web.Request) -> None:
-        origin = request.headers.get("Origin")
-        if origin is not None and not self.access.origin_allowed(origin):
-            log.warning("refused a request to %s from origin %r", request.path, origin)
-            raise forbidden(f"origin {origin!r} may not use this server")
+        path = request.path
+        acting = path == "/vt/ws" or path.startswith("/vt/audio/")
+        files = path.startswith("/vt/files/")
+        kind, why = ("capability", "") if files else access.credential(request)
+        if kind is None:
+            raise web.HTTPForbidden(text=_NO_SECRET + "\n", reason=f"Forbidden: {why}")
+        why = access.provenance_refusal(request, acting=acting, navigable=files or path == "/")
+        if why is not None:
+            raise forbidden(why)
+        if kind == "session" and acting and not access.vouched(request):
+            raise forbidden("the session cookie alone does not open this route: send the secret "
+                            "(a 'token' query parameter or an 'Authorization: token ...' header)")
 
     # -- handlers --------------------------------------------------------------
 
     async def _handle_ws(self, request: web.Request) -> web.StreamResponse:
-        self._check_origin(request)
         ws = web.WebSocketResponse(compress=False, heartbeat=30.0, max_msg_size=MAX_INBOUND_BYTES)
         await ws.prepare(request)
         client = Outbox(ws, request, self.max_queue_frames, self.max_queue_bytes)
@@ -651,8 +717,9 @@ class Server:
             rest = [(k, v) for k, v in request.query.items() if k != "token"]
             response = web.HTTPSeeOther("/" + (f"?{urlencode(rest)}" if rest else ""))
             if self.token:
-                response.set_cookie(self.access.cookie_name(), self.token, path="/", httponly=True,
-                                    samesite="Strict", secure=request.secure)
+                secure = self.access.browser_secure(request)
+                response.set_cookie(self.access.cookie_name(secure), self.access.open_session(request), path="/",
+                                    httponly=True, samesite="Strict", secure=True if secure else None)
             response.headers["Cache-Control"] = "no-store"
             raise response
         return static_response(self.static_dir, "index.html")
@@ -661,24 +728,27 @@ class Server:
         return static_response(self.static_dir, request.match_info["path"])
 
     async def _handle_file(self, request: web.Request) -> web.StreamResponse:
-        return await registered_file_response(request)
+        return await registered_file_response(request, self.send_timeout, self._note_stalled)
 
     async def _handle_audio(self, request: web.Request) -> web.StreamResponse:
         source = audio.lookup(request.match_info["name"])
         if source is None:
             raise web.HTTPNotFound()
-        self._check_origin(request)
         params: dict[str, Any] = {k: v for k, v in request.query.items() if k != "token"}
         if request.method == "POST":
-            params.update(await audio.read_json_params(request))
+            params.update(await audio.read_json_params(request, MAX_INBOUND_BYTES, self.body_timeout))
         task = asyncio.current_task()
         if task is not None:
             self._tasks.add(task)
         try:
-            return await audio.handle_audio(request, source, params)
+            return await audio.handle_audio(request, source, params, self.send_timeout, self._note_stalled)
         finally:
             if task is not None:
                 self._tasks.discard(task)
+
+    def _note_stalled(self, request: web.BaseRequest) -> None:
+        self.access.refusals.note(request.remote, f"cut off {request.method} {request.path}: the client read "
+                                                  f"nothing for {self.send_timeout:g} s")
 
 
 def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":

@@ -35,6 +35,11 @@ GESTURE_ARG = "--autoplay-policy=user-gesture-required"
 ARTIFACTS = Path(__file__).resolve().parents[2] / "artifacts"
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "bypass_csp: browser pages ignore the page's Content-Security-Policy (for test instruments)")
+
+
 def _unavailable(reason: str):
     if os.environ.get("CI") == "true":
         pytest.fail(f"browser tests cannot run under CI: {reason}")
@@ -98,6 +103,10 @@ def server():
     s.stop()
 
 
+CSP_WATCH = """addEventListener("securitypolicyviolation", (e) =>
+  console.error(`CSP violation: ${e.violatedDirective} blocked ${e.blockedURI || "inline code"}`));"""
+
+
 class Page:
     """A Playwright page on the host's page, with helpers for the players."""
 
@@ -108,10 +117,14 @@ class Page:
         self.errors: list[str] = []
         page.on("pageerror", lambda e: self.errors.append(f"pageerror: {e}"))
         page.on("console", lambda m: m.type == "error" and self.errors.append(f"console: {m.text}"))
+        # Whatever the page's Content-Security-Policy blocks is an error of the page's.
+        page.add_init_script(CSP_WATCH)
 
     def open(self) -> "Page":
+        # wait_for_function predicates are written as functions: one given as an
+        # expression is polled through eval, which the page's CSP forbids.
         self.page.goto(self.url)
-        self.page.wait_for_function("window.vtReady === true", timeout=10_000)
+        self.page.wait_for_function("() => window.vtReady === true", timeout=10_000)
         return self
 
     def player(self, cid: str, timeout: float = 5_000) -> None:
@@ -140,13 +153,19 @@ class Page:
 
 
 @pytest.fixture
-def open_page(browser, server, cm):
-    """open_page(browser=None, url=None): a Page (not yet opened) in a fresh context."""
+def open_page(browser, server, cm, request):
+    """open_page(browser=None, url=None): a Page (not yet opened) in a fresh context.
+
+    A test marked ``bypass_csp`` gets pages that ignore the page's
+    Content-Security-Policy, to load instruments of its own (a worklet from a
+    blob: URL) that the policy refuses.
+    """
     cm.clear()  # a page of this test's components only
     contexts = []
+    bypass_csp = request.node.get_closest_marker("bypass_csp") is not None
 
     def make(in_browser=None, url=None) -> Page:
-        context = (in_browser or browser).new_context(viewport={"width": 900, "height": 700})
+        context = (in_browser or browser).new_context(viewport={"width": 900, "height": 700}, bypass_csp=bypass_csp)
         contexts.append(context)
         return Page(context.new_page(), url or server.url)
 

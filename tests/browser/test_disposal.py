@@ -71,7 +71,7 @@ def run_players(page, wa, path: str, burst: bytes) -> None:
     manager = vt_core.getcm()
     for p in players:
         manager.remove_component(p.id)
-    page.page.wait_for_function("Object.keys(window.vtPlayers).length === 0", timeout=30_000)
+    page.page.wait_for_function("() => Object.keys(window.vtPlayers).length === 0", timeout=30_000)
     page.page.wait_for_timeout(1000)
 
 

@@ -452,10 +452,10 @@ def test_page_reconnects_and_remounts(open_page, wa):
         kept = wa.web_audio(label="kept")
         page.player(kept.id)
         s.stop()
-        page.page.wait_for_function("window.vtReady === false", timeout=5000)
+        page.page.wait_for_function("() => window.vtReady === false", timeout=5000)
         added = wa.web_audio(label="added while away")
         s = vt_server.start("127.0.0.1", port, token=s.token)  # the page keeps its cookie
-        page.page.wait_for_function("window.vtReady === true", timeout=10000)
+        page.page.wait_for_function("() => window.vtReady === true", timeout=10000)
         page.player(added.id)
         assert page.page.evaluate("Object.keys(window.vtPlayers)") == [kept.id, added.id]
         vt_core.getcm().remove_component(kept.id)

@@ -26,6 +26,8 @@ def page(stream_page):
 
 # A probe on the player's output: runs of equal level (rounded to 1/64), so a
 # test can tell how many samples carried audio and in which order the levels came.
+# Its worklet comes from a blob: URL, which the page's CSP refuses: tests that use
+# it are marked bypass_csp.
 PROBE = """async cid => {
   const p = window.vtPlayers[cid];
   const ctx = p.gain.context;
@@ -174,6 +176,7 @@ def test_a_gap_shorter_than_the_hold_off_continues_the_stream(page, wa, events):
 # -- interruptions ------------------------------------------------------------------
 
 
+@pytest.mark.bypass_csp
 @pytest.mark.parametrize("how", ["close_stream", "stop", "mute"])
 def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, events, how):
     p = wa.web_audio(onended=events.callback("ended"))
@@ -277,6 +280,7 @@ def test_an_idle_player_holds_no_engine(page, wa, events):
 # -- seams ---------------------------------------------------------------------------
 
 
+@pytest.mark.bypass_csp
 def test_seams_and_a_pause_neither_repeat_nor_lose_a_sample(page, wa, events):
     """A constant level through every seam (messages, the engine's blocks, a pause and its resume).
 
@@ -315,6 +319,7 @@ def test_seams_and_a_pause_neither_repeat_nor_lose_a_sample(page, wa, events):
 # -- nothing pushed is lost ------------------------------------------------------------
 
 
+@pytest.mark.bypass_csp
 def test_audio_beyond_the_ring_waits_in_order(page, wa, events):
     """A writer far ahead of real time: the ring (1 s here) fills, the rest waits, all of it plays in order."""
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"), ringSeconds=1)

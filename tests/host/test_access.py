@@ -153,9 +153,12 @@ def test_the_page_trades_the_secret_for_a_cookie(server):
     assert status == 303 and headers["location"] == "/?sampleRate=32000"  # the secret leaves the address bar
     cookie = headers["set-cookie"]
     name_value, *attributes = [part.strip() for part in cookie.split(";")]
-    assert name_value == f"vt-token-{port}={server.token}"
+    # Cookies reach every port of the host name: the cookie is a session of this
+    # server's, never the secret.
+    assert name_value.startswith(f"vt-session-{port}=") and server.token not in cookie
     assert {a.lower() for a in attributes} >= {"httponly", "samesite=strict", "path=/"}
     assert headers["cache-control"] == "no-store"
+    assert http_raw(port, "/", headers=f"Cookie: vt-token-{port}={server.token}\r\n")[0] == 403
 
     status, headers, body = http_exchange(port, "/", headers=f"Cookie: {name_value}\r\n")
     assert status == 200 and b"<html" in body.lower() and headers["referrer-policy"] == "no-referrer"
@@ -167,10 +170,17 @@ def test_the_page_trades_the_secret_for_a_cookie(server):
         async with aiohttp.ClientSession(cookie_jar=jar) as session:
             async with session.get(server.url) as r:
                 assert r.status == 200 and str(r.url) == server.origin + "/"
-            async with session.ws_connect(server.ws_url.split("?")[0]) as ws:
+            async with session.ws_connect(server.ws_url.split("?")[0], origin=server.origin) as ws:
                 return json.loads((await asyncio.wait_for(ws.receive(), 10)).data)["type"]
 
     assert run(browse()) == "components"
+
+    # Behind a TLS proxy (X-Forwarded-Proto: https) the cookie is the HTTPS form, which the
+    # browser keeps from every plain-http port of the host name.
+    headers = http_exchange(port, f"/?token={server.token}", headers="X-Forwarded-Proto: https\r\n")[1]
+    name_value, *attributes = [part.strip() for part in headers["set-cookie"].split(";")]
+    assert name_value.startswith(f"__Host-vt-session-{port}=") and "secure" in {a.lower() for a in attributes}
+    assert http_raw(port, "/", headers=f"Cookie: {name_value}\r\nX-Forwarded-Proto: https\r\n")[0] == 200
 
 
 def test_secret_given_or_turned_off(caplog):
@@ -183,7 +193,7 @@ def test_secret_given_or_turned_off(caplog):
             assert srv.url == srv.origin + "/" and srv.ws_url.endswith("/vt/ws")
             assert http_raw(srv.port, "/")[0] == 200
             assert http_raw(srv.port, "/", host="evil.test")[0] == 403  # the Host rule still holds
-    [warning] = [r for r in caplog.records if r.levelno == logging.WARNING]
+    [warning] = [r for r in caplog.records if r.levelno == logging.WARNING and "refused" not in r.getMessage()]
     assert "without a secret" in warning.getMessage()
     for bad in ("short", "has space s!", "caf\u00e9-secret"):
         with pytest.raises(ValueError):

@@ -39,7 +39,7 @@ def main() -> int:
             page.on("console", lambda m: m.type == "error" and errors.append(f"console: {m.text}"))
             try:
                 page.goto(config["url"], timeout=20_000)
-                page.wait_for_function("window.vtReady === true", timeout=20_000)
+                page.wait_for_function("() => window.vtReady === true", timeout=20_000)
                 for cid in config.get("players", []):
                     page.wait_for_function("cid => !!(window.vtPlayers && window.vtPlayers[cid])", arg=cid,
                                            timeout=10_000)

@@ -31,6 +31,14 @@ import { engine } from "./audio-engine.js";
 import { SCHEDULED_AHEAD_SECONDS, ScheduledOutput } from "./scheduled-output.js";
 import { errorText } from "./util.js";
 
+function sameOrigin(url) {
+  try {
+    return new URL(url, location.href).origin === location.origin;
+  } catch {
+    return false;
+  }
+}
+
 const PROCESSOR = "vt-pcm-ring";
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const DEFAULTS = { ringSeconds: 20, jitterMs: 0, streamEndMs: 300, backlogMB: 128 };
@@ -269,10 +277,14 @@ export class StreamIngest {
     const controller = new AbortController();
     const pull = { controller };
     this.pull = pull;
-    const init = { signal: controller.signal, cache: "no-store" };
+    const init = { signal: controller.signal, cache: "no-store", headers: {} };
+    // The host lets its session cookie open a stream only for a request that shows it
+    // comes from its own page; where the browser sends no Fetch Metadata (plain http
+    // off loopback), this header does (no other origin can send it without asking).
+    if (sameOrigin(url)) init.headers["X-VT-Page"] = "1";
     if (cmd.params !== undefined && cmd.params !== null) {
       init.method = "POST";
-      init.headers = { "Content-Type": "application/json" };
+      init.headers["Content-Type"] = "application/json";
       init.body = JSON.stringify(cmd.params);
     }
     this.readStream(url, init, fmt, pull).catch((err) => {
