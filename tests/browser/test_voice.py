@@ -169,7 +169,8 @@ def test_a_gap_shorter_than_the_hold_off_continues_the_stream(page, wa, events):
     assert "ended" not in events.names() and page.stats(p.id)["streamActive"]
     p.stream_binary(tone(0.3, rate))
     _, _, ended = events.wait("ended", timeout=8)
-    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(0.8, abs=0.001), "underruns": 1}
+    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(0.8, abs=0.001), "underruns": 1}, \
+        page.stats(p.id)
     assert events.names().count("start") == 1
 
 

@@ -185,7 +185,12 @@ export class ScheduledOutput {
     if (!ring.s && !this.held.length) return;
     const lead = Math.round(START_SECONDS * this.rate);
     if (this.next < 0 || this.next < now + 1) {
-      if (this.next >= 0 && this.lastHadAudio && ring.state === "playing") ring.outputLate();
+      // a gap of our own only when the ring had audio for the time we missed
+      // (a stream about to run dry anyway is not late)
+      const missed = now - this.next;
+      if (this.next >= 0 && this.lastHadAudio && ring.state === "playing" && ring.outputFramesInHand() >= missed) {
+        ring.outputLate();
+      }
       this.next = Math.max(now + lead, this.cutAt);
     }
     if (ring.state !== "paused") this.replayHeld();
