@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import re
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from vt_core import getcm
 
 from .probes import sine
 from .test_sources import write_mono
@@ -69,6 +72,70 @@ def test_keyboard_plays_seeks_and_sets_volume(page, wa, events, tmp_path):
     keys.press("ArrowLeft")  # on the volume slider the arrows stay the slider's own
     page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.94))
     assert events.names().count("play") == 2 and events.names().count("pause") == 1
+    assert not page.errors, page.errors
+
+
+def test_a_volume_set_from_python_is_one_change_and_a_key_between_its_frames_stands(page, wa):
+    """`volume = x` reaches the page in two frames: the options update, then a setVolume command.
+
+    The link may hold the second back for a while (the host writes the two in separate flushes).
+    A key the user pressed after the first took effect must not be undone by the second, and a
+    later `volume = x` of the same value must still win over the key.
+    """
+    p = wa.web_audio(label="volume")
+    box = page.page.locator(f'.vt-player[data-cid="{p.id}"]')
+    held, link = [], {}
+    hold = {"on": False}
+
+    def route(ws):
+        server = ws.connect_to_server()
+        link["ws"] = ws
+
+        def to_page(message):
+            if hold["on"] and isinstance(message, str) and '"setVolume"' in message:
+                held.append(message)
+            else:
+                ws.send(message)
+
+        server.on_message(to_page)
+
+    page.page.route_web_socket(re.compile(r"/vt/ws"), route)
+    page.open().player(p.id)
+
+    def delivered() -> None:
+        """Every frame sent so far has been handled by the page (a later frame has)."""
+        delivered.n = getattr(delivered, "n", 0) + 1
+        p.label = f"volume {delivered.n}"
+        page.page.wait_for_function("([sel, t]) => document.querySelector(sel).textContent === t",
+                                    arg=[f'.vt-player[data-cid="{p.id}"] .vt-label', p.label])
+
+    hold["on"] = True
+    p.volume = 0.3
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.3))  # the options update
+    page.page.wait_for_function("() => true")  # lets the route see the held command
+    assert len(held) == 1, held
+    box.press("ArrowDown")
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.25))
+    hold["on"] = False
+    link["ws"].send(held.pop())
+    delivered()
+    assert page.stats(p.id)["volume"] == pytest.approx(0.25)
+
+    # the same value again, after the key: the options do not change, the command sets it
+    p.volume = 0.3
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.3))
+
+    # the option published by itself applies at once; a key after it, then `volume = x` of
+    # that value (options unchanged again): the command is no repeat of that update and wins
+    getcm().components[p.id]["content"]["options"]["volume"] = 0.7
+    p.update_cm()
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.7))
+    box.press("ArrowUp")
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.75))
+    p.volume = 0.7
+    page.wait_stats(p.id, lambda s: s["volume"] == pytest.approx(0.7))
+    delivered()
+    assert page.stats(p.id)["volume"] == pytest.approx(0.7)
     assert not page.errors, page.errors
 
 

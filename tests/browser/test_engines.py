@@ -74,7 +74,8 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     write_wav(path, 1.2, rate=44100, freq=440)  # amplitude 0.5, resampled to the context's rate
     p = wa.web_audio(src=str(path), minimal=False, onplay=events.callback("play"), onended=events.callback("ended"))
     driver.goto(driver.url).player(p.id)
-    driver.wait_stats(p.id, lambda s: s["file"]["duration"] > 1)
+    # the duration is null until the element has read the file's header
+    driver.wait_stats(p.id, lambda s: (s["file"]["duration"] or 0) > 1)
 
     with sound_server.recording() as whole:
         driver.press(box(p.id), " ")  # the keyboard starts it

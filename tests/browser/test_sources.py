@@ -200,7 +200,7 @@ def test_whole_waveform_shows_and_seeks_by_click_and_drag(page, wa, tmp_path):
     p = wa.web_audio(src=str(path), show_wave=True, minimal=False, block=True, visualizer_color="#E91E63")
     twin = wa.web_audio(src=str(path), show_wave=True)
     page.open().player(p.id)
-    st = page.wait_stats(p.id, lambda s: s["wave"] is not None and s["file"]["duration"] > 0)
+    st = page.wait_stats(p.id, lambda s: s["wave"] is not None and (s["file"]["duration"] or 0) > 0)
     assert st["wave"]["duration"] == pytest.approx(4.0, abs=0.01)
     page.wait_stats(twin.id, lambda s: s["wave"] is not None)
     assert page.page.evaluate(WAVE_STATS)["decodes"] == 1  # one decode per source

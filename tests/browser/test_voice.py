@@ -14,6 +14,9 @@ import time
 import numpy as np
 import pytest
 
+from vt_core import getcm
+from vt_core.bus import bus
+
 from .test_player import join, paced, start_thread
 
 pytestmark = pytest.mark.browser
@@ -357,27 +360,73 @@ def test_past_the_backlog_cap_an_error_says_how_much_was_dropped(page, wa, event
     assert ended["played"] + last["dropped"] == pytest.approx(5.0, abs=0.002)  # every second accounted for
 
 
-def test_a_page_that_connects_mid_stream_plays_what_follows(engine_page, wa, events):
-    target = wa.web_audio(label="speaking", onended=events.callback("ended"), jitterMs=300)
-    other = wa.web_audio(label="created later")
-    target.on_stream_start(events.callback("start"))
-    target.close_stream()  # the frames go to "speaking", not to the newest player
+def test_a_page_that_connects_mid_stream_plays_what_follows(engine_page, wa, events, monkeypatch):
+    """A page that opens while a push stream goes on plays every frame published after it joined.
+
+    Frames published while no page is connected are not kept (a live stream is live), so what
+    the page can play starts where its socket joined the host's fan-out.  That point is read
+    from the host (the audio published when the page's component snapshot was taken, with the
+    bus held), not guessed from how long a page takes to open: on a busy machine that is
+    seconds.  The producer goes on for a second after the page joined, however late that is.
+    """
     rate = 16000
-    pcm = tone(3.0, rate)
-    w = target.stream_writer()
-    w.configure(rate, 1)
-    producer = start_thread(lambda: paced(chunked(pcm, 2048), rate * 2, w.write))
-    time.sleep(1.0)
-    page = engine_page()
-    page.open().player(target.id)
-    _, _, started = events.wait("start")
-    assert started["sample_rate"] == rate and started["channels"] == 1
-    join(producer)
-    w.finish()
-    _, _, ended = events.wait("ended", timeout=8)
+    published = [0]  # bytes of audio published on the bus
+    joined: list[int] = []  # published[0] when a page joined
+
+    def count(message) -> None:
+        if message[0] == "binary":
+            published[0] += len(message[1])
+
+    cm = getcm()
+    snapshot = cm.snapshot
+
+    def snapshot_at_join():
+        joined.append(published[0])  # under the bus lock: no frame is published meanwhile
+        return snapshot()
+
+    monkeypatch.setattr(cm, "snapshot", snapshot_at_join)
+    unsubscribe = bus.subscribe(count)
+    try:
+        target = wa.web_audio(label="speaking", onended=events.callback("ended"), jitterMs=300)
+        other = wa.web_audio(label="created later")
+        target.on_stream_start(events.callback("start"))
+        target.close_stream()  # the frames go to "speaking", not to the newest player
+        pcm = tone(30.0, rate)
+        w = target.stream_writer()
+        w.configure(rate, 1)
+
+        def produce() -> None:
+            """Real-time pace until a second of audio has followed the page's join."""
+            t0 = time.monotonic()
+            sent = 0
+            for chunk in chunked(pcm, 2048):
+                if joined and sent - joined[0] >= rate * 2:
+                    break
+                delay = t0 + sent / (rate * 2) - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+                w.write(chunk)
+                sent += len(chunk)
+
+        producer = start_thread(produce)
+        while published[0] < rate * 2:  # a second of the stream has gone by
+            time.sleep(0.01)
+        page = engine_page()
+        page.open().player(target.id)
+        _, _, started = events.wait("start")
+        assert started["sample_rate"] == rate and started["channels"] == 1
+        join(producer)
+        w.finish()
+        _, _, ended = events.wait("ended", timeout=8)
+    finally:
+        unsubscribe()
+    assert len(joined) == 1, joined  # one connection, never dropped
+    assert rate * 2 <= joined[0] < published[0] - rate, (joined, published)  # mid-stream
+    after = (published[0] - joined[0]) // 2  # frames the page could receive
+    print(f"\n{page.engine}: joined {joined[0] / 2 / rate:.3f} s into the stream; {after / rate:.3f} s followed")
     st = page.stats(target.id)
-    assert 0.8 < ended["played"] < 2.2 and ended["underruns"] == 0
-    assert ended["played"] == pytest.approx(st["framesReceived"] / rate, abs=0.001)
+    assert st["framesReceived"] == after, (st["framesReceived"], after)  # every frame that followed
+    assert ended["played"] == pytest.approx(after / rate, abs=0.001) and ended["underruns"] == 0, ended
     assert page.stats(other.id)["framesReceived"] == 0
     assert not page.errors, page.errors
 

@@ -34,6 +34,8 @@ let pending = []; // frames received before the audio engine was ready
 let mountWidget = null; // the small page widgets (widgets.js), when present
 let lostNote = ""; // shown beside the connection state after the host dropped this page
 let receivedBytes = 0; // binary (audio) bytes received on the last connection that opened
+// {cid, volume} while the frame handled last was an update that set that player's volume
+let volumeJustSet = null;
 
 function setStatus(text, cls) {
   if (!statusEl) return;
@@ -90,10 +92,12 @@ function unmount(cid) {
   if (streamTarget === cid) streamTarget = null;
 }
 
+/** Returns the volume the update set on a player (else null). */
 function update(cid, content) {
   const entry = components.get(cid);
-  if (entry && entry.player) entry.player.update(content);
-  else if (entry && entry.widget) entry.widget.update(content);
+  if (entry && entry.player) return entry.player.update(content);
+  if (entry && entry.widget) entry.widget.update(content);
+  return null;
 }
 
 // The component list sent on (re)connection: keep the players that are still
@@ -120,7 +124,8 @@ function streamPlayer() {
   return last;
 }
 
-function callMethod(data) {
+/** @param previous  what the frame handled before this one did ({cid, volume}: set a volume), or null */
+function callMethod(data, previous) {
   const cid = data.cid;
   const player = players[cid];
   if (data.action === "start_stream") {
@@ -152,6 +157,11 @@ function callMethod(data) {
       player.seek(data.seconds);
       break;
     case "setVolume":
+      // Setting the volume in Python publishes the options and then sends this
+      // command with the same value: one change in two frames, and the update
+      // has applied it already. A key or slider move the page handled between
+      // the two frames came later and stands.
+      if (previous && previous.cid === cid && previous.volume === Number(data.volume)) break;
       player.setVolume(data.volume);
       break;
     default:
@@ -159,7 +169,7 @@ function callMethod(data) {
   }
 }
 
-function onText(text) {
+function onText(text, previous) {
   let msg;
   try {
     msg = JSON.parse(text);
@@ -179,12 +189,14 @@ function onText(text) {
     case "remove":
       unmount(msg.id);
       break;
-    case "update":
-      update(msg.id, msg.content);
+    case "update": {
+      const volume = update(msg.id, msg.content);
+      if (volume !== null && volume !== undefined) volumeJustSet = { cid: msg.id, volume };
       break;
+    }
     case "message": {
       const data = msg.data && typeof msg.data === "object" ? msg.data : {};
-      if (msg.action === "call_method") callMethod(data);
+      if (msg.action === "call_method") callMethod(data, previous);
       else if (msg.action === "audio_metadata") lastMeta = { sample_rate: data.sample_rate, channels: data.channels };
       else console.debug("[vt] unhandled action", msg.action);
       break;
@@ -220,8 +232,10 @@ function onBinary(buffer) {
 }
 
 function handle(data) {
+  const previous = volumeJustSet;
+  volumeJustSet = null;
   try {
-    if (typeof data === "string") onText(data);
+    if (typeof data === "string") onText(data, previous);
     else onBinary(data);
   } catch (err) {
     console.error("[vt] error while handling a frame", err);

@@ -161,7 +161,8 @@ export class WebAudioPlayer {
 
   // -- options / content ----------------------------------------------------
 
-  /** Apply new content ({"src", "options"}) in place. */
+  /** Apply new content ({"src", "options"}) in place; returns the volume it set from the
+   * options, or null when it left the volume as it was. */
   update(content, first = false) {
     content = content && typeof content === "object" ? content : {};
     const options = content.options && typeof content.options === "object" ? content.options : {};
@@ -188,8 +189,10 @@ export class WebAudioPlayer {
       this.src = newSrc;
       this.loadSrc(false);
     }
+    let volumeSet = null;
     if (options.volume !== undefined && (first || options.volume !== prev.volume)) {
       this.setVolume(options.volume);
+      volumeSet = Number(options.volume);
     }
     this.controls.render(options);
     this.stream.configure(options);
@@ -207,6 +210,7 @@ export class WebAudioPlayer {
       // the format comes from the response (WAV header or X-Audio-* headers)
       this.startStream({ url: options.streamUrl });
     }
+    return volumeSet;
   }
 
   loadSrc(resume) {
