@@ -195,19 +195,23 @@ class Recording:
         assert self.samples is not None, "the recording has not ended"
         return self.samples[:, ch].astype(np.float64)
 
-    def heard(self, ch: int = 0, tone_hz: float | None = None, amplitude: float | None = None) -> Heard | None:
+    def heard(self, ch: int = 0, tone_hz: float | None = None, amplitude: float | None = None,
+              min_hole: int = 16) -> Heard | None:
         """The sounding part of channel ch, or None when it is silent throughout.
 
         With tone_hz and amplitude (full scale = 1) given, jumps counts the
         steps larger than 1.5 times the steepest step of that sine at 48 kHz:
-        a seam that repeats, loses or misplaces samples makes one.
+        a seam that repeats, loses or misplaces samples makes one.  Runs of at
+        least min_hole exact zeros are the output's holes (cut out, counted as
+        gaps); a stream keeps the default, so that a few zeros padded at one of
+        its seams still count as jumps.
         """
         x = self.channel(ch)
         loud = np.flatnonzero(np.abs(x) > SILENCE)
         if len(loud) == 0:
             return None
         a, b = loud[0], loud[-1] + 1
-        holes = _long_runs(x[a:b] == 0, min_len=16)
+        holes = _long_runs(x[a:b] == 0, min_len=min_hole)
         part = x[a:b][~holes] / 32768
         jumps = 0
         if tone_hz and amplitude:

@@ -81,7 +81,9 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
         driver.press(box(p.id), " ")  # the keyboard starts it
         events.wait("play")
         events.wait("ended", timeout=8)
-    heard = whole.heard(tone_hz=440, amplitude=A)
+    # A file has no seams of the player's: two exact zeros in a row inside this tone are the
+    # browser's output dropping a few samples (Firefox under load, 10 in a row), not the page.
+    heard = whole.heard(tone_hz=440, amplitude=A, min_hole=2)
     show(driver, "file", heard)
     assert heard is not None, "the file played and nothing reached the output"
     assert abs(heard.peak_hz - 440) < 3, heard
@@ -99,7 +101,7 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     with sound_server.recording() as quiet:
         p.play()
         events.wait("ended", count=2, timeout=8)
-    q = quiet.heard(tone_hz=440, amplitude=A)
+    q = quiet.heard(tone_hz=440, amplitude=A, min_hole=2)
     show(driver, "file at volume 0.25", q)
     assert q is not None and abs(q.peak_hz - 440) < 3, q
     assert q.rms / heard.rms == pytest.approx(0.25, abs=0.03), (q, heard)
