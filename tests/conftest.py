@@ -21,8 +21,8 @@ def pytest_report_header(config):
     """Where the code under test comes from: an installed wheel, a venv build, or the tree."""
     import importlib.util
 
-    spec = importlib.util.find_spec("veltrane.vt_ui.web_audio")
-    return [f"web_audio: {spec.origin if spec else 'not found'}", f"vt_core: {vt_core.__file__}"]
+    found = importlib.util.find_spec("veltrane.vt_ui.web_audio")
+    return [f"web_audio: {found.origin if found else 'not found'}", f"vt_core: {vt_core.__file__}"]
 
 
 class Recorder:

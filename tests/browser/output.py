@@ -247,10 +247,10 @@ def peak_hz(x: np.ndarray) -> float:
     if len(x) < 64:
         return 0.0
     n = len(x)
-    spec = np.abs(np.fft.rfft(x * np.hanning(n)))
-    k = int(np.argmax(spec[1:])) + 1
-    if 1 <= k < len(spec) - 1:
-        lo, mid, hi = spec[k - 1], spec[k], spec[k + 1]
+    magnitude = np.abs(np.fft.rfft(x * np.hanning(n)))
+    k = int(np.argmax(magnitude[1:])) + 1
+    if 1 <= k < len(magnitude) - 1:
+        lo, mid, hi = magnitude[k - 1], magnitude[k], magnitude[k + 1]
         denom = lo - 2 * mid + hi
         k = k + (0.5 * (lo - hi) / denom if denom else 0.0)
     return float(k * RATE / n)
