@@ -21,7 +21,9 @@ One run compares, on the same machine and in the same minutes:
     by utterance on two players;
   - at 48 kHz stereo and 22.05 kHz mono;
   - on an otherwise idle machine, then beside two CPU-burning processes and two
-    spinning Python threads in this (the host's) process;
+    spinning Python threads in this (the host's) process (once the load has
+    begun, each player speaks one utterance that the rows leave out: they
+    measure a busy machine; what that first utterance met is printed apart);
   - on the AudioWorklet engine, then on the main-thread engine (the page opened
     with ?streamEngine=scheduled, as pages that are not a secure context use
     it; the adaptive buffer only).
@@ -155,15 +157,34 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
     }
 
 
-def run_utterances(bench: "Bench", players: dict, n: int, chunk_frames: int, label: str, table: list) -> None:
-    """n utterances per player and format, the players taking turns; one table row per player and format."""
+def run_utterances(
+    bench: "Bench", players: dict, n: int, chunk_frames: int, label: str, table: list, verbose: bool = False,
+    warmup: bool = False, warmups: "list | None" = None,
+) -> None:
+    """n utterances per player and format, the players taking turns; one table row per player and format.
+
+    With warmup, each player first speaks one utterance that is not counted: the rows then measure a
+    machine that is busy, not one becoming busy (what that first utterance met is printed apart).
+    """
     rng = random.Random(5)
+    if warmup:
+        rate, channels = FORMATS[0]
+        for name, player in players.items():
+            r = utterance(bench, player, 2.0, rate, channels, chunk_frames, 99)
+            warmups.append({"case": f"{label} {name}", "underruns": r["underruns"], "start": r["start"],
+                            "buffer": r["buffer"]})
+            print(f"  {label} {name}: first utterance as the load began (not counted): start {r['start']:.1f} ms, "
+                  f"buffer {r['buffer']:.1f} ms, underruns {r['underruns']}", flush=True)
     for rate, channels in FORMATS:
         rows: dict[str, list[dict]] = {name: [] for name in players}
         for k in range(n):
             seconds = rng.uniform(1.0, 3.0)
             for name, player in players.items():
                 rows[name].append(utterance(bench, player, seconds, rate, channels, chunk_frames, k))
+                if verbose:
+                    r = rows[name][-1]
+                    print(f"    {name:<14} {seconds:4.2f} s  start {r['start']:6.1f}  -pause {r['start'] - r['pause']:6.1f}  "
+                          f"buffer {r['buffer']:6.1f}  underruns {r['underruns']}", flush=True)
         for name, got in rows.items():
             start = [r["start"] for r in got]
             net = [r["start"] - r["pause"] for r in got]
@@ -235,6 +256,8 @@ def main() -> int:
     ap.add_argument("--utterances", type=int, default=20, help="per player, format and condition")
     ap.add_argument("--chunk-frames", type=int, default=1024, help="frames per write() (an engine's chunk)")
     ap.add_argument("--no-load", action="store_true", help="skip the runs beside the CPU burners")
+    ap.add_argument("--engines", default="worklet,main-thread", help="stream engines to run (comma-separated)")
+    ap.add_argument("--verbose", action="store_true", help="print every utterance")
     args = ap.parse_args()
     chromium = shutil.which("chromium")
     if not chromium:
@@ -245,6 +268,7 @@ def main() -> int:
     srv = vt_server.start("127.0.0.1", 0)
     table: list[dict] = []
     cpu: list[tuple[str, float]] = []
+    warmups: list[dict] = []
     conditions = [("idle", None)] + ([] if args.no_load else [("loaded", Load)])
     try:
         with sync_playwright() as pw:
@@ -255,10 +279,11 @@ def main() -> int:
             empty.close()
             adaptive = web_audio(show_wave=True, minimal=False, label="adaptive")
             fixed = web_audio(show_wave=True, minimal=False, label="fixed 150 ms", jitterMs=150, jitterAdaptive=False)
-            for engine, query, players in (
+            engines = (
                 ("worklet", "", {"adaptive": adaptive, "fixed 150 ms": fixed}),
                 ("main-thread", "&streamEngine=scheduled", {"adaptive": adaptive}),
-            ):
+            )
+            for engine, query, players in (e for e in engines if e[0] in args.engines.split(",")):
                 bench = Bench(browser, srv.url + query, [adaptive, fixed])
                 engine_name = bench.stats(adaptive)["engine"]
                 print(f"\n{engine} engine (stats: {engine_name!r}):", flush=True)
@@ -271,10 +296,11 @@ def main() -> int:
                             f"{bench.stats(adaptive)['engineActive']})", idle_after))
                 for label, load in conditions:
                     if load is None:
-                        run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}", table)
+                        run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}", table, args.verbose)
                     else:
                         with load():
-                            run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}", table)
+                            run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}",
+                                           table, args.verbose, warmup=True, warmups=warmups)
                 bench.close()
             browser.close()
     finally:
@@ -284,6 +310,10 @@ def main() -> int:
           "underruns: total (utterances with any / all); buffer: median jitter buffer at the start; "
           "end: last sample out -> onended, p95")
     print_table(table)
+    if warmups:
+        print("\nthe first utterance of each player once the load began (not in the rows above):")
+        for w in warmups:
+            print(f"  {w['case']:<34} start {w['start']:6.1f} ms, buffer {w['buffer']:6.1f} ms, underruns {w['underruns']}")
     print("\nrenderer CPU (% of one core):")
     for name, value in cpu:
         print(f"  {name:<66} {value:5.1f}")

@@ -263,6 +263,39 @@ def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_fram
     assert start5["bufferMs"] == pytest.approx(120, abs=0.2)
 
 
+def test_arrivals_are_stamped_on_a_clock_that_moves_with_real_time(open_page, wa):
+    """The page's context clock reads to the millisecond, not in steps of the output's callback.
+
+    ctx.currentTime moves in steps (10 ms in chromium): a frame stamped with it
+    looks up to a step late, and the jitter buffer would hold that for jitter.
+    """
+    wa.web_audio()
+    page = open_page().open()
+    got = page.page.evaluate("""async () => {
+      const { engine } = await import("/vt/static/audio-engine.js");
+      await engine.ready;
+      engine.requestStart();
+      while (engine.ctx.state !== "running") await new Promise((r) => setTimeout(r, 10));
+      const rows = [];
+      const t0 = performance.now();
+      while (performance.now() - t0 < 600) {
+        const p = performance.now();
+        rows.push([p / 1000, engine.contextNow(p), engine.ctx.currentTime]);
+        await new Promise((r) => setTimeout(r, 1));
+      }
+      return rows;
+    }""")
+    p, now, ct = (np.array(col) for col in zip(*got))
+    steps = np.diff(ct)
+    step = steps[steps > 0].max()
+    print(f"\n{len(p)} readings; currentTime steps up to {step * 1000:.1f} ms")
+    assert (now >= ct).all() and np.all(np.diff(now) >= 0)  # never behind the context, never back
+    settled = slice(len(p) // 3, None)  # the pairing has seen a few steps
+    residual = (now - p)[settled]
+    # moves with performance.now() to within the clocks' pairing, while currentTime lags by up to a step
+    assert residual.max() - residual.min() < 0.003, residual.max() - residual.min()
+
+
 def test_an_idle_player_holds_no_engine(page, wa, events):
     """The engine comes with the first stream and goes when the player has been idle a moment."""
     p = wa.web_audio(onended=events.callback("ended"))

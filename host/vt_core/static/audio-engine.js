@@ -9,6 +9,8 @@
 // foreground; subscribers (the players) hear "interrupted" and "recovered".
 
 const WORKLET_URL = new URL("./pcm-worklet.js", import.meta.url).href;
+const CLOCK_WINDOW_MS = 2000;
+const MAX_CLOCK_STEP_SECONDS = 0.1; // the context clock never lags performance.now() by more while it runs
 
 class AudioEngine {
   constructor() {
@@ -21,7 +23,55 @@ class AudioEngine {
     this.subscribers = new Set(); // fn("interrupted" | "recovered")
     this.wasRunning = false; // the context has run: a later stop is an interruption
     this.interrupted = false;
+    // pairing of the context clock with performance.now() (see contextNow)
+    this.clock = { cur: Infinity, prev: Infinity, since: -Infinity, last: 0 };
     this.ready = this.init();
+  }
+
+  /**
+   * The context clock now, in seconds, to within a millisecond or so.
+   * ctx.currentTime moves in steps of the output's callback (10 ms and more
+   * in some browsers): read alone, it would make a frame that came in just
+   * before a step look up to a step late. performance.now() - currentTime is
+   * smallest just after a step; its least value over the last few seconds
+   * (a window: the clocks drift apart slowly, and a context that stopped
+   * and started again moves its origin) pairs the two clocks.
+   */
+  contextNow(perfMs = performance.now()) {
+    const ctx = this.ctx;
+    if (!ctx) return 0;
+    const c = ctx.currentTime;
+    const k = this.clockOffset(perfMs, c);
+    // never back: a new pairing may be a fraction of a millisecond later than the last
+    const t = Math.max(c, perfMs / 1000 - k, this.clock.last);
+    this.clock.last = t;
+    return t;
+  }
+
+  /** performance.now() (ms) at which the context clock reads t. */
+  performanceTimeOf(t) {
+    const now = performance.now();
+    if (!this.ctx || !Number.isFinite(t)) return now;
+    return (t + this.clockOffset(now, this.ctx.currentTime)) * 1000;
+  }
+
+  clockOffset(perfMs, c) {
+    const w = this.clock;
+    const d = perfMs / 1000 - c;
+    if (perfMs - w.since > CLOCK_WINDOW_MS) {
+      w.prev = w.cur;
+      w.cur = Infinity;
+      w.since = perfMs;
+    }
+    if (d < w.cur) w.cur = d;
+    let k = Math.min(w.cur, w.prev);
+    if (d - k > MAX_CLOCK_STEP_SECONDS || this.ctx.state !== "running") {
+      // the context stood still (suspended, or a stalled output): pair the clocks afresh
+      w.cur = w.prev = k = d;
+      w.since = perfMs;
+      w.last = 0;
+    }
+    return k;
   }
 
   /** Call fn("interrupted" | "recovered") on those changes; returns the unsubscribe function. */

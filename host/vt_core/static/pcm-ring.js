@@ -18,27 +18,29 @@
 //
 // A stream starts with the first frame after idle. Playback waits for an
 // adaptive jitter buffer, measured in time rather than in audio held:
-//   Every message carries its arrival time t (context clock, stamped on the
-//   main thread). With m the stream seconds received before it, its offset
-//   is t - m; a message that arrives as early as it can has the stream's
-//   smallest offset so far (minOffset), and one that comes later than that is
-//   late by its delay = offset - minOffset. Audio at stream second p can play
-//   at minOffset + p + buffer, where buffer = max(floor, jitter + guard):
-//   floor is the player's jitterSeconds, jitter the largest delay expected
-//   (what this page learnt from earlier streams, raised at once by a later
-//   frame), guard GUARD_SECONDS plus the engine's own render-ahead
-//   (engineSeconds). So a writer's frame plays as soon as it is in, plus the
-//   jitter measured; a writer that sends a backlog at once starts at once.
+//   Every message carries its arrival time t (context clock, read precisely
+//   on the main thread: audio-engine.js contextNow). With m the stream
+//   seconds received before it, its offset is t - m; a message that arrives
+//   as early as it can has the stream's smallest offset so far (minOffset),
+//   and one that comes later than that is late by its delay = offset -
+//   minOffset. Audio at stream second p can play at minOffset + p + buffer,
+//   where buffer = max(floor, jitter + margin + engineSeconds)
+//   (adaptiveBuffer): floor is the player's jitterSeconds, jitter the largest
+//   delay expected (what this page learnt from earlier streams, raised at
+//   once by a later frame), margin GUARD_SECONDS plus a share of a busy
+//   link's jitter, engineSeconds how far the engine renders ahead of the
+//   clock. So a writer's frame plays as soon as it is in, plus the jitter
+//   measured; a writer that sends a backlog at once starts at once.
 //   An audible gap (an underrun) raises jitter by half plus 10 ms; the stream
 //   then waits for the larger buffer before it goes on.
 //   At the end of a stream its lesson goes back to the main thread: the
 //   jitter it grew to after a late frame or a gap, else the largest delay it
-//   saw. The main thread expects the largest lesson of the page's last few
-//   streams (stream-ingest.js) and hands that to the next stream
+//   saw. The main thread weighs the lessons of the page's last streams
+//   (stream-ingest.js) and hands what it expects to the next stream
 //   (learntJitter), so the buffer shrinks only between streams (a shorter
-//   silence before the first sample), never by dropping audio, and only once
-//   a spike has stayed away for a few streams. A page that has measured
-//   nothing yet expects FIRST_JITTER_SECONDS.
+//   silence before the first sample), never by dropping audio, and only as
+//   steady streams follow a spike. A page that has measured nothing yet
+//   expects FIRST_JITTER_SECONDS.
 // Playback resamples linearly to the context rate and is gapless. Running dry
 // plays out the last received frame in full (also the resampler's last partial
 // step).
@@ -101,8 +103,22 @@ const STATE_BUFFERING = "buffering"; // waiting for the jitter buffer to fill
 const STATE_PLAYING = "playing";
 const STATE_PAUSED = "paused";
 const MAX_JITTER_SECONDS = 1.0;
-const GUARD_SECONDS = 0.005; // margin on top of the measured jitter
-const FIRST_JITTER_SECONDS = 0.15; // what a page expects before it has measured anything
+const GUARD_SECONDS = 0.003; // margin on top of the measured jitter
+// A busy link's largest delay is one sample of a wide spread: the next stream
+// may well see more, so a share of what lies above a quiet link's jitter is added.
+const BUSY_MARGIN = 0.25;
+const QUIET_JITTER_SECONDS = 0.01;
+
+/**
+ * The adaptive jitter buffer (seconds) for a stream that expects arrival
+ * delays up to `jitter`: never below `floor`; `engineSeconds` is how far
+ * ahead of the output the engine renders.
+ */
+export function adaptiveBuffer(jitter, floor, engineSeconds) {
+  const margin = GUARD_SECONDS + BUSY_MARGIN * Math.max(0, jitter - QUIET_JITTER_SECONDS);
+  return Math.max(floor, jitter + margin + engineSeconds);
+}
+const FIRST_JITTER_SECONDS = 0.12; // what a page expects before it has measured anything (a buffer of ~150 ms)
 
 export class PcmRing {
   /**
@@ -270,8 +286,7 @@ export class PcmRing {
   /** The jitter buffer: seconds between a frame's earliest arrival and its play time. */
   bufferSeconds() {
     if (!this.adaptive) return Math.max(this.floor, this.s ? this.s.jitter : 0); // as set, raised only by a gap
-    const jitter = this.s ? this.s.jitter : this.learnt;
-    return Math.max(this.floor, jitter + GUARD_SECONDS + this.engineSeconds);
+    return adaptiveBuffer(this.s ? this.s.jitter : this.learnt, this.floor, this.engineSeconds);
   }
 
   // What this stream teaches the next ones: the jitter it grew to after a

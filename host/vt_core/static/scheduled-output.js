@@ -43,10 +43,13 @@ export class ScheduledOutput {
    * @param {BaseAudioContext} ctx
    * @param {AudioNode} output  where the blocks play
    * @param {object} settings   the ring's settings (pcm-ring.js)
+   * @param {() => number} [clock]  the context time now (default: ctx.currentTime,
+   *                              which moves in steps of the output's callback)
    */
-  constructor(ctx, output, settings) {
+  constructor(ctx, output, settings, clock) {
     this.kind = "scheduled";
     this.ctx = ctx;
+    this.clock = clock || (() => ctx.currentTime);
     this.output = output;
     this.rate = ctx.sampleRate;
     this.block = Math.max(128, 128 * Math.round((this.rate * BLOCK_SECONDS) / 128));
@@ -109,7 +112,7 @@ export class ScheduledOutput {
   flush() {
     if (this.flushTimer) return;
     const box = this.outbox;
-    const now = this.ctx.currentTime;
+    const now = this.clock();
     const running = this.ctx.state === "running";
     let n = 0;
     while (n < box.length && (!running || box[n].due <= now)) n++;
@@ -129,7 +132,7 @@ export class ScheduledOutput {
   }
 
   nowFrame() {
-    return Math.ceil(this.ctx.currentTime * this.rate);
+    return Math.ceil(this.clock() * this.rate);
   }
 
   /**
@@ -156,7 +159,7 @@ export class ScheduledOutput {
         // already stopped: nothing to do
       }
       const src = b.src;
-      setTimeout(() => src.disconnect(), Math.max(0, (from / this.rate - this.ctx.currentTime) * 1000) + 100);
+      setTimeout(() => src.disconnect(), Math.max(0, (from / this.rate - this.clock()) * 1000) + 100);
       if (from >= end) continue;
       const part = { buffer: b.buffer, offset: from - base, audio: b.audio, before: b.before, after: b.after };
       unheard += unheardPart(part, part.offset);

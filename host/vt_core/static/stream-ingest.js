@@ -28,6 +28,7 @@
 // 128 MiB).
 
 import { engine } from "./audio-engine.js";
+import { adaptiveBuffer } from "./pcm-ring.js";
 import { SCHEDULED_AHEAD_SECONDS, ScheduledOutput } from "./scheduled-output.js";
 import { errorText } from "./util.js";
 
@@ -48,14 +49,27 @@ const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "star
   "lateOutputs", "lateFrames", "streams"];
 
 // What the page learnt about arrival jitter (pcm-ring.js): the lessons of its
-// last LESSONS streams, on any player; every next stream expects the largest.
-const LESSONS = 6;
+// last LESSONS streams, on any player; the next stream expects the largest.
+// A new lesson counts in full at once. Only steady streams (no gap, no delay
+// over STEADY_SECONDS) shrink what older lessons say, by LESSON_DECAY each:
+// on a quiet link a spike fades over a few streams, while on a busy one,
+// where each stream's largest delay is a thin sample of a wide spread, the
+// largest of the last LESSONS streams holds.
+const LESSONS = 20;
+const LESSON_DECAY = 0.9;
+const STEADY_SECONDS = 0.025;
 const page = { lessons: [], learntJitter: null };
 
-function learn(lesson) {
-  page.lessons.push(lesson);
+function learn(lesson, underruns) {
+  page.lessons.push({ lesson, steady: lesson <= STEADY_SECONDS && !underruns });
   if (page.lessons.length > LESSONS) page.lessons.shift();
-  page.learntJitter = Math.max(...page.lessons);
+  let learnt = 0;
+  let weight = 1;
+  for (let i = page.lessons.length - 1; i >= 0; i--) {
+    learnt = Math.max(learnt, page.lessons[i].lesson * weight);
+    if (page.lessons[i].steady) weight *= LESSON_DECAY;
+  }
+  page.learntJitter = learnt;
 }
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
@@ -164,7 +178,7 @@ export class StreamIngest {
   onWorkletMessage(msg) {
     if (msg.type === "started") {
       this.counters.streamStarts++;
-      const heardAt = performanceTimeOf(msg.at);
+      const heardAt = heardTimeOf(msg.at);
       const latency = this.firstFrameAt ? Math.max(0, heardAt - this.firstFrameAt) : null;
       this.counters.lastStartLatencyMs = latency;
       this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
@@ -184,9 +198,9 @@ export class StreamIngest {
       if (msg.reason === "closed") payload.dropped = round3(msg.dropped);
       payload.underruns = msg.underruns;
       this.counters.lastEnded = payload;
-      this.counters.lastSampleAt = performance.timeOrigin + performanceTimeOf(msg.lastAt);
+      this.counters.lastSampleAt = performance.timeOrigin + heardTimeOf(msg.lastAt);
       if (Number.isFinite(msg.lesson)) {
-        learn(msg.lesson);
+        learn(msg.lesson, msg.underruns);
         this.post({ type: "config", learntJitter: page.learntJitter });
       }
       // frames posted after the worklet ended this stream opened the next one
@@ -395,7 +409,7 @@ export class StreamIngest {
     const samples = new Int16Array(out.buffer);
     this.counters.framesReceived += whole / frameBytes;
     this.posted++;
-    const t = engine.ctx.currentTime; // arrival, on the clock the engine plays by
+    const t = engine.contextNow(); // arrival, on the clock the engine plays by
     this.post({ type: "pcm", data: samples, rate, channels, push: source === "push", t }, [out.buffer]);
   }
 
@@ -443,7 +457,7 @@ export class StreamIngest {
       jitterFloorSeconds: settings.jitterSeconds,
       arrivalJitterSeconds: jitter,
       jitterSeconds: !settings.adaptive ? settings.jitterSeconds
-        : jitter === null ? null : Math.max(settings.jitterSeconds, jitter + 0.005 + engineSeconds),
+        : jitter === null ? null : adaptiveBuffer(jitter, settings.jitterSeconds, engineSeconds),
       streamPlayed: 0,
       streamUnderruns: 0,
     };
@@ -461,6 +475,7 @@ export class StreamIngest {
   /** One animation frame: ask the worklet for fresh progress while playing. */
   tick() {
     if (!this.node || !this.active || this.paused) return;
+    engine.contextNow(); // keeps the clock pairing fresh between frames
     const now = performance.now();
     if (now - (this.polledAt || 0) < POLL_MS) return; // the time display shows tenths at most
     this.polledAt = now;
@@ -501,27 +516,26 @@ function createStreamOutput(ctx, output, settings) {
     node.kind = "worklet";
     return node;
   }
-  return new ScheduledOutput(ctx, output, settings);
+  return new ScheduledOutput(ctx, output, settings, () => engine.contextNow());
 }
 
-// Seconds the engine renders ahead of the output (its jitter buffer adds them):
-// a render quantum for the worklet, the look-ahead of the main-thread engine.
+// Seconds the engine renders ahead of the clock that stamps arrivals (its
+// jitter buffer adds them): the look-ahead of the main-thread engine. The
+// worklet renders each output callback when the paired clock
+// (engine.contextNow) has already reached its first sample, so a frame in by
+// its play time on that clock is in the ring when it is rendered: nothing.
 function engineAhead() {
-  if (engine.streamEngine === "scheduled") return SCHEDULED_AHEAD_SECONDS;
-  return engine.ctx ? 128 / engine.ctx.sampleRate : 0;
+  return engine.streamEngine === "scheduled" ? SCHEDULED_AHEAD_SECONDS : 0;
 }
 
 // performance.now() time at which a sample rendered at context time t is
-// heard: the context clock read now, plus the context's fixed processing
-// latency. Only plain properties are read (currentTime, baseLatency): the
-// calls that pair the clocks precisely can block the main thread for a long
-// time in some browsers, and an estimate to a render quantum or two is enough.
-function performanceTimeOf(t) {
-  const ctx = engine.ctx;
-  const now = performance.now();
-  if (!ctx || !Number.isFinite(t)) return now;
-  const base = Number(ctx.baseLatency);
-  return now + (t - ctx.currentTime) * 1000 + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
+// heard: the context clock paired with performance.now() (audio-engine.js),
+// plus the context's fixed processing latency. Only plain properties are read
+// (currentTime, baseLatency): the calls that pair the clocks for you can block
+// the main thread for a long time in some browsers.
+function heardTimeOf(t) {
+  const base = engine.ctx ? Number(engine.ctx.baseLatency) : 0;
+  return engine.performanceTimeOf(t) + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
 }
 
 function round1(x) {
