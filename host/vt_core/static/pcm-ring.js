@@ -105,8 +105,8 @@ const STATE_PAUSED = "paused";
 const MAX_JITTER_SECONDS = 1.0;
 const GUARD_SECONDS = 0.003; // margin on top of the measured jitter
 // A busy link's largest delay is one sample of a wide spread: the next stream
-// may well see more, so a share of what lies above a quiet link's jitter is added.
-const BUSY_MARGIN = 0.25;
+// may well see more, so half of what lies above a quiet link's jitter is added.
+const BUSY_MARGIN = 0.5;
 const QUIET_JITTER_SECONDS = 0.01;
 
 /**
@@ -118,7 +118,7 @@ export function adaptiveBuffer(jitter, floor, engineSeconds) {
   const margin = GUARD_SECONDS + BUSY_MARGIN * Math.max(0, jitter - QUIET_JITTER_SECONDS);
   return Math.max(floor, jitter + margin + engineSeconds);
 }
-const FIRST_JITTER_SECONDS = 0.12; // what a page expects before it has measured anything (a buffer of ~150 ms)
+const FIRST_JITTER_SECONDS = 0.1; // what a page expects before it has measured anything (a buffer of ~150 ms)
 
 export class PcmRing {
   /**
