@@ -159,15 +159,16 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
 
 def run_utterances(
     bench: "Bench", players: dict, n: int, chunk_frames: int, label: str, table: list, verbose: bool = False,
-    warmup: bool = False, warmups: "list | None" = None,
+    warmups: "list | None" = None,
 ) -> None:
     """n utterances per player and format, the players taking turns; one table row per player and format.
 
-    With warmup, each player first speaks one utterance that is not counted: the rows then measure a
-    machine that is busy, not one becoming busy (what that first utterance met is printed apart).
+    With warmups (a list to report into), each player first speaks one utterance that is not
+    counted: the rows then measure a machine that is busy, not one becoming busy (what that first
+    utterance met is printed apart).
     """
     rng = random.Random(5)
-    if warmup:
+    if warmups is not None:
         rate, channels = FORMATS[0]
         for name, player in players.items():
             r = utterance(bench, player, 2.0, rate, channels, chunk_frames, 99)
@@ -300,7 +301,7 @@ def main() -> int:
                     else:
                         with load():
                             run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}",
-                                           table, args.verbose, warmup=True, warmups=warmups)
+                                           table, args.verbose, warmups)
                 bench.close()
             browser.close()
     finally:

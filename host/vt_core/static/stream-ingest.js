@@ -475,10 +475,10 @@ export class StreamIngest {
   /** One animation frame: ask the worklet for fresh progress while playing. */
   tick() {
     if (!this.node || !this.active || this.paused) return;
-    engine.contextNow(); // keeps the clock pairing fresh between frames
     const now = performance.now();
     if (now - (this.polledAt || 0) < POLL_MS) return; // the time display shows tenths at most
     this.polledAt = now;
+    engine.contextNow(now); // keeps the clock pairing fresh between sparse frames
     this.post({ type: "stats", id: 0 });
   }
 
