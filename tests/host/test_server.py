@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import _thread
 import asyncio
 import io
 import json
 import logging
 import math
 import os
+import sys
 import threading
 import time
 import wave
@@ -310,6 +312,25 @@ def test_default_server_binds_loopback_and_stops_cleanly():
     finally:
         gate.set()
         vt_server.unregister_audio("endless")
+
+
+def test_ctrl_c_in_serve_forever_returns_once_the_server_has_stopped():
+    srv = vt_server.start()
+
+    def serving():  # the main thread is inside serve_forever, where Ctrl-C is its to catch
+        frame = sys._current_frames().get(threading.main_thread().ident)
+        while frame is not None and frame.f_code is not vt_server.Server.serve_forever.__code__:
+            frame = frame.f_back
+        return frame is not None
+
+    def ctrl_c():
+        while not serving():
+            time.sleep(0.01)
+        _thread.interrupt_main()
+
+    threading.Thread(target=ctrl_c, daemon=True).start()
+    srv.serve_forever()
+    assert srv._loop.is_closed() and not srv.running
 
 
 def test_second_server_on_a_taken_port_fails_to_start(server):
