@@ -23,7 +23,7 @@ README = Path(__file__).resolve().parents[1] / "README.md"
 def test_readme_example_serves_its_page_saves_a_normalised_take_and_stops_on_ctrl_c(tmp_path):
     code = re.search(r"\n## Example\n.*?^```python\n(.*?)^```$", README.read_text(encoding="utf-8"), re.M | re.S)[1]
     (tmp_path / "app.py").write_text(code, encoding="utf-8")
-    # SIGINT as Ctrl-C sends it, also when this run was started with it ignored (a background job)
+    # SIGINT acts as Ctrl-C, also when this run was started with it ignored (a background job)
     proc = subprocess.Popen([sys.executable, "app.py"], cwd=tmp_path, text=True, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env={**os.environ, "PYTHONUNBUFFERED": "1"},
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))

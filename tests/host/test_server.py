@@ -12,6 +12,7 @@ import os
 import sys
 import threading
 import time
+import traceback
 import wave
 
 import aiohttp
@@ -315,16 +316,11 @@ def test_default_server_binds_loopback_and_stops_cleanly():
 
 
 def test_ctrl_c_in_serve_forever_returns_once_the_server_has_stopped():
-    srv = vt_server.start()
+    srv, main = vt_server.start(), threading.main_thread().ident
 
-    def serving():  # the main thread is inside serve_forever, where Ctrl-C is its to catch
-        frame = sys._current_frames().get(threading.main_thread().ident)
-        while frame is not None and frame.f_code is not vt_server.Server.serve_forever.__code__:
-            frame = frame.f_back
-        return frame is not None
-
-    def ctrl_c():
-        while not serving():
+    def ctrl_c():  # once the main thread waits in serve_forever, whose Ctrl-C it is to catch
+        while vt_server.Server.serve_forever.__code__ not in [
+                f.f_code for f, _ in traceback.walk_stack(sys._current_frames()[main])]:
             time.sleep(0.01)
         _thread.interrupt_main()
 
