@@ -51,6 +51,7 @@ dev: venv              ## fast rebuild for development: build/dev, linked into p
 	for so in build/dev/web_audio*.so build/dev/_codec*.so; do [ ! -e "$$so" ] || ln -sf ../../../$$so python/veltrane/vt_ui/; done
 
 bench: setup           ## benchmarks: ratios against plain Python + numpy in one run
+	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/run_all.py
 
 clean:

@@ -109,7 +109,7 @@ Encoder::Encoder(int sample_rate, int channels, int bitrate)
             (err = opus_encoder_ctl(enc_, OPUS_GET_LOOKAHEAD(&lookahead_))) != OPUS_OK)
             opus_failed("encoder", err);
         if (rate_ != opus_rate_) resampler_ = std::make_unique<Resampler>(rate_, opus_rate_, channels_, true);
-        frame_buf_.resize(static_cast<std::size_t>(frame_ * channels_));
+        frame_buf_.resize(static_cast<std::size_t>(frame_) * static_cast<std::size_t>(channels_));
     } catch (...) {
         opus_encoder_destroy(enc_);
         throw;
@@ -203,7 +203,7 @@ void Encoder::flush(std::vector<Packet>& out) {
         append(scratch_.size() / static_cast<std::size_t>(channels_), [y](std::size_t i) { return y[i]; }, out);
     }
     // Silence after the stream until every coded frame has come out of the decoder.
-    while (packets_ * frame_ - lookahead_ < coded_) {
+    while (coded_ > 0 && packets_ * frame_ - lookahead_ < coded_) {
         const auto ch = static_cast<std::size_t>(channels_);
         std::fill(frame_buf_.begin() + static_cast<std::ptrdiff_t>(filled_ * ch), frame_buf_.end(), 0.0f);
         emit((packets_ + 1) * frame_ - lookahead_ >= coded_, out);
@@ -221,7 +221,7 @@ Decoder::Decoder(int sample_rate, int channels)
     if (err != OPUS_OK) opus_failed("decoder", err);
     try {
         if (rate_ != opus_rate_) resampler_ = std::make_unique<Resampler>(opus_rate_, rate_, channels_, false);
-        decoded_.resize(static_cast<std::size_t>(opus_rate_ / kMaxDecodedPerSecond * channels_));
+        decoded_.resize(static_cast<std::size_t>(opus_rate_ / kMaxDecodedPerSecond) * static_cast<std::size_t>(channels_));
     } catch (...) {
         opus_decoder_destroy(dec_);
         throw;
