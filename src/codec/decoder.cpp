@@ -8,18 +8,8 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "PCM is little-endian int16");
 
-struct Box {
-    std::mutex lock;
-    Decoder core;
-    Box(int rate, int channels) : core(rate, channels) {}
-};
-
-struct DecoderObject {
-    PyObject_HEAD
-    Box* box;
-};
-
-Box* box_of(PyObject* self) { return reinterpret_cast<DecoderObject*>(self)->box; }
+using DecoderObject = CoreObject<Decoder>;
+constexpr auto box_of = DecoderObject::of;
 
 PyObject* decoder_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"sample_rate", "channels", nullptr};
@@ -27,20 +17,7 @@ PyObject* decoder_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "ii:OpusDecoder", const_cast<char**>(kwlist), &rate, &channels))
         return nullptr;
     if (check_stream_args(rate, channels) < 0) return nullptr;
-    auto* self = reinterpret_cast<DecoderObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    if (run_held([&] { self->box = new Box(rate, channels); }) < 0) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
-}
-
-void decoder_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    delete box_of(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
+    return DecoderObject::create(type, rate, channels);
 }
 
 PyObject* pcm_bytes(const std::vector<std::int16_t>& pcm) {
@@ -51,14 +28,14 @@ PyObject* pcm_bytes(const std::vector<std::int16_t>& pcm) {
 PyObject* decoder_decode(PyObject* self, PyObject* packet) {
     Packet p;
     if (packet_fields(state_of_type(Py_TYPE(self)), packet, p) < 0) return nullptr;
-    Box* box = box_of(self);
+    auto* box = box_of(self);
     std::vector<std::int16_t> pcm;
     if (run_released(box->lock, [&] { box->core.decode(p, pcm); }) < 0) return nullptr;
     return pcm_bytes(pcm);
 }
 
 PyObject* decoder_flush(PyObject* self, PyObject*) {
-    Box* box = box_of(self);
+    auto* box = box_of(self);
     std::vector<std::int16_t> pcm;
     if (run_released(box->lock, [&] { box->core.flush(pcm); }) < 0) return nullptr;
     return pcm_bytes(pcm);
@@ -93,7 +70,7 @@ constexpr const char* kDecoderDoc =
 
 PyType_Slot decoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(decoder_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DecoderObject::dealloc)},
     {Py_tp_methods, decoder_methods},
     {Py_tp_getset, decoder_getset},
     {Py_tp_doc, const_cast<char*>(kDecoderDoc)},

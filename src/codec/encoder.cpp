@@ -4,18 +4,8 @@
 namespace codec {
 namespace {
 
-struct Box {
-    std::mutex lock;
-    Encoder core;
-    Box(int rate, int channels, int bitrate) : core(rate, channels, bitrate) {}
-};
-
-struct EncoderObject {
-    PyObject_HEAD
-    Box* box;
-};
-
-Box* box_of(PyObject* self) { return reinterpret_cast<EncoderObject*>(self)->box; }
+using EncoderObject = CoreObject<Encoder>;
+constexpr auto box_of = EncoderObject::of;
 
 PyObject* encoder_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"sample_rate", "channels", "bitrate", nullptr};
@@ -32,26 +22,13 @@ PyObject* encoder_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         if (check_range("bitrate", b, kMinBitrate, kMaxBitrate, "bit/s") < 0) return nullptr;
         bitrate = static_cast<int>(b);
     }
-    auto* self = reinterpret_cast<EncoderObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    if (run_held([&] { self->box = new Box(rate, channels, bitrate); }) < 0) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
-}
-
-void encoder_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    delete box_of(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
+    return EncoderObject::create(type, rate, channels, bitrate);
 }
 
 PyObject* encoder_encode(PyObject* self, PyObject* pcm) {
     Py_buffer view;
     if (PyObject_GetBuffer(pcm, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    Box* box = box_of(self);
+    auto* box = box_of(self);
     std::vector<Packet> packets;
     const int rc = run_released(box->lock, [&] {
         box->core.encode(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len), packets);
@@ -62,7 +39,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* pcm) {
 }
 
 PyObject* encoder_flush(PyObject* self, PyObject*) {
-    Box* box = box_of(self);
+    auto* box = box_of(self);
     std::vector<Packet> packets;
     if (run_released(box->lock, [&] { box->core.flush(packets); }) < 0) return nullptr;
     return packet_list(state_of_type(Py_TYPE(self)), packets);
@@ -111,7 +88,7 @@ constexpr const char* kEncoderDoc =
 
 PyType_Slot encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(encoder_tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(EncoderObject::dealloc)},
     {Py_tp_methods, encoder_methods},
     {Py_tp_getset, encoder_getset},
     {Py_tp_doc, const_cast<char*>(kEncoderDoc)},

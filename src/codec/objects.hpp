@@ -28,11 +28,11 @@ extern PyType_Spec encoder_spec;
 extern PyType_Spec decoder_spec;
 
 // A Packet object holding a copy of p's fields (new reference, or nullptr with an exception).
-PyObject* packet_new(ModuleState* st, Packet&& p);
+PyObject* packet_new(ModuleState* st, const Packet& p);
 // Packet fields of a Packet object, or -1 with TypeError for anything else.
 int packet_fields(ModuleState* st, PyObject* obj, Packet& out);
 // A list of Packet objects.
-PyObject* packet_list(ModuleState* st, std::vector<Packet>& packets);
+PyObject* packet_list(ModuleState* st, const std::vector<Packet>& packets);
 
 // Runs f() with the GIL released and `lock` held (waited for without the GIL), so that one
 // object serves one call at a time and other threads run meanwhile.  Exceptions of f become
@@ -80,6 +80,39 @@ int run_held(F&& f) {
     }
     return -1;
 }
+
+// An object around a codec core (Encoder, Decoder) and the lock that makes it serve one call at
+// a time.
+template <class Core>
+struct CoreObject {
+    PyObject_HEAD
+    struct Box {
+        std::mutex lock;
+        Core core;
+        template <class... Args>
+        explicit Box(Args... args) : core(args...) {}
+    }* box;
+
+    static Box* of(PyObject* self) { return reinterpret_cast<CoreObject*>(self)->box; }
+
+    template <class... Args>
+    static PyObject* create(PyTypeObject* type, Args... args) {
+        auto* self = reinterpret_cast<CoreObject*>(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        if (run_held([&] { self->box = new Box(args...); }) < 0) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+        return reinterpret_cast<PyObject*>(self);
+    }
+
+    static void dealloc(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+        delete of(obj);
+        type->tp_free(obj);
+        Py_DECREF(type);
+    }
+};
 
 // Checks an int argument against [lo, hi]: 0, or -1 with ValueError naming it and the range.
 int check_range(const char* name, long value, long lo, long hi, const char* unit);

@@ -22,6 +22,22 @@ struct PacketObject {
     int keep;
 };
 
+// A Packet owning `bytes` (stolen), or nullptr.
+PyObject* make(PyTypeObject* type, PyObject* bytes, long long start, long long end, int skip, int keep) {
+    if (!bytes) return nullptr;
+    auto* self = reinterpret_cast<PacketObject*>(type->tp_alloc(type, 0));
+    if (!self) {
+        Py_DECREF(bytes);
+        return nullptr;
+    }
+    self->data = bytes;
+    self->start = start;
+    self->end = end;
+    self->skip = skip;
+    self->keep = keep;
+    return reinterpret_cast<PyObject*>(self);
+}
+
 PyObject* packet_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"data", "start", "end", "skip", "keep", nullptr};
     PyObject* data = nullptr;
@@ -36,19 +52,7 @@ PyObject* packet_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                      start, end, skip, keep);
         return nullptr;
     }
-    PyObject* bytes = PyBytes_FromObject(data);
-    if (!bytes) return nullptr;
-    auto* self = reinterpret_cast<PacketObject*>(type->tp_alloc(type, 0));
-    if (!self) {
-        Py_DECREF(bytes);
-        return nullptr;
-    }
-    self->data = bytes;
-    self->start = start;
-    self->end = end;
-    self->skip = skip;
-    self->keep = keep;
-    return reinterpret_cast<PyObject*>(self);
+    return make(type, PyBytes_FromObject(data), start, end, skip, keep);
 }
 
 void packet_dealloc(PyObject* obj) {
@@ -102,29 +106,17 @@ PyType_Spec packet_spec = {
     packet_slots,
 };
 
-PyObject* packet_new(ModuleState* st, Packet&& p) {
-    auto* type = reinterpret_cast<PyTypeObject*>(st->packet_type);
+PyObject* packet_new(ModuleState* st, const Packet& p) {
     PyObject* bytes =
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p.data.data()), static_cast<Py_ssize_t>(p.data.size()));
-    if (!bytes) return nullptr;
-    auto* self = reinterpret_cast<PacketObject*>(type->tp_alloc(type, 0));
-    if (!self) {
-        Py_DECREF(bytes);
-        return nullptr;
-    }
-    self->data = bytes;
-    self->start = p.start;
-    self->end = p.end;
-    self->skip = p.skip;
-    self->keep = p.keep;
-    return reinterpret_cast<PyObject*>(self);
+    return make(reinterpret_cast<PyTypeObject*>(st->packet_type), bytes, p.start, p.end, p.skip, p.keep);
 }
 
-PyObject* packet_list(ModuleState* st, std::vector<Packet>& packets) {
+PyObject* packet_list(ModuleState* st, const std::vector<Packet>& packets) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(packets.size()));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < packets.size(); i++) {
-        PyObject* item = packet_new(st, std::move(packets[i]));
+        PyObject* item = packet_new(st, packets[i]);
         if (!item) {
             Py_DECREF(list);
             return nullptr;

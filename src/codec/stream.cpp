@@ -17,6 +17,7 @@ constexpr int kOpusRates[] = {8000, 12000, 16000, 24000, 48000};
 constexpr int kPacketsPerSecond = 50;   // 20 ms packets
 constexpr int kMaxPacketBytes = 1500;   // 20 ms at 510 kbit/s is 1275 bytes
 constexpr int kMaxDecodedPerSecond = 8; // a packet holds at most 120 ms
+constexpr std::size_t kResampleSlice = 8192;  // source frames resampled at a time
 // Resampling: soxr's high quality (20-bit) with its passband ending at 80 % of the lower Nyquist
 // frequency.  That halves the filter, and with it the audio held back at the end of each chunk
 // (about 20 ms at 22.05 kHz, 10 ms at 44.1 kHz); speech has little up there.
@@ -143,10 +144,16 @@ void Encoder::take_frames(const unsigned char* pcm, std::size_t frames, std::vec
         append(frames, [pcm](std::size_t i) { return to_float(pcm + 2 * i); }, out);
         return;
     }
-    scratch_.clear();
-    resampler_->process(pcm, frames, scratch_);
-    const float* y = scratch_.data();
-    append(scratch_.size() / static_cast<std::size_t>(channels_), [y](std::size_t i) { return y[i]; }, out);
+    // in slices, so that the resampled copy stays small whatever the chunk's size
+    const std::size_t frame_bytes = 2 * static_cast<std::size_t>(channels_);
+    for (std::size_t done = 0; done < frames;) {
+        const std::size_t n = std::min(kResampleSlice, frames - done);
+        scratch_.clear();
+        resampler_->process(pcm + done * frame_bytes, n, scratch_);
+        const float* y = scratch_.data();
+        append(scratch_.size() / static_cast<std::size_t>(channels_), [y](std::size_t i) { return y[i]; }, out);
+        done += n;
+    }
 }
 
 // Hands `frames` frames at the Opus rate (sample i from load(i)) to the frame being filled,
