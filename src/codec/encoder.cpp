@@ -61,7 +61,7 @@ PyMethodDef encoder_methods[] = {
     {"flush", encoder_flush, METH_NOARGS,
      "flush($self, /)\n--\n\n"
      "End the stream: return the packets still to come, the last one padded with silence.\n\n"
-     "Afterwards the packets' ends add up to every whole sample frame written; bytes short of\n"
+     "The last packet then ends at the number of whole sample frames written; bytes short of\n"
      "one frame at the very end are left out. A second flush returns []; encode() then raises\n"
      "ValueError."},
     {nullptr, nullptr, 0, nullptr},
