@@ -75,11 +75,12 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
 
     async def main():
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            [hello] = await receive(ws, 1)
+            [hello, stream] = await receive(ws, 2)
             assert hello == {
                 "type": "components",
                 "components": [{"id": first.id, "kind": "web_audio", "content": cm.components[first.id]["content"]}],
             }
+            assert stream == {"type": "stream", "target": first.id, "metadata": None}  # the one player
             assert hello["components"][0]["content"]["src"] == convertPath2Url(song)
             recorder.clear()
 
@@ -93,13 +94,17 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
             first.update_cm()
             cm.remove_component(second.id)
 
-            got = await receive(ws, len(recorder.messages))
-            assert got == [expected_frame(m) for m in recorder.messages]
+            got = await receive(ws, len(recorder.messages) + 2)
+            expected = [expected_frame(m) for m in recorder.messages]
+            # the newest player is the stream target: the page is told right after each move
+            expected.insert(1, {"type": "stream", "target": second.id, "metadata": None})
+            expected.append({"type": "stream", "target": first.id, "metadata": {"sample_rate": 44100, "channels": 1}})
+            assert got == expected
             assert "volume" not in got[0]["content"]["options"]
             assert {"type": "message", "action": "call_method", "data": {"cid": first.id, "method": "play"}} in got
             assert {"type": "message", "action": "audio_metadata", "data": {"sample_rate": 44100, "channels": 1}} in got
             assert [g for g in got if isinstance(g, bytes)] == [bytes(c) for c in chunks]
-            assert got[-1] == {"type": "remove", "id": second.id}
+            assert got[-2] == {"type": "remove", "id": second.id}
 
     run(main())
 
@@ -217,7 +222,7 @@ def test_events_reach_the_components_callbacks(server, cm, wa, caplog):
 
     async def main():
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            await receive(ws, 1)
+            await receive(ws, 2)  # the components, and where audio goes
             for frame in [
                 event(a.id, "web-audio-play", {"currentTime": 1.5}),
                 event(b.id, "web-audio-play", {"currentTime": 0.0}),
@@ -617,17 +622,21 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
             return await receive(ws, n)
 
-    async def nothing_to_tell():
+    async def follow(steps) -> list:
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            [hello] = await receive(ws, 1)
-            second.play()  # the next frame is the message itself, no stream state before it
-            [after] = await receive(ws, 1)
-            return hello, after
+            got = await receive(ws, 2)
+            for step, frames in steps:
+                step()
+                got += await receive(ws, frames)
+            return got
 
-    hello, after = run(nothing_to_tell())
-    assert hello["type"] == "components" and after["type"] == "message"
+    # before any stream command the newest player is the target; a connected page hears each move
+    hello, stream, play, close, moved = run(follow([(second.play, 1), (first.close_stream, 2)]))
+    assert hello["type"] == "components" and stream == {"type": "stream", "target": second.id, "metadata": None}
+    assert play["data"]["method"] == "play" and close["data"]["method"] == "close_stream"
+    assert moved == {"type": "stream", "target": first.id, "metadata": None}
 
-    first.close_stream()  # the stream target is now "first" (no page saw it)
+    first.close_stream()  # the stream target stays "first" (no page saw it)
     meta = {"sample_rate": 22050, "channels": 1}
     first.send_audio_metadata(22050, 1)
     second.play()  # a player command is not a stream command: the target stays
@@ -641,7 +650,10 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
     _, stream = run(connect_and_read(2))
     assert stream == {"type": "stream", "target": second.id, "metadata": {"sample_rate": 48000, "channels": 2}}
 
-    # a removed target is forgotten; the format stays (the page would keep it too)
+    # a removed target is forgotten (the newest player is the target again); the format stays
     cm.remove_component(second.id)
+    _, stream = run(connect_and_read(2))
+    assert stream == {"type": "stream", "target": first.id, "metadata": {"sample_rate": 48000, "channels": 2}}
+    cm.remove_component(first.id)
     _, stream = run(connect_and_read(2))
     assert stream == {"type": "stream", "target": None, "metadata": {"sample_rate": 48000, "channels": 2}}
