@@ -97,7 +97,7 @@ class Hub:
         # component list, then exactly the messages published after it.
         with getcm().frozen() as snapshot:
             stream = self.stream.frame()
-            first = [components_frame(snapshot)] + ([stream] if stream is not None else [])
+            first: "list[str | bytes]" = [components_frame(snapshot)] + ([stream] if stream is not None else [])
             dropped = self.ledger.rejoin(page)
             if dropped is not None:
                 lost = self.ledger.loss(dropped, self.stream.metadata, received_before)

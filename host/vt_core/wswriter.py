@@ -29,7 +29,7 @@ except (ImportError, AttributeError):  # pragma: no cover - not Linux
 __all__ = ["FrameWriter", "Heartbeat", "WS_OPTIONS", "ws_frame_header", "ws_frames", "settle"]
 
 #: ``WebSocketResponse`` options under which aiohttp leaves every write to the frame writer.
-WS_OPTIONS = {"compress": False, "autoping": False, "autoclose": False, "heartbeat": None}
+WS_OPTIONS: "dict[str, Any]" = {"compress": False, "autoping": False, "autoclose": False, "heartbeat": None}
 
 _OP_TEXT = 0x1
 _OP_BINARY = 0x2
@@ -149,10 +149,10 @@ class Heartbeat:
 
     __slots__ = ("writer", "interval", "loop", "heard_at", "pinged", "timer")
 
-    def __init__(self, writer: FrameWriter, interval: float) -> None:
+    def __init__(self, writer: FrameWriter, interval: float, loop: "asyncio.AbstractEventLoop | None" = None) -> None:
         self.writer = writer
         self.interval = interval
-        self.loop = asyncio.get_running_loop()
+        self.loop = loop if loop is not None else asyncio.get_running_loop()
         self.heard_at = self.loop.time()
         self.pinged = False
         self.timer: "asyncio.TimerHandle | None" = self.loop.call_at(self.heard_at + interval, self._beat)
