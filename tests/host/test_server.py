@@ -87,6 +87,7 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
             second = wa.web_audio("http://127.0.0.1:1/x.wav")
             second.volume = 0.25  # the "add" frame must still show the content as it was added
             first.play()
+            first.close_stream()  # a stream command moves the target back: "first" stays it from here
             first.volume = 0.5
             first.send_audio_metadata(44100, 1)
             for chunk in chunks:
@@ -98,13 +99,15 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
             expected = [expected_frame(m) for m in recorder.messages]
             # the newest player is the stream target: the page is told right after each move
             expected.insert(1, {"type": "stream", "target": second.id, "metadata": None})
-            expected.append({"type": "stream", "target": first.id, "metadata": {"sample_rate": 44100, "channels": 1}})
+            close = expected.index({"type": "message", "action": "call_method",
+                                    "data": {"cid": first.id, "method": "close_stream"}})
+            expected.insert(close + 1, {"type": "stream", "target": first.id, "metadata": None})
             assert got == expected
             assert "volume" not in got[0]["content"]["options"]
             assert {"type": "message", "action": "call_method", "data": {"cid": first.id, "method": "play"}} in got
             assert {"type": "message", "action": "audio_metadata", "data": {"sample_rate": 44100, "channels": 1}} in got
             assert [g for g in got if isinstance(g, bytes)] == [bytes(c) for c in chunks]
-            assert got[-2] == {"type": "remove", "id": second.id}
+            assert got[-1] == {"type": "remove", "id": second.id}
 
     run(main())
 
@@ -622,21 +625,10 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
             return await receive(ws, n)
 
-    async def follow(steps) -> list:
-        async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            got = await receive(ws, 2)
-            for step, frames in steps:
-                step()
-                got += await receive(ws, frames)
-            return got
-
-    # before any stream command the newest player is the target; a connected page hears each move
-    hello, stream, play, close, moved = run(follow([(second.play, 1), (first.close_stream, 2)]))
+    hello, stream = run(connect_and_read(2))  # before any stream command: the newest player
     assert hello["type"] == "components" and stream == {"type": "stream", "target": second.id, "metadata": None}
-    assert play["data"]["method"] == "play" and close["data"]["method"] == "close_stream"
-    assert moved == {"type": "stream", "target": first.id, "metadata": None}
 
-    first.close_stream()  # the stream target stays "first" (no page saw it)
+    first.close_stream()  # the stream target is now "first" (no page saw it)
     meta = {"sample_rate": 22050, "channels": 1}
     first.send_audio_metadata(22050, 1)
     second.play()  # a player command is not a stream command: the target stays
