@@ -41,12 +41,12 @@ def decide(request_line, credential="", headers=()):
 
 
 @pytest.mark.parametrize("request_line, credential, headers, refused", [
-    # the secret, and sessions
+    # the secret, and sessions (a wrong secret is not saved by a good cookie)
     ("GET /", "", {}, "no secret"), ("GET /", "token", {}, None), ("GET /vt/static/app.js", "bearer", {}, None),
     ("GET /vt/static/app.js", "", {}, "no secret"), ("GET /vt/nothing", "", {}, "no secret"),
-    ("GET /", "wrong+cookie", {}, "wrong secret"),  # a wrong secret is not saved by a good cookie
-    ("GET /", "cookie", {}, None), ("GET /", "tls-cookie", {}, None), ("GET /", "revoked", {}, "or revoked"),
-    ("GET /", "cookie@other-user", {}, "open for this peer"), ("GET /", "cookie@lan", {}, "open for this peer"),
+    ("GET /", "wrong+cookie", {}, "wrong secret"), ("GET /", "cookie", {}, None), ("GET /", "tls-cookie", {}, None),
+    ("GET /", "revoked", {}, "or revoked"), ("GET /", "cookie@other-user", {}, "open for this peer"),
+    ("GET /", "cookie@lan", {}, "open for this peer"),
     # a session opens an acting route only with the page's word for it
     ("GET /vt/ws", "cookie", {}, "cookie alone"), ("GET /vt/audio/beep", "cookie", {}, "cookie alone"),
     ("GET /vt/audio/beep", "cookie", {"X-VT-Page": "1"}, None), ("GET /vt/ws", "token", {}, None),
@@ -54,7 +54,7 @@ def decide(request_line, credential="", headers=()):
     # provenance
     ("GET /vt/ws", "token", {"Origin": "http://evil.test"}, "origin 'http://evil.test'"),
     ("POST /vt/audio/beep", "token", {"Origin": "null"}, "origin 'null'"),  # and another port, another scheme:
-    *[("GET /vt/ws", "token", {"Origin": o}, "may not use") for o in (f"{OWN[:-4]}{PORT + 1}", f"https{OWN[4:]}")],
+    *[("GET /vt/ws", "token", {"Origin": o}, "may not use") for o in (f"http://localhost:{PORT + 1}", "https" + OWN[4:])],
     ("POST /vt/audio/beep", "token", {"Origin": "https://app.example", "Sec-Fetch-Site": "cross-site"}, None),
     ("POST /vt/audio/beep", "token", {"Origin": "https://proxy.example"}, None),  # an added host name ...
     ("POST /vt/audio/beep", "token", {"Origin": "https://proxy.example", "Sec-Fetch-Site": "cross-site"},

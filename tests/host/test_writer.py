@@ -14,7 +14,7 @@ from .conftest import RawWebSocket
 
 
 class Clock:
-    """The loop's ``time`` and ``call_at``, run by hand."""
+    """The loop's ``time`` and ``call_at``; the test runs the timers."""
 
     def __init__(self) -> None:
         self.now, self.timers = 0.0, []
@@ -23,16 +23,9 @@ class Clock:
         return self.now
 
     def call_at(self, when, fn):
-        timer = SimpleNamespace(when=when, fn=fn, cancel=lambda: self.timers.remove(timer))
-        self.timers.append(timer)
+        self.timers.append(timer := SimpleNamespace(when=when, fn=fn))
+        timer.cancel = lambda: self.timers.remove(timer)
         return timer
-
-    def run(self, end: float) -> None:
-        while due := [t for t in self.timers if t.when <= end]:
-            timer = min(due, key=lambda t: t.when)
-            self.timers.remove(timer)
-            self.now = timer.when
-            timer.fn()
 
 
 @pytest.mark.parametrize("heard_at, pings, cut_at", [
@@ -47,7 +40,10 @@ def test_the_heartbeat_pings_a_quiet_browser_and_cuts_a_silent_one(heard_at, pin
     heartbeat = Heartbeat(writer, 30.0, loop=clock)
     for when in heard_at:
         clock.call_at(when, heartbeat.heard)
-    clock.run(200.0)
+    while due := sorted((t for t in clock.timers if t.when <= 200), key=lambda t: t.when):
+        clock.timers.remove(due[0])
+        clock.now = due[0].when
+        due[0].fn()
     assert (sent, cut) == (pings, cut_at)
 
 
