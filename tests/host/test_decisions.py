@@ -34,8 +34,7 @@ def decide(request_line, credential="", headers=()):
         path += "?token=wrong-secret" if how == "wrong+cookie" else ""
         if how == "revoked":
             access.revoke_sessions()
-    tls = ssl.create_default_context() if how == "tls-cookie" else None
-    request = make_mocked_request(method, path, headers=sent, sslcontext=tls)
+    request = make_mocked_request(method, path, headers=sent, sslcontext=ssl.create_default_context() if "tls" in how else None)
     refused = access.refusal(request, policy_for(request.path))
     return None if refused is None else f"{refused.reason}: {refused.text}"
 
@@ -67,10 +66,9 @@ def decide(request_line, credential="", headers=()):
     ("GET /vt/files/tok/a.wav", "", NAV, None), ("GET /vt/files/t/a.wav", "", {"Origin": "null"}, "'null'"),
     ("GET /vt/files/tok/a.wav", "", {**EMBED, "Sec-Fetch-Site": "cross-site"}, "another site"),
     # every route wants a name of this server (a rebinding page sends its own)
-    *[(line, "token", {"Host": host}, None if ok else "is not a name of this server") for line in ("GET /", "GET /vt/files/t/a")
-      for host, ok in ((f"localhost:{PORT}", True), (f"[::1]:{PORT}", True), ("proxy.example:443", True),
-                       ("localhost:1", False), ("evil.test", False), (f"evil.test:{PORT}", False), ("[::1", False),
-                       (f"192.0.2.1:{PORT}", False), ("", False))],  # (an address: the server listens on loopback only)
+    *[(line, "token", {"Host": host}, None if ok else "is not a name") for line in ("GET /", "GET /vt/files/t/a") for host, ok
+      in ((f"localhost:{PORT}", 1), (f"[::1]:{PORT}", 1), ("proxy.example:443", 1), ("localhost:1", 0), ("evil.test", 0),
+          (f"evil.test:{PORT}", 0), ("[::1", 0), (f"192.0.2.1:{PORT}", 0), ("", 0))],  # (192.0.2.1: we listen on loopback)
 ])
 def test_access_decisions(request_line, credential, headers, refused):
     got = decide(request_line, credential, headers)
@@ -84,8 +82,6 @@ def test_the_stream_target_follows_the_bus():
     for message, target, moved in [
         (("add", "c3", "toggle", {}), "c1", False), (start_c9, "c1", False),  # no player: still the newest one
         (("add", "c9", "web_audio", {}), "c9", True), (("remove", "c9"), "c1", True),  # ... until it is one
-        (("message", "audio_metadata", {"sample_rate": 8000, "channels": 1}), "c1", False),
         (("binary", b"\0\0"), "c1", False), (("remove", "c1"), None, True),
     ]:
         assert (state.observe(message), state.target) == (moved, target), message
-    assert state.metadata == {"sample_rate": 8000, "channels": 1}

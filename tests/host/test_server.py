@@ -99,8 +99,7 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
             expected = [expected_frame(m) for m in recorder.messages]
             # the newest player is the stream target: the page is told right after each move
             expected.insert(1, {"type": "stream", "target": second.id, "metadata": None})
-            close = expected.index({"type": "message", "action": "call_method",
-                                    "data": {"cid": first.id, "method": "close_stream"}})
+            close = expected.index(expected_frame(("message", "call_method", {"cid": first.id, "method": "close_stream"})))
             expected.insert(close + 1, {"type": "stream", "target": first.id, "metadata": None})
             assert got == expected
             assert "volume" not in got[0]["content"]["options"]
