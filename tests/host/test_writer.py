@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from contextlib import closing
 from types import SimpleNamespace
 
 import pytest
@@ -13,9 +14,7 @@ from vt_core.wswriter import Heartbeat
 from .conftest import RawWebSocket
 
 
-class Clock:
-    """The loop's ``time`` and ``call_at``; the test runs the timers."""
-
+class Clock:  # the loop's time() and call_at(): the test runs the timers
     def __init__(self) -> None:
         self.now, self.timers = 0.0, []
 
@@ -48,13 +47,10 @@ def test_the_heartbeat_pings_a_quiet_browser_and_cuts_a_silent_one(heard_at, pin
 
 
 def test_a_browsers_ping_is_answered_and_the_stream_goes_on(server):
-    ws = RawWebSocket(server.port, token=server.token)
-    try:
+    with closing(RawWebSocket(server.port, token=server.token)) as ws:
         frames = ws.frames()
         assert json.loads(next(frames)[1])["type"] == "components"
         ws.sock.sendall(bytes([0x89, 0x80 | 5]) + b"\0\0\0\0" + b"hello")  # a masked ping (zero key)
         assert next(frames) == (0xA, b"hello")
         vt_core.send_message("after", 2)
         assert json.loads(next(frames)[1])["action"] == "after"
-    finally:
-        ws.close()
