@@ -1,5 +1,9 @@
 """The hub: carries the host bus to every connected page, apart from HTTP.
 
+Once the server has upgraded a request to a WebSocket, :meth:`Hub.serve`
+holds the page's connection: frames out through its :class:`Outbox`, its
+events in to their queue (``events``), until the connection ends.
+
 The hub subscribes one quick function to the host bus.  It runs on the
 publishing thread (under the bus lock, so messages keep one global order),
 encodes the message once, appends it to each page's :class:`Outbox` and, at
@@ -24,8 +28,11 @@ wake-up and one write per interval rather than per frame.
 from __future__ import annotations
 
 import asyncio
+import json
 import logging
 from typing import Any, Callable, Coroutine
+
+from aiohttp import WSMsgType
 
 from .bus import bus
 from .ledger import LossLedger
@@ -41,6 +48,8 @@ log = logging.getLogger("vt_core.server")
 
 #: Looks at the queues without news before the loop waits to be woken again.
 _IDLE_LOOKS = 5
+#: What ``WebSocketResponse.receive`` returns once the connection is ending.
+_CONNECTION_ENDS = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED, WSMsgType.ERROR)
 #: WebSocket close codes the hub sends.
 _TRY_AGAIN_LATER = 1013
 _GOING_AWAY = 1001
@@ -87,6 +96,26 @@ class Hub:
             self._unsubscribe = None
 
     # -- pages (on the loop) ---------------------------------------------------
+
+    async def serve(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
+                    received_before: "int | None", events: Any) -> None:
+        """A page's connection (``ws`` prepared with ``wswriter.WS_OPTIONS``), until it ends.
+
+        The page's events go to ``events``; its pings are answered.
+        """
+        client = self.join(ws, transport, peer, page, received_before, events)
+        try:
+            while True:
+                msg = await ws.receive()
+                client.heartbeat.heard()
+                if msg.type == WSMsgType.TEXT:
+                    _on_text(client, msg.data)
+                elif msg.type == WSMsgType.PING:
+                    client.writer.pong(msg.data)
+                elif msg.type in _CONNECTION_ENDS:
+                    break
+        finally:
+            self.leave(client)
 
     def join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
              received_before: "int | None", events: Any) -> Outbox:
@@ -248,3 +277,19 @@ class Hub:
         if target is not None:
             payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
             self._notify(target, "web-audio-error", payload, len(text) + 100)
+
+
+def _on_text(client: Outbox, text: str) -> None:
+    """A text frame from the page: an event for a component's callback (anything else is ignored)."""
+    try:
+        msg = json.loads(text)
+    except (ValueError, RecursionError):
+        log.debug("ignored a frame from the browser that is not JSON (or nested too deeply)")
+        return
+    if not isinstance(msg, dict) or msg.get("type") != "event":
+        return
+    cid, event = msg.get("id"), msg.get("event")
+    if not isinstance(cid, str) or not isinstance(event, str):
+        return
+    payload = msg.get("payload")
+    client.events.put(cid, event, {} if payload is None else payload, len(text))

@@ -36,7 +36,6 @@ files) and this module (HTTP, the handlers, lifecycle).
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 import os
 import socket
@@ -47,7 +46,7 @@ from typing import Any, Callable, Iterable
 from urllib.parse import quote, urlencode
 
 try:
-    from aiohttp import WSMsgType, web
+    from aiohttp import web
 except ModuleNotFoundError as exc:  # installed without its dependencies (pip --no-deps)
     if exc.name == "aiohttp":
         exc.add_note("vt_core.server needs aiohttp: pip install 'aiohttp>=3.10.4'")
@@ -60,7 +59,6 @@ from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .hub import Hub
 from .messages import encode_message
-from .outbox import Outbox
 from .refusals import RefusalLog, WireLog
 from .wswriter import WS_OPTIONS
 
@@ -80,9 +78,6 @@ __all__ = [
 ]
 
 log = logging.getLogger("vt_core.server")
-
-#: What ``WebSocketResponse.receive`` returns once the connection is ending.
-_CONNECTION_ENDS = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED, WSMsgType.ERROR)
 
 #: Default bound of one browser's outgoing queue, in frames.
 MAX_QUEUE_FRAMES = 4096
@@ -427,37 +422,11 @@ class Server:
         ws = web.WebSocketResponse(max_msg_size=MAX_INBOUND_BYTES, **WS_OPTIONS)
         await ws.prepare(request)
         received = request.query.get("received", "")
-        client = self.hub.join(
+        await self.hub.serve(
             ws, request.transport, request.remote, _page_id(request.query.get("page")),
             int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None,
             self._events.queue(f"the browser at {request.remote}"))
-        try:
-            while True:
-                msg = await ws.receive()
-                client.heartbeat.heard()
-                if msg.type == WSMsgType.TEXT:
-                    self._on_text(client, msg.data)
-                elif msg.type == WSMsgType.PING:
-                    client.writer.pong(msg.data)
-                elif msg.type in _CONNECTION_ENDS:
-                    break
-        finally:
-            self.hub.leave(client)
         return ws
-
-    def _on_text(self, client: Outbox, text: str) -> None:
-        try:
-            msg = json.loads(text)
-        except (ValueError, RecursionError):
-            log.debug("ignored a frame from the browser that is not JSON (or nested too deeply)")
-            return
-        if not isinstance(msg, dict) or msg.get("type") != "event":
-            return
-        cid, event = msg.get("id"), msg.get("event")
-        if not isinstance(cid, str) or not isinstance(event, str):
-            return
-        payload = msg.get("payload")
-        client.events.put(cid, event, {} if payload is None else payload, len(text))
 
     async def _handle_index(self, request: web.Request) -> web.StreamResponse:
         if "token" in request.query:
