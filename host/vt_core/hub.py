@@ -103,7 +103,7 @@ class Hub:
 
         The page's events go to ``events``; its pings are answered.
         """
-        client = self.join(ws, transport, peer, page, received_before, events)
+        client = self._join(ws, transport, peer, page, received_before, events)
         try:
             while True:
                 msg = await ws.receive()
@@ -115,9 +115,9 @@ class Hub:
                 elif msg.type in _CONNECTION_ENDS:
                     break
         finally:
-            self.leave(client)
+            self._leave(client)
 
-    def join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
+    def _join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
              received_before: "int | None", events: Any) -> Outbox:
         """A page connected (``ws`` prepared): its outbox, fed from here on."""
         client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes)
@@ -137,7 +137,7 @@ class Hub:
         client.pump = asyncio.get_running_loop().create_task(client.run_pump())
         return client
 
-    def leave(self, client: Outbox) -> None:
+    def _leave(self, client: Outbox) -> None:
         """The page's connection ended."""
         client.release()
         self._forget(client)
