@@ -107,14 +107,14 @@ class RawWebSocket:
     """
 
     def __init__(self, port: int, rcvbuf: int | None = None, origin: str | None = None, token: str | None = None,
-                 host: str | None = None) -> None:
+                 host: str | None = None, headers: str = "") -> None:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.sock.settimeout(WAIT)
         self.sock.connect(("127.0.0.1", port))
         key = base64.b64encode(os.urandom(16)).decode()
-        extra = f"Origin: {origin}\r\n" if origin else ""
+        extra = (f"Origin: {origin}\r\n" if origin else "") + headers
         target = f"/vt/ws?token={token}" if token else "/vt/ws"
         self.sock.sendall(
             (
@@ -164,6 +164,12 @@ class RawWebSocket:
                 # answer the close (masked with a zero key) so the server finishes cleanly
                 self.sock.sendall(bytes([0x88, 0x80 | len(payload[:2])]) + b"\0\0\0\0" + payload[:2])
                 return
+
+    def send(self, text: str) -> None:
+        """One text frame (masked with a zero key)."""
+        data = text.encode()
+        size = bytes([0x80 | len(data)]) if len(data) < 126 else b"\xfe" + struct.pack(">H", len(data))
+        self.sock.sendall(b"\x81" + size + b"\0\0\0\0" + data)
 
     def close(self) -> None:
         self.sock.close()

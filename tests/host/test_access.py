@@ -90,23 +90,27 @@ def test_only_allowed_host_names_are_served(server, beep, tmp_path):
         port, a = srv.port, auth(srv)
         targets = ["/", "/vt/static/app.js", "/vt/audio/beep", "/vt/ws", file_url]
         for host in (f"evil.test:{port}", "evil.test", f"127.0.0.1:{port + 1}", f"localhost:{port}@evil.test",
+                     f"localhost:{port}", f"[::1]:{port}",
                      "", f"127.0.0.1.evil.test:{port}", f"proxy.example:{port}"):
             for target in targets:
                 status, body = http_raw(port, target, headers=a, host=host)
                 assert status == 403, (host, target)
                 assert "Host" in one_line(body)
         assert beep == []
-        for host in (f"127.0.0.1:{port}", f"localhost:{port}", f"LOCALHOST:{port}", f"[::1]:{port}",
-                     "audio.example", "audio.example:80", "proxy.example:8443"):
+        for host in (f"127.0.0.1:{port}", "audio.example", "audio.example:80", "proxy.example:8443"):
             assert http_raw(port, file_url, host=host)[0] == 200, host
             assert http_raw(port, "/", headers=a, host=host)[0] == 200, host
-        # A page served under an added name may open the WebSocket, through a TLS proxy too.
-        ws = RawWebSocket(port, origin="https://audio.example", token=srv.token, host="audio.example")
-        assert ws.status == 101
-        ws.close()
-        ws = RawWebSocket(port, origin="http://evil.test", token=srv.token, host="audio.example")
-        assert ws.status == 403
-        ws.close()
+        # A page served under an added name may open the WebSocket, through a TLS proxy too; a page on another
+        # port or scheme of that name may not.
+        tls = "X-Forwarded-Proto: https\r\n"
+        for origin, host, headers, status in (("https://audio.example", "audio.example", tls, 101),
+                                              (f"http://audio.example:{port}", f"audio.example:{port}", "", 101),
+                                              ("http://evil.test", "audio.example", "", 403),
+                                              ("http://audio.example:18082", f"audio.example:{port}", "", 403),
+                                              ("http://audio.example", "audio.example", tls, 403)):
+            ws = RawWebSocket(port, origin=origin, token=srv.token, host=host, headers=headers)
+            ws.close()
+            assert ws.status == status, origin
 
     with pytest.raises(ValueError):
         vt_server.start(allowed_hosts=["bad host:port:x"])

@@ -104,33 +104,69 @@ def test_sessions_are_sealed_by_the_secret_and_outlive_a_restart_with_it_only():
         assert http_raw(port, "/", headers=cookie)[0] == 403
 
 
-REPLAY = r"""
-import os, socket, sys
-port, cookie, origin = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+ATTACKER = r"""
+import encodings.idna, json, os, socket, sys  # (all imports before: root's files are not nobody's to read)
 os.setgid(65534); os.setuid(65534)  # sockets made from here on belong to "nobody"
-statuses = []
-for target in ("/", "/vt/audio/g?x=other-user"):
-    with socket.socket() as s:
-        s.settimeout(10)
-        s.connect(("127.0.0.1", port))
-        s.sendall((f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{cookie}Origin: {origin}\r\n"
-                   "Sec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n").encode())
-        statuses.append(s.recv(100).split(b" ", 2)[1].decode())
-print(" ".join(statuses))
+out = []
+for step in json.load(sys.stdin):
+    try:
+        if "squat" in step:  # listen where the server does not
+            squat = socket.socket(socket.AF_INET6)
+            squat.bind((step["squat"], step["port"]))
+            out.append("listening")
+            continue
+        s = socket.create_connection(("127.0.0.1", step["port"]), timeout=10)
+        s.sendall(step["send"].encode())
+        if step.get("close"):  # at once: the server reads the request from a closed socket
+            s.close()
+            continue
+        out.append(s.recv(100).split(b" ", 2)[1].decode())
+        s.close()
+    except OSError as exc:
+        out.append(exc.strerror.replace(" ", "-"))
+print(" ".join(out))
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "setuid") or os.geteuid() != 0 or not os.path.exists("/proc/net/tcp"),
-                    reason="needs root (to become another user) and /proc/net/tcp")
-def test_another_local_user_cannot_replay_a_leaked_session(server, runs):
-    """Another user's server on this host receives the cookie: replayed with every header forged, it is refused."""
-    cookie = session_cookie(server)
-    out = subprocess.run([sys.executable, "-c", REPLAY, str(server.port), cookie, server.origin],
-                         capture_output=True, text=True, timeout=30)
+def as_another_user(*steps) -> "list[str]":
+    """What the steps (requests as another local user, uid 65534) got: their statuses, or errors."""
+    out = subprocess.run([sys.executable, "-c", ATTACKER], input=json.dumps(steps), capture_output=True, text=True,
+                         timeout=60)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["403", "403"]
+    return out.stdout.split()
+
+
+another_user = pytest.mark.skipif(not hasattr(os, "setuid") or os.geteuid() != 0 or not os.path.exists("/proc/net/tcp"),
+                                  reason="needs root (to become another user) and /proc/net/tcp")
+
+
+def stolen(server, cookie: str, target: str, pad: int = 0) -> str:
+    """A request with every header forged, as another user replays a leaked session."""
+    return ("\r\n" * pad + f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n{cookie}Origin: {server.origin}\r\n"
+            "Sec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n")
+
+
+@another_user
+def test_another_local_user_cannot_replay_a_leaked_session(server, runs):
+    """Another user's server on this host receives the cookie: replayed with every header forged, it is refused,
+    also from a socket closed before the server reads it (whose owner the kernel no longer tells)."""
+    cookie = session_cookie(server)
+    port = server.port
+    assert as_another_user(*({"port": port, "send": stolen(server, cookie, t)} for t in ("/", "/vt/audio/g?x=u"))) \
+        == ["403", "403"]
+    steps = [{"port": port, "send": stolen(server, cookie, f"/vt/audio/g?x=closed{i}", 100_000), "close": True}
+             for i in range(13)]
+    as_another_user(*steps)
+    time.sleep(1.0)
     assert runs == []
     assert http_raw(server.port, "/", headers=cookie)[0] == 200  # still good for its own user
+
+
+@another_user
+def test_localhost_cannot_be_squatted_on_the_other_loopback_address():
+    with vt_server.start("localhost") as srv:
+        assert srv.url.startswith(f"http://localhost:{srv.port}/")
+        assert as_another_user({"squat": "::1", "port": srv.port}) == ["Address-already-in-use"]
 
 
 def test_every_response_forbids_framing_sniffing_and_inline_script(server, tmp_path):
@@ -373,3 +409,89 @@ def test_the_owner_of_a_connecting_socket_is_found_both_ways():
                     assert found == (os.getuid(), os.getuid()), (bind_to, connect_to)
                     other = (peer[0], 1 if peer[1] != 1 else 2)
                     assert peers.socket_owner(*other, *local) is None
+
+
+WIRE = [  # a raw request ({port}, {secret} filled in), the status, a word of the answer's body
+    *[(f"GET /vt/files/x/y HTTP/1.1\r\nOrigin: {o}\r\n", 403, "may not use") for o in ("http://[::1", "http://[", "http://x]:1")],
+    ("GET /vt/audio/g?token={secret} HTTP/1.0\r\n", 200, ""),  # no chunks in HTTP/1.0: the body ends with the connection
+    ("GET /%0aFORGED%20line%0d HTTP/1.1\r\n", 403, "secret"),  # no line of the requester's in the log
+    ("GET /vt/audio/g?token={secret} HTTP/1.1\r\nAuthorization: token {secret}\x01\r\n", 400, ""),
+    ("GET /?a=%ZZ&token={secret}\x7f HTTP/1.1\r\nAuthorization: Token {secret}\r\n", 400, ""),  # (never in the log)
+    ('POST /vt/audio/g HTTP/1.1\r\nAuthorization: token {secret}\r\nContent-Type: application/json\r\n'
+     'Content-Length: 10\r\n\r\n{{"a": NaN}}', 400, "NaN is not JSON"),
+    ("GET /favicon.ico HTTP/1.1\r\n", 200, ""),  # anyone's, logged as nothing
+]
+
+
+def test_what_the_wire_brings_is_answered_and_logged_safely(server, runs, caplog, tmp_path):
+    """No 5xx or traceback for anyone's request; the log holds one line per refusal, never the secret."""
+    song = tmp_path / "big.wav"
+    song.write_bytes(b"\0" * (8 << 20))
+    with caplog.at_level(logging.DEBUG):
+        for raw, status, word in WIRE:
+            head, _, body = raw.format(port=server.port, secret=server.token).partition("\r\n\r\n")
+            head += "\r\n" if body else ""
+            with socket.create_connection(("127.0.0.1", server.port), timeout=WAIT) as sock:
+                sock.sendall(f"{head}Host: 127.0.0.1:{server.port}\r\nConnection: close\r\n\r\n{body}"
+                             .encode("latin-1"))
+                answer = b"".join(iter(lambda: sock.recv(65536), b""))
+            assert answer.split(b" ", 2)[1] == str(status).encode() and word.encode() in answer, (raw, answer[:300])
+        assert len(answer.partition(b"\r\n\r\n")[2]) > 0 and len(runs) == 1
+        # A download cut off mid-body (connection reset) is no fault of ours.
+        with socket.create_connection(("127.0.0.1", server.port), timeout=WAIT) as sock:
+            sock.sendall(f"GET {convertPath2Url(song)} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n".encode())
+            sock.recv(65536)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+        time.sleep(0.5)
+        server.refusals.flush()
+    lines = [r.getMessage() for r in caplog.records if r.name.startswith(("vt_core", "aiohttp"))]
+    assert not [r for r in caplog.records if r.exc_info or r.levelno >= logging.ERROR], lines
+    assert not [m for m in lines if "\n" in m or "\r" in m or server.token in m], lines
+    assert len([m for m in lines if m.startswith("refused")]) == len(WIRE) - 2, lines
+
+
+def test_revoking_sessions_ends_what_they_hold_open(server, cm, wa):
+    fired = []
+    player = wa.web_audio("http://127.0.0.1:1/a.wav", onplay=fired.append)
+    vt_server.register_audio("endless", lambda p: iter(lambda: b"\0" * 4096, None), wav_header=False)
+    cookie = session_cookie(server)
+    held = RawWebSocket(server.port, origin=server.origin, headers=cookie)
+    by_secret = RawWebSocket(server.port, token=server.token)
+    stream = socket.create_connection(("127.0.0.1", server.port), timeout=WAIT)
+    stream.sendall(f"GET /vt/audio/endless HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n{cookie}X-VT-Page: 1\r\n\r\n"
+                   .encode())
+    assert (held.status, by_secret.status, stream.recv(12)) == (101, 101, b"HTTP/1.1 200")
+    try:
+        server.revoke_sessions()
+        ended = time.monotonic() + 3
+        while time.monotonic() < ended and stream.recv(1 << 20):
+            pass
+        assert time.monotonic() < ended, "the stream went on"
+        assert [op for op, _ in held.frames()][-1:] == [8]  # closed by the server
+        event = {"type": "event", "id": player.id, "event": "web-audio-play"}
+        by_secret.send(json.dumps({**event, "payload": {"by": "secret"}}))
+        deadline = time.monotonic() + WAIT
+        while not fired and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert fired == [{"by": "secret"}]  # what the secret opened stays open
+    finally:
+        vt_server.unregister_audio("endless")
+        for s in (held, by_secret, stream):
+            s.close()
+
+
+def test_events_are_strict_json(server, cm, wa):
+    """What a page sends back is taken as strictly as a POST body: no NaN, infinities or lone surrogates."""
+    fired = []
+    player = wa.web_audio("http://127.0.0.1:1/a.wav", onplay=fired.append)
+    ws = RawWebSocket(server.port, token=server.token)
+    try:
+        for value in ("NaN", "-Infinity", "1e999", '"\\ud800"', '{"\\udfff": 1}', '["ok\\ud83d"]', '"\\ud83d\\ude00"'):
+            ws.send(f'{{"type": "event", "id": "{player.id}", "event": "web-audio-play", "payload": {{"v": {value}}}}}')
+        deadline = time.monotonic() + WAIT
+        while not fired and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)
+        assert fired == [{"v": "\U0001f600"}]
+    finally:
+        ws.close()
