@@ -69,12 +69,12 @@ def decide(request_line, credential="", headers=()):
     ("POST /vt/audio/beep", "token", {**PROXIED, "Origin": "https://proxy.example"}, None),
     ("POST /vt/audio/beep", "token", {**PROXIED, "Origin": "https://proxy.example", "Sec-Fetch-Site": "cross-site"},
      "another site"),  # ... is not an origin that may act from another site
-    *[("GET /vt/ws", "cookie", {"Host": host, "Origin": o, **xfp}, "may not use") for host, o, xfp in (
+    *[("GET /vt/ws", "token", {"Host": host, "Origin": o, **xfp}, "may not use") for host, o, xfp in (
         ("proxy.example:8765", "http://proxy.example:18082", {}), ("proxy.example", "https://proxy.example", {}),
         ("proxy.example", "http://proxy.example", PROXIED), (f"127.0.0.1:{PORT}", "https://proxy.example", {}))],
     ("GET /vt/ws", "cookie", {"Host": f"proxy.example:{PORT}", "Origin": f"http://proxy.example:{PORT}"}, None),
     # localhost is a name of the server only when it holds every loopback address (else [::1] may be another's)
-    ("GET /", "token", {"Host": f"localhost:{PORT}"}, f"open http://127.0.0.1:{PORT}/"),
+    *[("GET /", "token", {"Host": f"{name}:{PORT}"}, f"open http://127.0.0.1:{PORT}/") for name in ("localhost", "[::1]")],
     ("GET /vt/ws", "token", {"Origin": f"http://localhost:{PORT}"}, "may not use"),
     ("GET /vt/ws", "cookie", {"bind": "localhost", "Host": f"localhost:{PORT}", "Origin": f"http://localhost:{PORT}"}, None),
     *[("GET /vt/files/t/a", "", {"Origin": o}, "may not use") for o in ("http://[::1", "http://[", "http://x]:1")],
@@ -89,7 +89,7 @@ def decide(request_line, credential="", headers=()):
     *[(line, "", {**EMBED, "Sec-Fetch-Site": "cross-site"}, None) for line in ("GET /favicon.ico", "GET /vt/public/recover.js")],
     # every route wants a name of this server (a rebinding page sends its own)
     *[(line, "token", {"Host": host}, None if ok else "is not a name") for line in ("GET /", "GET /vt/files/t/a") for host, ok
-      in ((f"127.0.0.1:{PORT}", 1), (f"[::1]:{PORT}", 0), ("proxy.example:443", 1), ("localhost:1", 0), ("evil.test", 0),
+      in ((f"127.0.0.1:{PORT}", 1), ("proxy.example:443", 1), ("localhost:1", 0), ("evil.test", 0),
           (f"evil.test:{PORT}", 0), ("[::1", 0), (f"192.0.2.1:{PORT}", 0), ("", 0))],  # (192.0.2.1: we listen on loopback)
 ])
 def test_access_decisions(request_line, credential, headers, refused):

@@ -207,13 +207,13 @@ def test_a_host_without_a_port_names_the_schemes_default_port():
     from vt_core.access import Access
 
     tls = Access("a-secret-token")
-    tls.bind("127.0.0.1", 443, "https")
+    tls.bind("localhost", 443, "https")
     assert tls.hosts.allows("127.0.0.1") and tls.hosts.allows("localhost")
     assert tls.origins.allows("https://127.0.0.1") and not tls.origins.allows("http://127.0.0.1:443")
     plain = Access("a-secret-token")
-    plain.bind("127.0.0.1", 80, "http")
+    plain.bind("localhost", 80, "http")
     assert plain.hosts.allows("localhost") and plain.origins.allows("http://localhost")
     assert not plain.origins.allows("https://localhost")
     elsewhere = Access("a-secret-token")
-    elsewhere.bind("127.0.0.1", 8765, "http")
+    elsewhere.bind("localhost", 8765, "http")
     assert not elsewhere.hosts.allows("localhost") and not elsewhere.origins.allows("http://localhost")
