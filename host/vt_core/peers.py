@@ -25,6 +25,7 @@ identities and compares them.
 from __future__ import annotations
 
 import ipaddress
+import logging
 import os
 import re
 import socket
@@ -37,6 +38,8 @@ __all__ = ["Identity", "PeerIdentities", "forwarded_client", "identity_of", "soc
 #: ``("remote", address)``, ``("local", uid or None)``, ``("via", proxy identity, client address)``;
 #: None when it cannot be told.
 Identity = Optional[tuple]
+
+log = logging.getLogger("vt_core.server")
 
 #: Whether this system tells the owner of a socket at all.
 _TELLS_OWNERS = hasattr(socket, "AF_NETLINK") or os.path.exists("/proc/net/tcp")
@@ -63,10 +66,10 @@ class PeerIdentities:
     is not locked).
     """
 
-    def __init__(self, trusted_proxies: Iterable[str] = (),
-                 direct: "Callable[[Any], Identity]" = lambda transport: identity_of(transport)) -> None:
+    def __init__(self, trusted_proxies: Iterable[str] = (), direct: "Callable[[Any], Identity] | None" = None) -> None:
         self.proxies = proxy_networks(trusted_proxies)
-        self._direct = direct
+        self._direct = direct or identity_of
+        self._untrusted_said = False
         self._known: "weakref.WeakKeyDictionary[Any, Identity]" = weakref.WeakKeyDictionary()
 
     def __call__(self, request: Any) -> Identity:
@@ -77,10 +80,15 @@ class PeerIdentities:
             found = self._known[transport]
         else:
             found = self._known[transport] = self._direct(transport)
-        if not self.proxies or found is None:
+        if found is None:
             return found
         peer = transport.get_extra_info("peername")
         if not isinstance(peer, tuple) or not self._trusted(_ip(str(peer[0]))):
+            if not self._untrusted_said and ("X-Forwarded-For" in request.headers or "Forwarded" in request.headers):
+                self._untrusted_said = True
+                log.warning("requests come forwarded from %s, which is not in trusted_proxies: the sessions of "
+                            "every client behind a proxy there are sealed to the proxy alone "
+                            "(start(trusted_proxies=[...]) names it)", peer[0] if isinstance(peer, tuple) else peer)
             return found
         try:
             client = forwarded_client(request.headers, self._trusted)

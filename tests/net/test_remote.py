@@ -162,7 +162,8 @@ class Served:
             self.url = self.srv.url
         else:
             port = free_port(ip)
-            self.srv = vt_server.start("127.0.0.1", 0, allowed_hosts=[f"{ip}:{port}"], **options)
+            self.srv = vt_server.start("127.0.0.1", 0, allowed_hosts=[f"{ip}:{port}"], trusted_proxies=["127.0.0.1"],
+                                       **options)
             try:
                 self.nginx = Nginx(tmp_path / "nginx", f"{ip}:{port}", self.srv.port, cert, key)
             except BaseException:
@@ -331,7 +332,7 @@ for raw in requests:
 def test_behind_nginx_a_session_is_sealed_to_the_lan_address_that_opened_it(serve, other_machine):
     """A cookie opened by one LAN peer through the proxy is refused from another LAN address."""
     vt_server.register_audio("g", lambda p: iter([b"\0" * 4096]), wav_header=False)
-    served = serve("nginx", trusted_proxies=["127.0.0.1"])
+    served = serve("nginx")
     host = served.url.split("/")[2]
     opener, thief = other_machine.peer_ip, other_machine.peer_ip.rsplit(".", 1)[0] + ".3"
     assert other_machine.run("ip", "addr", "add", f"{thief}/24", "dev", other_machine.peer_dev).returncode == 0
