@@ -327,13 +327,15 @@ class Access:
         return None, found
 
     def request_origin(self, request: Any) -> "tuple[str, str, int] | None":
-        """``(scheme, name, port)`` the request names: its ``Host``, over the scheme the browser used."""
+        """``(scheme, name, port)`` the request names: its ``Host``, over the scheme the browser used
+        (None unless that name is allowed by name: ``allowed_hosts=["*"]`` makes no origin one)."""
         scheme = "https" if self.browser_secure(request) else "http"
         try:
             name, port = split_host(request.headers.get("Host", ""))
         except ValueError:
             return None
-        return scheme, name, _default_port(scheme) if port is None else port
+        port = _default_port(scheme) if port is None else port
+        return (scheme, name, port) if self.hosts.allows_name(name, port) else None
 
     # -- credentials -------------------------------------------------------------
 

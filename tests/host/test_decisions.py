@@ -109,19 +109,17 @@ def test_the_stream_target_follows_the_bus():
         assert (state.observe(message), state.target) == (moved, target), message
 
 
-VIA = ("via", ("local", 33))  # a client the proxy (here a local user's) forwarded
+VIA, XFF = ("via", ("local", 33)), "X-Forwarded-For"  # a client the proxy (here a local user's) forwarded
 
 
 @pytest.mark.parametrize("peer, headers, identity", [
-    ("127.0.0.1", {}, ("local", 33)),  # the proxy's own request, or a local program's
-    ("127.0.0.1", {"X-Forwarded-For": "10.0.0.2"}, (*VIA, "10.0.0.2")),
-    ("127.0.0.1", {"X-Forwarded-For": "6.6.6.6, 10.0.0.2"}, (*VIA, "10.0.0.2")),  # the client wrote what is left
-    ("127.0.0.1", {"X-Forwarded-For": "10.0.0.2,127.0.0.1"}, (*VIA, "10.0.0.2")),  # through two proxies
+    ("127.0.0.1", {}, ("local", 33)), ("127.0.0.1", {XFF: "10.0.0.2"}, (*VIA, "10.0.0.2")),  # the proxy's own; a client
+    *[("127.0.0.1", h, (*VIA, "10.0.0.2")) for h in ({XFF: "6.6.6.6, 10.0.0.2"}, {XFF: "10.0.0.2,127.0.0.1"},
+                                                     {"Forwarded": "for=6.6.6.6, For=10.0.0.2:80;by=x"})],
     ("127.0.0.1", {"Forwarded": 'for="[2001:db8::1]:4711";proto=https'}, (*VIA, "2001:db8::1")),
-    ("127.0.0.1", {"Forwarded": "for=6.6.6.6, For=10.0.0.2;by=x"}, (*VIA, "10.0.0.2")),
-    ("192.0.2.9", {"X-Forwarded-For": "10.0.0.2"}, ("remote", "192.0.2.9")),  # no proxy the user named
-    *[("127.0.0.1", h, None) for h in ({"X-Forwarded-For": "junk"}, {"Forwarded": "for=unknown"}, {"Forwarded": "by=x"},
-                                       {"X-Forwarded-For": "10.0.0.2", "Forwarded": "for=10.0.0.2"})],  # (which one?)
+    ("192.0.2.9", {XFF: "10.0.0.2"}, ("remote", "192.0.2.9")),  # no proxy the user named
+    *[("127.0.0.1", h, None) for h in ({XFF: "junk"}, {"Forwarded": "for=unknown"}, {"Forwarded": "by=x"},
+                                       {XFF: "10.0.0.2", "Forwarded": "for=10.0.0.2"})],  # (which one?)
 ])
 def test_forwarded_clients_are_known_only_through_named_proxies(peer, headers, identity):
     from unittest import mock

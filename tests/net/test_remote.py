@@ -318,40 +318,36 @@ def test_the_printed_address_is_the_one_of_the_default_route(other_machine):
 
 LAN_CLIENT = r"""
 import json, socket, ssl, sys
-source, (host, port), requests = sys.argv[1], sys.argv[2].rsplit(":", 1), json.loads(sys.argv[3])
 tls = ssl.create_default_context()
 tls.check_hostname, tls.verify_mode = False, ssl.CERT_NONE
-for raw in requests:
-    with socket.create_connection((host, int(port)), timeout=20, source_address=(source, 0)) as s:
-        with tls.wrap_socket(s) as t:
-            t.sendall(raw.encode())
-            print(t.recv(65536).decode("latin-1").split("\r\n\r\n")[0].replace("\r\n", "|"))
+for raw in json.loads(sys.argv[3]):
+    with tls.wrap_socket(socket.create_connection(sys.argv[2].split(":"), 20, (sys.argv[1], 0))) as t:
+        t.sendall(raw.encode())
+        print(t.recv(65536).decode("latin-1").split("\r\n\r\n")[0].replace("\r\n", "|"))
 """
 
 
 def test_behind_nginx_a_session_is_sealed_to_the_lan_address_that_opened_it(serve, other_machine):
     """A cookie opened by one LAN peer through the proxy is refused from another LAN address."""
     vt_server.register_audio("g", lambda p: iter([b"\0" * 4096]), wav_header=False)
-    served = serve("nginx")
-    host = served.url.split("/")[2]
-    opener, thief = other_machine.peer_ip, other_machine.peer_ip.rsplit(".", 1)[0] + ".3"
-    assert other_machine.run("ip", "addr", "add", f"{thief}/24", "dev", other_machine.peer_dev).returncode == 0
+    served, machine = serve("nginx"), other_machine
+    host, opener, thief = served.url.split("/")[2], machine.peer_ip, machine.peer_ip.rsplit(".", 1)[0] + ".3"
+    assert machine.run("ip", "addr", "add", f"{thief}/24", "dev", machine.peer_dev).returncode == 0
+    ws = "Upgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
 
     def ask(source: str, *targets: str, cookie: str = "") -> "list[str]":
-        ws = ("Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-              "Sec-WebSocket-Version: 13\r\n")
-        requests = [f"GET {t} HTTP/1.1\r\nHost: {host}\r\nOrigin: https://{host}\r\nX-VT-Page: 1\r\n{cookie}"
-                    + (ws if t == "/vt/ws" else "Connection: close\r\n") + "\r\n" for t in targets]
-        out = other_machine.run(sys.executable, "-c", LAN_CLIENT, source, host, json.dumps(requests))
+        out = machine.run(sys.executable, "-c", LAN_CLIENT, source, host, json.dumps([
+            f"GET {t} HTTP/1.1\r\nHost: {host}\r\nOrigin: https://{host}\r\nX-VT-Page: 1\r\n{cookie}"
+            + (ws + "Connection: Upgrade\r\n" if t == "/vt/ws" else "Connection: close\r\n") + "\r\n" for t in targets]))
         assert out.returncode == 0, out.stderr
         return out.stdout.splitlines()
 
     try:
         [opened] = ask(opener, f"/?token={served.srv.token}")
         cookie = "Cookie: " + opened.split("Set-Cookie: ", 1)[1].split(";")[0] + "\r\n"
-        statuses = {who: [line.split(" ")[1] for line in ask(source, "/", "/vt/audio/g", "/vt/ws", cookie=cookie)]
-                    for who, source in (("opener", opener), ("thief", thief))}
-        assert statuses == {"opener": ["200", "200", "101"], "thief": ["403", "403", "403"]}
+        assert {who: [line.split(" ")[1] for line in ask(source, "/", "/vt/audio/g", "/vt/ws", cookie=cookie)]
+                for who, source in (("opener", opener), ("thief", thief))} \
+            == {"opener": ["200", "200", "101"], "thief": ["403", "403", "403"]}
     finally:
-        other_machine.run("ip", "addr", "del", f"{thief}/24", "dev", other_machine.peer_dev)
+        machine.run("ip", "addr", "del", f"{thief}/24", "dev", machine.peer_dev)
         vt_server.unregister_audio("g")
