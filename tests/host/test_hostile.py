@@ -25,12 +25,13 @@ from .conftest import RawWebSocket, WAIT, auth, http_exchange, http_raw, run
 
 @pytest.fixture
 def runs():
-    """A registered generator ("g", a second of quiet in 4 KiB chunks); the list records each run's params."""
+    """A registered generator ("g", a second of quiet in 4 KiB chunks, ``?endless`` without end); the list
+    records each run's params."""
     seen = []
 
     def generator(params):
         seen.append(params)
-        return iter([b"\0" * 4096] * 24)
+        return iter(lambda: b"\0" * 4096, None) if "endless" in params else iter([b"\0" * 4096] * 24)
 
     vt_server.register_audio("g", generator, sample_rate=48000, channels=1, wav_header=False)
     yield seen
@@ -53,40 +54,71 @@ def ws_status(port: int, headers: str) -> int:
         return int(sock.recv(4096).split(b" ", 2)[1])
 
 
-OWN_PAGE = "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: empty\r\n"
-OTHER_PORT_AUDIO = "Sec-Fetch-Site: same-site\r\nSec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: audio\r\n"
+def fetch_metadata(site: str, mode: str, dest: str) -> str:
+    return f"Sec-Fetch-Site: {site}\r\nSec-Fetch-Mode: {mode}\r\nSec-Fetch-Dest: {dest}\r\n"
+
+
+SESSION = [  # (target, headers, status) of requests as browsers send them; {cookie}: the session's
+    # the page's own: its navigation, its script, a link from another site to it
+    ("/", "{cookie}" + fetch_metadata("none", "navigate", "document"), 200), ("/", "{cookie}", 200),
+    ("/vt/static/app.js", "{cookie}" + fetch_metadata("same-origin", "cors", "script"), 200),
+    ("/", "{cookie}" + fetch_metadata("cross-site", "navigate", "document"), 200),
+    # pages on other ports of the host (same site) get the cookie: they frame the page, load its script, stream
+    # through <audio>, open the socket
+    ("/", "{cookie}" + fetch_metadata("same-site", "navigate", "iframe"), 403),
+    ("/vt/static/app.js", "{cookie}" + fetch_metadata("same-site", "no-cors", "script"), 403),
+    ("/vt/audio/g?x=1", "{cookie}" + fetch_metadata("same-site", "no-cors", "audio"), 403),
+    ("/vt/audio/g?x=2", "{cookie}Sec-Fetch-Site: cross-site\r\n", 403),
+    ("ws", "{cookie}Origin: http://127.0.0.1:{other}\r\n", 403), ("ws", "{cookie}{own}Sec-Fetch-Site: same-site\r\n", 403),
+    # where the browser sends no Fetch Metadata (plain http off loopback) the cookie alone opens nothing that acts
+    ("/vt/audio/g?x=3", "{cookie}", 403), ("ws", "{cookie}", 403), ("ws", "{own}", 403),
+    # the page itself: same-origin Fetch Metadata, its Origin, or its own header; programs with the secret
+    ("/vt/audio/g?x=4", "{cookie}" + fetch_metadata("same-origin", "cors", "empty"), 200),
+    ("/vt/audio/g?x=5", "{cookie}X-VT-Page: 1\r\n", 200), ("ws", "{cookie}{own}Sec-Fetch-Site: same-origin\r\n", 101),
+    ("/vt/audio/g?x=6", "{auth}", 200),
+]
 
 
 def test_the_session_cookie_opens_only_this_server_for_its_own_page(server, runs):
     """What another service on the host learns from the cookie does not open the streams or the socket."""
-    port, cookie = server.port, session_cookie(server)
-    own = f"Origin: {server.origin}\r\n"
-    assert http_raw(port, "/", headers=cookie)[0] == 200
+    port = server.port
+    fill = {"cookie": session_cookie(server), "own": f"Origin: {server.origin}\r\n", "other": port + 1,
+            "auth": auth(server)}
+    for target, headers, status in SESSION:
+        headers = headers.format(**fill)
+        got = ws_status(port, headers) if target == "ws" else http_raw(port, target, headers=headers)[0]
+        assert got == status, (target, headers)
+    assert [r["x"] for r in runs] == ["4", "5", "6"]
 
-    # <audio src=http://127.0.0.1:<port>/vt/audio/g> on a page of another port carries the cookie
-    # (same site) but no Origin; its Fetch Metadata says where it comes from.
-    assert http_raw(port, "/vt/audio/g?x=1", headers=cookie + OTHER_PORT_AUDIO)[0] == 403
-    assert http_raw(port, "/vt/audio/g?x=2", headers=cookie + "Sec-Fetch-Site: cross-site\r\n")[0] == 403
-    # Where the browser sends no Fetch Metadata (plain http off loopback), the cookie alone is not enough.
-    assert http_raw(port, "/vt/audio/g?x=3", headers=cookie)[0] == 403
-    assert ws_status(port, cookie) == 403
-    # The WebSocket of a page on another port, and one sent as same-site.
-    assert ws_status(port, cookie + f"Origin: http://127.0.0.1:{port + 1}\r\n") == 403
-    assert ws_status(port, cookie + own + "Sec-Fetch-Site: same-site\r\n") == 403
-    assert runs == []
 
-    # The page itself: same-origin Fetch Metadata, its Origin, or its own header.
-    assert http_raw(port, "/vt/audio/g?x=4", headers=cookie + OWN_PAGE)[0] == 200
-    assert http_raw(port, "/vt/audio/g?x=5", headers=cookie + "X-VT-Page: 1\r\n")[0] == 200
-    assert ws_status(port, cookie + own + "Sec-Fetch-Site: same-origin\r\n") == 101
-    assert [r["x"] for r in runs] == ["4", "5"]
-    # Programs holding the secret need no provenance.
-    assert http_raw(port, "/vt/audio/g?x=6", headers=auth(server))[0] == 200
-
-    # Revoked sessions are gone; the printed URL opens a new one.
-    server.revoke_sessions()
-    assert http_raw(port, "/", headers=cookie)[0] == 403
-    assert http_raw(port, "/", headers=session_cookie(server))[0] == 200
+def test_revoking_ends_the_sessions_and_what_they_hold_open(server, runs, cm, wa):
+    """Revoked sessions are gone, and so are the socket and the stream they opened; the printed URL opens a new
+    one, and what the secret opened stays open (it takes strict JSON only: no NaN, infinities, lone surrogates)."""
+    fired, port, cookie = [], server.port, session_cookie(server)
+    player = wa.web_audio("http://127.0.0.1:1/a.wav", onplay=fired.append)
+    held, by_secret = RawWebSocket(port, origin=server.origin, headers=cookie), RawWebSocket(port, token=server.token)
+    stream = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    stream.sendall(f"GET /vt/audio/g?endless HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{cookie}X-VT-Page: 1\r\n\r\n".encode())
+    try:
+        assert (held.status, by_secret.status, stream.recv(12)) == (101, 101, b"HTTP/1.1 200")
+        server.revoke_sessions()
+        ended = time.monotonic() + 3
+        while time.monotonic() < ended and stream.recv(1 << 20):
+            pass
+        assert time.monotonic() < ended, "the stream went on"
+        frames = list(held.frames())  # the components (this player's among them), then the server's close
+        assert player.id in frames[0][1].decode() and frames[-1][0] == 8
+        assert http_raw(port, "/", headers=cookie)[0] == 403 and http_raw(port, "/", headers=session_cookie(server))[0] == 200
+        for value in ("NaN", "-Infinity", "1e999", '"\\ud800"', '{"\\udfff": 1}', '["\\ud83d"]', '"\\ud83d\\ude00"'):
+            by_secret.send(f'{{"type": "event", "id": "{player.id}", "event": "web-audio-play", "payload": {{"v": {value}}}}}')
+        deadline = time.monotonic() + WAIT
+        while not fired and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.2)
+        assert fired == [{"v": "\U0001f600"}]
+    finally:
+        for s in (held, by_secret, stream):
+            s.close()
 
 
 def test_sessions_are_sealed_by_the_secret_and_outlive_a_restart_with_it_only():
@@ -293,37 +325,6 @@ def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog
         assert counted + len(logged) == 200 and counted > 0
 
 
-def test_the_page_and_the_socket_work_with_the_session(server, cm, wa):
-    """The page's own requests, as chromium sends them, still get in with the session alone."""
-    player = wa.web_audio("http://127.0.0.1:1/a.wav")
-    cookie = session_cookie(server)
-    nav = "Sec-Fetch-Site: none\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n"
-    assert http_raw(server.port, "/", headers=cookie + nav)[0] == 200
-    script = "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: script\r\n"
-    assert http_raw(server.port, "/vt/static/app.js", headers=cookie + script)[0] == 200
-    # A link on another site to the page opens it; the same page framed, or its script loaded, does not.
-    link = "Sec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n"
-    assert http_raw(server.port, "/", headers=cookie + link)[0] == 200
-    framed = "Sec-Fetch-Site: same-site\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: iframe\r\n"
-    assert http_raw(server.port, "/", headers=cookie + framed)[0] == 403
-    other = "Sec-Fetch-Site: same-site\r\nSec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: script\r\n"
-    assert http_raw(server.port, "/vt/static/app.js", headers=cookie + other)[0] == 403
-
-    ws = RawWebSocket(server.port, origin=server.origin)
-    ws.close()
-    assert ws.status == 403  # no cookie
-    with socket.create_connection(("127.0.0.1", server.port), timeout=WAIT) as sock:
-        sock.sendall((f"GET /vt/ws HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\nUpgrade: websocket\r\n"
-                      f"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                      f"Sec-WebSocket-Version: 13\r\nOrigin: {server.origin}\r\n{cookie}\r\n").encode())
-        data = b""
-        while player.id.encode() not in data:
-            chunk = sock.recv(65536)
-            assert chunk, data
-            data += chunk
-    assert data.startswith(b"HTTP/1.1 101") and json.dumps("components").encode() in data
-
-
 def test_over_https_the_session_cookie_is_host_prefixed_and_secure(server):
     """Under HTTPS the cookie is ``__Host-``: Secure, Path=/, no Domain, so no subdomain or http page can set it."""
     import ssl
@@ -432,33 +433,3 @@ def test_what_the_wire_brings_is_answered_and_logged_safely(server, runs, caplog
     assert not [r for r in caplog.records if r.exc_info or r.levelno >= logging.ERROR], lines
     assert not [m for m in lines if "\n" in m or "\r" in m or server.token in m], lines
     assert len([m for m in lines if m.startswith("refused")]) == len(WIRE) - 2, lines
-
-
-def test_revoking_ends_what_sessions_hold_open_and_events_are_strict_json(server, cm, wa):
-    fired = []
-    player = wa.web_audio("http://127.0.0.1:1/a.wav", onplay=fired.append)
-    vt_server.register_audio("endless", lambda p: iter(lambda: b"\0" * 4096, None), wav_header=False)
-    cookie = session_cookie(server)
-    held, by_secret = RawWebSocket(server.port, origin=server.origin, headers=cookie), RawWebSocket(server.port, token=server.token)
-    stream = socket.create_connection(("127.0.0.1", server.port), timeout=WAIT)
-    stream.sendall(f"GET /vt/audio/endless HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n{cookie}X-VT-Page: 1\r\n\r\n".encode())
-    try:
-        assert (held.status, by_secret.status, stream.recv(12)) == (101, 101, b"HTTP/1.1 200")
-        server.revoke_sessions()
-        ended = time.monotonic() + 3
-        while time.monotonic() < ended and stream.recv(1 << 20):
-            pass
-        assert time.monotonic() < ended, "the stream went on"
-        assert [op for op, _ in held.frames()][-1:] == [8]  # closed by the server
-        # what the secret opened stays open, and takes strict JSON only: no NaN, infinities or lone surrogates
-        for value in ("NaN", "-Infinity", "1e999", '"\\ud800"', '{"\\udfff": 1}', '["\\ud83d"]', '"\\ud83d\\ude00"'):
-            by_secret.send(f'{{"type": "event", "id": "{player.id}", "event": "web-audio-play", "payload": {{"v": {value}}}}}')
-        deadline = time.monotonic() + WAIT
-        while not fired and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.2)
-        assert fired == [{"v": "\U0001f600"}]
-    finally:
-        vt_server.unregister_audio("endless")
-        for s in (held, by_secret, stream):
-            s.close()
