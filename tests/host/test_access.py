@@ -38,41 +38,35 @@ def one_line(body: bytes) -> str:
     return text
 
 
+FORMS = ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x")
+EVIL = "Origin: http://evil.test\r\n"
+FOREIGN = [  # (with the secret, method, Content-Type, headers, status, a word of the one-line answer)
+    # the browser sends no cookie cross-site (SameSite=Strict), so a foreign page has no secret ...
+    *[(False, "POST", content_type, EVIL, 403, "secret") for content_type in (*FORMS, "application/json")],
+    (False, "GET", None, "", 403, "secret"),  # <audio src=...> on any page: no Origin, no cookie
+    # ... and even one that has it is refused for its Origin, on GET and POST alike
+    (True, "POST", "application/json", EVIL, 403, "evil.test"), (True, "GET", None, EVIL, 403, "evil.test"),
+    (True, "GET", None, "Origin: null\r\n", 403, "null"),
+    # POST bodies are JSON only, whoever sends them
+    *[(True, "POST", content_type, "", 415, "application/json") for content_type in (*FORMS, None)],
+]
+
+
 def test_foreign_pages_cannot_drive_the_audio_endpoint(server, beep):
     """What a page on another site can send without a preflight never runs a generator."""
-    port, own = server.port, server.origin
-    evil = "Origin: http://evil.test\r\n"
-    json_body = b'{"frequency": 1}'
-
-    def post(target, content_type, body=json_body, extra=""):
-        headers = f"Content-Type: {content_type}\r\nContent-Length: {len(body)}\r\n{extra}"
-        return http_raw(port, target, "POST", headers, body=body)
-
-    # The browser sends no cookie cross-site (SameSite=Strict), so a foreign page has no secret ...
-    for content_type in ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x",
-                         "application/json"):
-        status, body = post("/vt/audio/beep", content_type, extra=evil)
-        assert status == 403, content_type
-        assert "secret" in one_line(body)
-    status, body = http_raw(port, "/vt/audio/beep")  # <audio src=...> on any page: no Origin, no cookie
-    assert status == 403 and "secret" in one_line(body)
-    token_q = f"?token={server.token}"
-    # ... and even one that has it is refused for its Origin, on GET and POST alike.
-    assert post("/vt/audio/beep" + token_q, "application/json", extra=evil)[0] == 403
-    status, body = http_raw(port, "/vt/audio/beep" + token_q, headers=evil)
-    assert status == 403 and "evil.test" in one_line(body)
-    assert http_raw(port, "/vt/audio/beep" + token_q, headers="Origin: null\r\n")[0] == 403
-    # POST bodies are JSON only, whoever sends them.
-    for content_type in ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x"):
-        assert post("/vt/audio/beep" + token_q, content_type)[0] == 415, content_type
-    assert http_raw(port, "/vt/audio/beep" + token_q, "POST", "Content-Length: 0\r\n")[0] == 415
+    port, own = server.port, f"Origin: {server.origin}\r\n{auth(server)}"
+    for secret, method, content_type, headers, status, word in FOREIGN:
+        body = b'{"frequency": 1}' if method == "POST" and content_type else b""
+        headers += (f"Content-Type: {content_type}\r\n" if content_type else "") + f"Content-Length: {len(body)}\r\n"
+        got, text = http_raw(port, "/vt/audio/beep" + f"?token={server.token}" * secret, method, headers, body=body)
+        assert (got, word in one_line(text)) == (status, True), (method, content_type, headers, text)
     assert beep == []
 
     # The page itself (own Origin, the secret as its cookie or a header) gets its stream.
-    status, body = post("/vt/audio/beep", "application/json", extra=f"Origin: {own}\r\n{auth(server)}")
+    status, body = http_raw(port, "/vt/audio/beep", "POST", f"Content-Type: application/json\r\nContent-Length: 16\r\n"
+                            f"{own}", body=b'{"frequency": 1}')
     assert status == 200 and b"\1\0" * 64 in body
-    status, _ = http_raw(port, "/vt/audio/beep?frequency=2", headers=f"Origin: {own}\r\n{auth(server)}")
-    assert status == 200
+    assert http_raw(port, "/vt/audio/beep?frequency=2", headers=own)[0] == 200
     assert beep == [{"frequency": 1}, {"frequency": "2"}]  # the secret is not a param
 
 
@@ -100,15 +94,13 @@ def test_only_allowed_host_names_are_served(server, beep, tmp_path):
         for host in (f"127.0.0.1:{port}", "audio.example", "audio.example:80", "proxy.example:8443"):
             assert http_raw(port, file_url, host=host)[0] == 200, host
             assert http_raw(port, "/", headers=a, host=host)[0] == 200, host
-        # A page served under an added name may open the WebSocket, through a TLS proxy too; a page on another
-        # port or scheme of that name may not.
-        tls = "X-Forwarded-Proto: https\r\n"
-        for origin, host, headers, status in (("https://audio.example", "audio.example", tls, 101),
-                                              (f"http://audio.example:{port}", f"audio.example:{port}", "", 101),
-                                              ("http://evil.test", "audio.example", "", 403),
-                                              ("http://audio.example:18082", f"audio.example:{port}", "", 403),
-                                              ("http://audio.example", "audio.example", tls, 403)):
-            ws = RawWebSocket(port, origin=origin, token=srv.token, host=host, headers=headers)
+        # A page served under an added name may open the WebSocket, through a TLS proxy too; one on another port
+        # or scheme of that name may not.
+        for origin, host, status in (("https://audio.example", "audio.example", 101), ("http://evil.test", "audio.example",
+                                     403), ("http://audio.example:18082", f"audio.example:{port}", 403),
+                                     (f"http://audio.example:{port}", f"audio.example:{port}", 101)):
+            tls = "X-Forwarded-Proto: https\r\n" * origin.startswith("https")
+            ws = RawWebSocket(port, origin=origin, token=srv.token, host=host, headers=tls)
             ws.close()
             assert ws.status == status, origin
 
