@@ -46,8 +46,8 @@ class _Elsewhere(BaseHTTPRequestHandler):
 
     def do_GET(self) -> None:  # noqa: N802 - the handler API
         self.server.cookies.append(self.headers.get("Cookie", ""))
-        body = self.server.page.encode() if self.path in ("/", "/toss") else b""
-        self.send_response(200 if body else 404)
+        body = self.server.page.encode() if self.path == "/" else b""
+        self.send_response(200 if body or self.path == "/toss" else 404)
         if self.path == "/toss":  # a cookie for the host name, whatever the port
             self.send_header("Set-Cookie", self.server.toss)
         self.send_header("Content-Type", "text/html; charset=utf-8")
