@@ -296,20 +296,44 @@ def test_clients_that_stop_reading_or_sending_lose_their_slot(server, caplog):
         vt_server.unregister_audio("long")
 
 
-def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog):
+HOST, CLOSE = "Host: 127.0.0.1:{port}\r\n", "Connection: close\r\n\r\n"
+WIRE = [  # a raw request ({port}, {secret} filled in), the status, a word of the answer: no 5xx for anyone
+    ("GET / HTTP/1.1\r\n\r\n", 400, ""), ("GET / HTTP/1.0\r\n\r\n", 403, "Host"),
+    ("GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n", 400, ""), ("\x16\x03\x01 not http at all\r\n\r\n", 400, ""),
+    ("GET / HTTP/1.1\r\n" + HOST + "Authorization: token wrong-secret-value\r\n" + CLOSE, 403, "wrong secret"),
+    ("GET /vt/audio/g?token={secret} HTTP/1.0\r\n" + HOST + "\r\n", 200, ""),  # HTTP/1.0: no chunks, the end closes
+    ("GET /%0aFORGED%20line%0d HTTP/1.1\r\n" + HOST + CLOSE, 403, "secret"),  # no line of the requester's in the log
+    ("GET /vt/audio/g?token={secret} HTTP/1.1\r\nAuthorization: token {secret}\x01\r\n\r\n", 400, ""),  # (the parser
+    ("GET /?a=%ZZ&token={secret}\x7f HTTP/1.1\r\nAuthorization: Token {secret}\r\n\r\n", 400, ""),  # quotes the head)
+    ("POST /vt/audio/g HTTP/1.1\r\n" + HOST + "Authorization: token {secret}\r\nContent-Type: application/json\r\n"
+     'Content-Length: 10\r\n' + CLOSE + '{{"a": NaN}}', 400, "NaN is not JSON"),
+    ("GET /favicon.ico HTTP/1.1\r\n" + HOST + CLOSE, 200, ""),  # anyone's, logged as nothing
+]
+
+
+def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(runs, caplog, tmp_path):
+    """What the wire brings is answered without a 5xx or a traceback, and each refusal is one line of the log,
+    with nothing of the requester's unescaped and never the secret."""
+    (tmp_path / "big.wav").write_bytes(b"\0" * (8 << 20))
     with vt_server.start() as srv, caplog.at_level(logging.DEBUG):
         port = srv.port
-        for raw in (b"GET / HTTP/1.1\r\n\r\n", b"GET / HTTP/1.0\r\n\r\n", b"GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n",
-                    b"\x16\x03\x01 not http at all\r\n\r\n"):
+        for raw, status, word in WIRE:
             with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
-                sock.sendall(raw)
-                assert read_status(sock) in (400, 403)
-        assert http_raw(port, "/", headers="Authorization: token wrong-secret-value\r\n")[0] == 403
-        assert not [r for r in caplog.records if r.exc_info]
-        refusals = [r.getMessage() for r in caplog.records if "refused" in r.getMessage()]
-        assert len(refusals) == 5, refusals
-        assert all(m.startswith("refused 127.0.0.1: ") for m in refusals), refusals
-        assert "wrong secret" in refusals[-1] and srv.token not in "".join(refusals)
+                sock.sendall(raw.format(port=port, secret=srv.token).encode("latin-1"))
+                answer = b"".join(iter(lambda: sock.recv(65536), b""))
+            assert answer.split(b" ", 2)[1] == str(status).encode() and word.encode() in answer, (raw, answer[:300])
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:  # a download cut off by a reset
+            sock.sendall(f"GET {convertPath2Url(tmp_path / 'big.wav')} HTTP/1.1\r\n{HOST}\r\n".format(port=port).encode())
+            sock.recv(65536)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+        time.sleep(0.5)
+        srv.refusals.flush()
+        lines = [r.getMessage() for r in caplog.records if r.name.startswith(("vt_core", "aiohttp"))]
+        assert not [r for r in caplog.records if r.exc_info or r.levelno >= logging.ERROR], lines
+        assert not [m for m in lines if "\n" in m or "\r" in m or srv.token in m], lines
+        refusals = [m for m in lines if m.startswith("refused")]
+        assert len(refusals) == len(WIRE) - 2 and all(m.startswith("refused 127.0.0.1: ") for m in refusals), lines
+        assert len(runs) == 1
 
         # A flood: a burst of lines, then one a second; a line counts the rest.
         caplog.clear()
@@ -398,38 +422,3 @@ def test_the_owner_of_a_connecting_socket_is_found_both_ways():
                     assert found == (os.getuid(), os.getuid()), (bind_to, connect_to)
                     other = (peer[0], 1 if peer[1] != 1 else 2)
                     assert peers.socket_owner(*other, *local) is None
-
-
-WIRE = [  # a raw request ({secret} filled in), the status, a word of the answer's body
-    ("GET /vt/audio/g?token={secret} HTTP/1.0\r\n", 200, ""),  # no chunks in HTTP/1.0: the body ends with the connection
-    ("GET /%0aFORGED%20line%0d HTTP/1.1\r\n", 403, "secret"),  # no line of the requester's in the log
-    ("GET /vt/audio/g?token={secret} HTTP/1.1\r\nAuthorization: token {secret}\x01\r\n", 400, ""),  # the parser's
-    ("GET /?a=%ZZ&token={secret}\x7f HTTP/1.1\r\nAuthorization: Token {secret}\r\n", 400, ""),  # quote of the head
-    ('POST /vt/audio/g HTTP/1.1\r\nAuthorization: token {secret}\r\nContent-Type: application/json\r\n'
-     'Content-Length: 10\r\n\r\n{{"a": NaN}}', 400, "NaN is not JSON"),
-    ("GET /favicon.ico HTTP/1.1\r\n", 200, ""),  # anyone's, logged as nothing
-]
-
-
-def test_what_the_wire_brings_is_answered_and_logged_safely(server, runs, caplog, tmp_path):
-    """No 5xx or traceback for anyone's request; the log holds one line per refusal, never the secret."""
-    (tmp_path / "big.wav").write_bytes(b"\0" * (8 << 20))
-    with caplog.at_level(logging.DEBUG):
-        for raw, status, word in WIRE:
-            head, _, body = raw.format(secret=server.token).partition("\r\n\r\n")
-            with socket.create_connection(("127.0.0.1", server.port), timeout=WAIT) as sock:
-                sock.sendall(f"{head}{body and chr(13) + chr(10)}Host: 127.0.0.1:{server.port}\r\nConnection: close"
-                             f"\r\n\r\n{body}".encode("latin-1"))
-                answer = b"".join(iter(lambda: sock.recv(65536), b""))
-            assert answer.split(b" ", 2)[1] == str(status).encode() and word.encode() in answer, (raw, answer[:300])
-        assert len(runs) == 1
-        with socket.create_connection(("127.0.0.1", server.port), timeout=WAIT) as sock:  # a download cut off
-            sock.sendall(f"GET {convertPath2Url(tmp_path / 'big.wav')} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n\r\n".encode())
-            sock.recv(65536)
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")  # (closed with a reset)
-        time.sleep(0.5)
-        server.refusals.flush()
-    lines = [r.getMessage() for r in caplog.records if r.name.startswith(("vt_core", "aiohttp"))]
-    assert not [r for r in caplog.records if r.exc_info or r.levelno >= logging.ERROR], lines
-    assert not [m for m in lines if "\n" in m or "\r" in m or server.token in m], lines
-    assert len([m for m in lines if m.startswith("refused")]) == len(WIRE) - 2, lines
