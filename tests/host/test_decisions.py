@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import ssl
+from unittest import mock
 
 import pytest
 from aiohttp.test_utils import make_mocked_request
 
 from vt_core.access import Access
+from vt_core.peers import PeerIdentities
 from vt_core.routes import policy_for
 from vt_core.stream_state import PushStreamState
 
@@ -15,7 +17,7 @@ SECRET, PORT = "a-secret-token", 8765
 PEERS = {"": ("local", 1000), "other-user": ("local", 1001), "lan": ("remote", "192.0.2.7"), "closed": None}
 NAV = {"Sec-Fetch-Site": "cross-site", "Sec-Fetch-Mode": "navigate", "Sec-Fetch-Dest": "document"}
 EMBED = {"Sec-Fetch-Site": "same-site", "Sec-Fetch-Mode": "no-cors", "Sec-Fetch-Dest": "audio"}
-OWN = f"http://127.0.0.1:{PORT}"
+OWN, LH = f"http://127.0.0.1:{PORT}", f"localhost:{PORT}"
 PROXIED = {"Host": "proxy.example", "X-Forwarded-Proto": "https"}  # as the proxy passes a browser's request on
 
 
@@ -69,14 +71,13 @@ def decide(request_line, credential="", headers=()):
     ("POST /vt/audio/beep", "token", {**PROXIED, "Origin": "https://proxy.example"}, None),
     ("POST /vt/audio/beep", "token", {**PROXIED, "Origin": "https://proxy.example", "Sec-Fetch-Site": "cross-site"},
      "another site"),  # ... is not an origin that may act from another site
-    *[("GET /vt/ws", "token", {"Host": host, "Origin": o, **xfp}, "may not use") for host, o, xfp in (
-        ("proxy.example:8765", "http://proxy.example:18082", {}), ("proxy.example", "https://proxy.example", {}),
-        ("proxy.example", "http://proxy.example", PROXIED), (f"127.0.0.1:{PORT}", "https://proxy.example", {}))],
-    ("GET /vt/ws", "cookie", {"Host": f"proxy.example:{PORT}", "Origin": f"http://proxy.example:{PORT}"}, None),
-    # localhost is a name of the server only when it holds every loopback address (else [::1] may be another's)
-    *[("GET /", "token", {"Host": f"{name}:{PORT}"}, f"open http://127.0.0.1:{PORT}/") for name in ("localhost", "[::1]")],
-    ("GET /vt/ws", "token", {"Origin": f"http://localhost:{PORT}"}, "may not use"),
-    ("GET /vt/ws", "cookie", {"bind": "localhost", "Host": f"localhost:{PORT}", "Origin": f"http://localhost:{PORT}"}, None),
+    *[("GET /vt/ws", "token", {"Host": h, "Origin": o, **xfp}, None if ok else "may not use") for h, o, xfp, ok in (
+        ("proxy.example:8765", "http://proxy.example:18082", {}, 0), ("proxy.example", "https://proxy.example", {}, 0),
+        ("proxy.example", "http://proxy.example", PROXIED, 0), (f"127.0.0.1:{PORT}", "https://proxy.example", {}, 0),
+        (f"proxy.example:{PORT}", f"http://proxy.example:{PORT}", {}, 1), (f"127.0.0.1:{PORT}", OWN[:7] + LH, {}, 0),
+        (LH, OWN[:7] + LH, {"bind": "localhost"}, 1))],
+    # localhost is a name of the server only when it holds both loopback addresses (else [::1] may be another's)
+    *[("GET /", "token", {"Host": f"{name}:{PORT}"}, f"open {OWN}/") for name in ("localhost", "[::1]")],
     *[("GET /vt/files/t/a", "", {"Origin": o}, "may not use") for o in ("http://[::1", "http://[", "http://x]:1")],
     ("GET /", "token", NAV, None), ("POST /", "token", NAV, "another site"),  # a link followed from elsewhere
     ("GET /", "token", EMBED, "another origin"),  # framed or embedded by another port of this host
@@ -122,10 +123,6 @@ VIA, XFF = ("via", ("local", 33)), "X-Forwarded-For"  # a client the proxy (here
                                        {XFF: "10.0.0.2", "Forwarded": "for=10.0.0.2"})],  # (which one?)
 ])
 def test_forwarded_clients_are_known_only_through_named_proxies(peer, headers, identity):
-    from unittest import mock
-
-    from vt_core.peers import PeerIdentities
-
     transport = mock.Mock()
     transport.get_extra_info.side_effect = {"peername": (peer, 40000)}.get
     ids = PeerIdentities(["127.0.0.0/8"], direct=lambda _t: ("local", 33) if peer == "127.0.0.1" else ("remote", peer))
