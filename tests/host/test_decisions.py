@@ -9,6 +9,7 @@ import pytest
 from aiohttp.test_utils import make_mocked_request
 
 from vt_core.access import Access
+from vt_core.hub import _on_text
 from vt_core.peers import PeerIdentities
 from vt_core.routes import policy_for
 from vt_core.stream_state import PushStreamState
@@ -38,10 +39,9 @@ def decide(request_line, credential="", headers=()):
         sent["Authorization"] = f"Bearer {SECRET}"
     elif how:  # a session opened by the first peer: cookie, tls-cookie, revoked, wrong+cookie, tossed, given
         name, session = access.sessions.cookie_name(how == "tls-cookie"), access.sessions.open(PEERS[""])
-        sent["Cookie"] = f"{name}={session}; {name}=junk.junk" if how == "tossed" else f"{name}={session}"
-        if how == "given":  # no cookie: the page hands its session back in the query
-            sent["Cookie"], path = f"{name}=junk.junk", f"{path}?session={session}"
-        path += "?token=wrong-secret" if how == "wrong+cookie" else ""
+        sent["Cookie"] = {"tossed": f"{name}={session}; {name}=junk.junk", "given": f"{name}=junk.junk"}.get(
+            how, f"{name}={session}")  # (given: the page hands its session back in the query)
+        path += {"wrong+cookie": "?token=wrong-secret", "given": f"?session={session}"}.get(how, "")
         if how == "revoked":
             access.revoke_sessions()
     request = make_mocked_request(method, path, headers=sent, sslcontext=ssl.create_default_context() if "tls" in how else None)
@@ -96,6 +96,17 @@ def decide(request_line, credential="", headers=()):
 def test_access_decisions(request_line, credential, headers, refused):
     got = decide(request_line, credential, headers)
     assert got is None if refused is None else got is not None and got.startswith("Forbidden") and refused in got, got
+
+
+@pytest.mark.parametrize("value, taken", [
+    *[(v, False) for v in ("NaN", "-Infinity", "1e999", '"\\ud800"', '{"\\udfff": 1}', '["ok\\ud83d"]')],
+    ('"\\ud83d\\ude00"', True), ("[1.5e300]", True),  # a surrogate pair is one character; a large float a float
+])
+def test_events_are_strict_json(value, taken):
+    """What a page sends on its socket is taken as strictly as a POST body."""
+    page = mock.Mock()
+    _on_text(page, f'{{"type": "event", "id": "c1", "event": "web-audio-play", "payload": {{"v": {value}}}}}')
+    assert page.events.put.called is taken
 
 
 def test_the_stream_target_follows_the_bus():

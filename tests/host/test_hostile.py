@@ -92,10 +92,9 @@ def test_the_session_cookie_opens_only_this_server_for_its_own_page(server, runs
 
 
 def test_revoking_ends_the_sessions_and_what_they_hold_open(server, runs, cm, wa):
-    """Revoked sessions are gone, and so are the socket and the stream they opened; the printed URL opens a new
-    one, and what the secret opened stays open (it takes strict JSON only: no NaN, infinities, lone surrogates)."""
-    fired, port, cookie = [], server.port, session_cookie(server)
-    player = wa.web_audio("http://127.0.0.1:1/a.wav", onplay=fired.append)
+    """Revoked sessions are gone, and so are the socket and the stream they opened, at once; the printed URL
+    opens a new one, and what the secret opened stays open."""
+    port, cookie, player = server.port, session_cookie(server), wa.web_audio("http://127.0.0.1:1/a.wav")
     held, by_secret = RawWebSocket(port, origin=server.origin, headers=cookie), RawWebSocket(port, token=server.token)
     stream = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
     stream.sendall(f"GET /vt/audio/g?endless HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{cookie}X-VT-Page: 1\r\n\r\n".encode())
@@ -106,16 +105,9 @@ def test_revoking_ends_the_sessions_and_what_they_hold_open(server, runs, cm, wa
         while time.monotonic() < ended and stream.recv(1 << 20):
             pass
         assert time.monotonic() < ended, "the stream went on"
-        frames = list(held.frames())  # the components (this player's among them), then the server's close
-        assert player.id in frames[0][1].decode() and frames[-1][0] == 8
+        first, *_, (last, _) = held.frames()  # the components (this player's among them), then the server's close
+        assert player.id in first[1].decode() and last == 8 and server.client_count == 1
         assert http_raw(port, "/", headers=cookie)[0] == 403 and http_raw(port, "/", headers=session_cookie(server))[0] == 200
-        for value in ("NaN", "-Infinity", "1e999", '"\\ud800"', '{"\\udfff": 1}', '["\\ud83d"]', '"\\ud83d\\ude00"'):
-            by_secret.send(f'{{"type": "event", "id": "{player.id}", "event": "web-audio-play", "payload": {{"v": {value}}}}}')
-        deadline = time.monotonic() + WAIT
-        while not fired and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.2)
-        assert fired == [{"v": "\U0001f600"}]
     finally:
         for s in (held, by_secret, stream):
             s.close()
