@@ -119,15 +119,14 @@ def test_a_page_on_another_port_gets_neither_the_secret_nor_the_player(page, ser
     assert not page.errors, page.errors
 
 
-def test_a_session_cookie_tossed_from_another_port_does_not_lock_the_page_out(page, server, wa, elsewhere):
+def test_a_session_cookie_tossed_from_another_port_does_not_lock_the_page_out(page, server, elsewhere):
     """Over plain HTTP any server of the host name may set the page's cookie; the page gets back in by itself."""
-    player = wa.web_audio()
-    page.open().player(player.id)
+    page.open()
     for path in ("/", "/vt"):
         elsewhere.toss = f"vt-session-{server.port}=junk.junk; Path={path}"
         page.page.context.new_page().goto(f"http://127.0.0.1:{elsewhere.server_port}/toss")
         page.page.reload()  # the cookie it sends is junk: the page is let back in by the session it kept
-        page.player(player.id, timeout=10_000)
+        page.page.wait_for_function("() => window.vtReady === true", timeout=10_000)
         asyncio.run_coroutine_threadsafe(server.hub.close_all(), server._loop).result(5)
         settle(lambda: server.client_count == 1, timeout=10)  # so is its socket, reconnecting
     assert server.token not in page.page.evaluate("() => JSON.stringify(sessionStorage)")

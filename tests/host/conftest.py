@@ -165,11 +165,5 @@ class RawWebSocket:
                 self.sock.sendall(bytes([0x88, 0x80 | len(payload[:2])]) + b"\0\0\0\0" + payload[:2])
                 return
 
-    def send(self, text: str) -> None:
-        """One text frame (masked with a zero key)."""
-        data = text.encode()
-        size = bytes([0x80 | len(data)]) if len(data) < 126 else b"\xfe" + struct.pack(">H", len(data))
-        self.sock.sendall(b"\x81" + size + b"\0\0\0\0" + data)
-
     def close(self) -> None:
         self.sock.close()

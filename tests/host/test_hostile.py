@@ -25,8 +25,7 @@ from .conftest import RawWebSocket, WAIT, auth, http_exchange, http_raw, run
 
 @pytest.fixture
 def runs():
-    """A registered generator ("g", a second of quiet in 4 KiB chunks, ``?endless`` without end); the list
-    records each run's params."""
+    """A registered generator ("g": a second of quiet in 4 KiB chunks, or endless); the list records each run."""
     seen = []
 
     def generator(params):
