@@ -72,10 +72,11 @@ class Policy:
 
     ``credential``: ``"secret"`` (the secret or a session), ``"capability"``
     (the URL itself is the credential) or ``"public"`` (anyone's: it reveals
-    nothing, and a browser asks for it wherever it likes); ``acting``: the route runs code or
-    reads state (a session alone does not open it); ``navigable``: a link on
-    another site may open it in a window of its own; ``headers``: response
-    headers of the route beside the ones every response carries.
+    nothing, and a browser asks for it wherever it likes); ``acting``: the
+    route runs code or reads state (a session alone does not open it);
+    ``navigable``: a link on another site may open it in a window of its own;
+    ``headers``: response headers of the route beside the ones every response
+    carries.
     """
 
     credential: str = "secret"
@@ -135,7 +136,7 @@ def split_host(value: str) -> "tuple[str, int | None]":
         port = int(port_text)
     else:
         raise ValueError("bad port")
-    if not name or any(c in name for c in "/\\@?# \t[]") and not name.startswith("["):
+    if not name or not name.startswith("[") and any(c in name for c in "/\\@?# \t[]"):
         raise ValueError("bad host name")
     return name.rstrip("."), port
 
@@ -146,9 +147,9 @@ def split_origin(origin: str) -> "tuple[str, str, int]":
     Raises ValueError for anything else (``null``, a path, a malformed host).
     """
     scheme, sep, netloc = origin.strip().lower().partition("://")
-    if not sep or scheme not in ("http", "https") or not netloc or netloc.endswith("/") and netloc.count("/") > 1:
+    if not sep or scheme not in ("http", "https"):
         raise ValueError("not an http(s) origin")
-    name, port = split_host(netloc.removesuffix("/"))
+    name, port = split_host(netloc.removesuffix("/"))  # (a path, a user or a query is no host name)
     if name.startswith("[") and not _is_ip_literal(name):
         raise ValueError("bad IPv6 literal")
     return scheme, name, _default_port(scheme) if port is None else port
@@ -382,12 +383,11 @@ class Access:
         if not offered:
             return Credential(None, "no secret")
         peer = self.peer_of(request)
-        why = ""
         for session in offered:
-            why = self.sessions.refusal(session, peer) or ""
-            if not why:
+            why = self.sessions.refusal(session, peer)
+            if why is None:
                 return Credential("session", "", session)
-        return Credential(None, why)
+        return Credential(None, why or "")
 
     def token_ok(self, presented: "str | None") -> bool:
         if not self.token:

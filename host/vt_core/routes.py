@@ -139,6 +139,11 @@ class Guard:
         self.refusals = refusals
         self.held: "weakref.WeakSet[Any]" = weakref.WeakSet()
 
+    def take_held(self) -> "set[Any]":
+        """The connections :attr:`held` so far, forgotten here (their sessions were revoked)."""
+        held, self.held = set(self.held), weakref.WeakSet()
+        return held
+
     @web.middleware
     async def middleware(self, request: web.Request, handler: Callable) -> web.StreamResponse:
         try:

@@ -233,7 +233,7 @@ class Server:
                 log.debug("ending the revoked sessions' connections took too long", exc_info=True)
 
     async def _end_sessions(self) -> None:
-        held, self.guard.held = set(self.guard.held), type(self.guard.held)()
+        held = self.guard.take_held()
         await self.hub.end(held)
         for transport in held:
             if not transport.is_closing():
