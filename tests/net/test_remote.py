@@ -345,6 +345,9 @@ def test_behind_nginx_a_session_is_sealed_to_the_lan_address_that_opened_it(serv
         cookie = "Cookie: " + opened.split("Set-Cookie: ", 1)[1].split(";")[0] + "\r\n"
         assert [ask(source, "/", "/vt/audio/g", "/vt/ws", cookie=cookie) for source in (opener, thief)] \
             == [["200", "200", "101"], ["403", "403", "403"]]  # is refused from another
+        direct = machine.run(sys.executable, "-c", f"import socket; socket.create_connection(('{machine.host_ip}', "
+                             f"{served.srv.port}), 5)")  # and the host on loopback is not there for it at all
+        assert "ConnectionRefusedError" in direct.stderr, direct
     finally:
         machine.run("ip", "addr", "del", f"{thief}/24", "dev", machine.peer_dev)
         vt_server.unregister_audio("g")
