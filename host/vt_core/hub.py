@@ -28,7 +28,6 @@ wake-up and one write per interval rather than per frame.
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 from typing import Any, Callable, Coroutine
 
@@ -37,7 +36,7 @@ from aiohttp import WSMsgType
 from .bus import bus
 from .ledger import LossLedger
 from .manager import getcm
-from .messages import components_frame, dumps, encode_message
+from .messages import components_frame, dumps, encode_message, loads
 from .outbox import Outbox
 from .stream_state import PushStreamState
 from .wswriter import settle
@@ -53,6 +52,7 @@ _CONNECTION_ENDS = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED, WSMsgT
 #: WebSocket close codes the hub sends.
 _TRY_AGAIN_LATER = 1013
 _GOING_AWAY = 1001
+_POLICY_VIOLATION = 1008
 
 
 class Hub:
@@ -152,6 +152,16 @@ class Hub:
             client.stop_writing()
         if clients:
             await asyncio.gather(*(c.close(_GOING_AWAY, 1.0) for c in clients), return_exceptions=True)
+
+    async def end(self, transports: Any) -> None:
+        """Close the pages whose connection is one of ``transports`` (their sessions were revoked) at once."""
+        ending = [c for c in self.clients if c.transport in transports]
+        for client in ending:
+            client.release()
+            client.stop_writing()
+            self._forget(client)
+        if ending:
+            await asyncio.gather(*(c.close(_POLICY_VIOLATION, 1.0) for c in ending), return_exceptions=True)
 
     def _forget(self, client: Outbox) -> None:
         self.clients = tuple(c for c in self.clients if c is not client)
@@ -282,9 +292,9 @@ class Hub:
 def _on_text(client: Outbox, text: str) -> None:
     """A text frame from the page: an event for a component's callback (anything else is ignored)."""
     try:
-        msg = json.loads(text)
+        msg = loads(text)
     except (ValueError, RecursionError):
-        log.debug("ignored a frame from the browser that is not JSON (or nested too deeply)")
+        log.debug("ignored a frame from the browser that is not strict JSON (or nested too deeply)")
         return
     if not isinstance(msg, dict) or msg.get("type") != "event":
         return

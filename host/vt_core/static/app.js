@@ -11,6 +11,7 @@ import { engine, WebAudioPlayer } from "./web_audio.js";
 // again when it reconnects, and told how much pushed audio it lost meanwhile.
 const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
 const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
+const SESSION_KEY = "vt-session"; // this tab's session (see public/recover.js)
 const BACKOFF_MIN_MS = 250;
 const BACKOFF_MAX_MS = 5000;
 const OUTBOX_MAX = 256; // events kept while the socket is down
@@ -260,6 +261,29 @@ Promise.allSettled([engine.ready, widgetsLoaded]).then(() => {
 
 // -- connection --------------------------------------------------------------
 
+// The page keeps its session for this tab: a cookie that another server of this host name set
+// over ours (any port may, over plain HTTP) then costs a reconnection, not the page.
+fetch("/vt/session", { headers: { "X-VT-Page": "1" } })
+  .then((r) => (r.ok ? r.json() : null))
+  .then((answer) => {
+    if (answer && typeof answer.session === "string") sessionStorage.setItem(SESSION_KEY, answer.session);
+    sessionStorage.removeItem(`${SESSION_KEY}-retried`);
+  })
+  .catch(() => {});
+
+/** After a connection that never opened: set the kept session as the cookie again. */
+async function restoreSession() {
+  const session = sessionStorage.getItem(SESSION_KEY);
+  if (!session) return;
+  try {
+    // answered by a 303 that sets it; a 403 once it was revoked (then the printed URL lets the page in)
+    const r = await fetch(`/?session=${encodeURIComponent(session)}`, { redirect: "manual" });
+    if (r.status === 403) sessionStorage.removeItem(SESSION_KEY);
+  } catch (err) {
+    console.debug("[vt] could not restore the session", err);
+  }
+}
+
 function connect() {
   setStatus("connecting…", "vt-off");
   // says how much audio came on the last connection: a page the host dropped
@@ -267,7 +291,9 @@ function connect() {
   const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}`);
   sock.binaryType = "arraybuffer";
   ws = sock;
+  let opened = false;
   sock.onopen = () => {
+    opened = true;
     receivedBytes = 0; // (attempts that never opened leave the last count as it was)
     backoff = BACKOFF_MIN_MS;
     setStatus(lostNote ? `connected (${lostNote})` : "connected", "vt-on");
@@ -287,7 +313,8 @@ function connect() {
     const wait = backoff * (0.8 + 0.4 * Math.random());
     backoff = Math.min(backoff * 2, BACKOFF_MAX_MS);
     setStatus("reconnecting…", "vt-off");
-    setTimeout(connect, wait);
+    if (opened) setTimeout(connect, wait);
+    else restoreSession().finally(() => setTimeout(connect, wait)); // refused: perhaps for a cookie not ours
   };
   sock.onerror = () => {
     /* onclose follows */
