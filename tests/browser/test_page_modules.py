@@ -7,29 +7,22 @@ from pathlib import Path
 import pytest
 
 pytestmark = pytest.mark.browser
-
-ROOTS = {"static": Path(__file__).resolve().parents[2] / "host" / "vt_core" / "static", "page": Path(__file__).parent / "page"}
-MODULES = sorted(p.name for p in ROOTS["page"].glob("*.test.js"))
-RUN = "async (m) => (await import('/page/check.js')).run((await import(`/page/${m}`)).cases)"
+ROOTS = {"static": Path(__file__).resolve().parents[2] / "host/vt_core/static", "page": Path(__file__).parent / "page"}
 
 
 @pytest.fixture(scope="module")
 def modules_page(browser):
-    """A page at a made-up origin whose /static/ is the player's files and /page/ the test modules."""
+    """A page at a made-up origin whose /static/ serves the player's files and /page/ the test modules."""
     context = browser.new_context()
-
-    def serve(route) -> None:
-        root, name = route.request.url.split("/", 4)[3:]
-        route.fulfill(path=ROOTS[root] / name)
-
-    context.route("http://vt.test/**", serve)
+    context.route("http://vt.test/**", lambda route: route.fulfill(path=ROOTS[route.request.url.split("/")[3]]
+                                                                    / route.request.url.split("/", 4)[4]))
     page = context.new_page()
     page.goto("http://vt.test/page/check.js")
     yield page
     context.close()
 
 
-@pytest.mark.parametrize("module", MODULES)
+@pytest.mark.parametrize("module", sorted(p.name for p in ROOTS["page"].glob("*.test.js")))
 def test_page_module(modules_page, module):
-    got = modules_page.evaluate(RUN, module)
+    got = modules_page.evaluate("async (m) => (await import('/page/check.js')).run((await import(`/page/${m}`)).cases)", module)
     assert got["ran"] and not got["failed"], "\n\n".join(": ".join(failure) for failure in got["failed"])

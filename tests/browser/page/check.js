@@ -1,8 +1,9 @@
 // Shared by the page's module tests. A test module exports `cases`: name -> function (may be async) that throws
-// when the case fails.
+// when the case fails; run() runs them all.
 
-export function eq(got, want, what = "") {
-  const [g, w] = [JSON.stringify(got), JSON.stringify(want)];
+export function eq(got, want, what = "") { // objects compare whatever the order of their keys
+  const key = (_, v) => (v && typeof v === "object" && !Array.isArray(v) ? Object.fromEntries(Object.entries(v).sort()) : v);
+  const [g, w] = [JSON.stringify(got, key), JSON.stringify(want, key)];
   if (g !== w) throw new Error(`${what}: got ${g}, want ${w}`);
 }
 
@@ -11,43 +12,35 @@ export function near(got, want, tol, what = "") {
 }
 
 /** A seeded generator of numbers in [0, 1) (mulberry32). */
-export function random(seed) {
-  return () => {
-    let t = Math.imul((seed = (seed + 0x6d2b79f5) | 0) ^ (seed >>> 15), 1 | seed);
-    t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
-}
+export const random = (seed) => () => {
+  let t = Math.imul((seed = (seed + 0x6d2b79f5) | 0) ^ (seed >>> 15), 1 | seed);
+  t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
+  return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+};
 
-/** A clock (now, in seconds) whose timers (in ms) run, in order, only as the test advances it. */
+/** A clock (now, in seconds) whose timers (ms) run, each at its time, only as the test advances it. */
 export class FakeTime {
   now = 0;
   timers = new Map(); // id -> {at, fn, every}
   ids = 0;
-  setTimeout(fn, ms, every = 0) {
-    this.timers.set(++this.ids, { at: this.now + Math.max(0, ms) / 1000, fn, every: every / 1000 });
-    return this.ids;
-  }
-  setInterval = (fn, ms) => this.setTimeout(fn, ms, ms);
+  setTimeout = (fn, ms, every = 0) => (this.timers.set(++this.ids, { at: this.now + ms / 1000, fn, every }), this.ids);
+  setInterval = (fn, ms) => this.setTimeout(fn, ms, ms / 1000);
   clearTimeout = (id) => this.timers.delete(id);
   clearInterval = this.clearTimeout;
 
-  /** Run each timer due by t at its time; what one queues as a microtask runs before the next. */
-  async advanceTo(t) {
+  async advanceTo(t) { // what a timer queues as a microtask runs before the next timer
     for (let due; (due = [...this.timers].filter(([, x]) => x.at <= t).sort((a, b) => a[1].at - b[1].at)[0]); await null) {
-      const [id, x] = due;
-      this.now = Math.max(this.now, x.at);
-      if (x.every) x.at += x.every;
-      else this.timers.delete(id);
-      x.fn();
+      this.now = Math.max(this.now, due[1].at);
+      if (due[1].every) due[1].at += due[1].every;
+      else this.timers.delete(due[0]);
+      due[1].fn();
     }
     this.now = Math.max(this.now, t);
-    await null;
   }
 }
 
 export async function run(cases) {
   const failed = [];
-  for (const [name, fn] of Object.entries(cases)) await Promise.resolve().then(fn).catch((e) => failed.push([name, e.stack || e]));
-  return { ran: Object.keys(cases).length, failed: failed.map(([n, e]) => [n, String(e)]) };
+  for (const [name, fn] of Object.entries(cases)) await Promise.resolve().then(fn).catch((e) => failed.push([name, String(e.stack || e)]));
+  return { ran: Object.keys(cases).length, failed };
 }
