@@ -1,10 +1,10 @@
 """What a stream costs the thread that plays it: the page's ring taking and rendering audio, in headless chromium.
 
-A PcmRing (host/vt_core/static/pcm-ring.js) on its own, no audio device: it takes a stream in 20 ms messages that
+A PcmRing (vt_core/static/pcm-ring.js, of the host installed) on its own, no audio device: it takes a stream in 20 ms messages that
 arrive at real-time pace and renders it a quantum (128 frames of the 48 kHz context) at a time, as the worklet
 engine does on the audio rendering thread.  The figure is CPU time over the audio's duration (a real-time
-factor: 1 % is a hundredth of the audio thread), the median of interleaved rounds, for audio at the context's
-rate (48 kHz stereo) and audio it resamples (22.05 kHz mono).
+factor: 1 % is a hundredth of the audio thread), the least of interleaved rounds (what it costs when nothing else
+takes the CPU), for audio at the context's rate (48 kHz stereo) and audio it resamples (22.05 kHz mono).
 
 --baseline adds another checkout's player files (its host/vt_core/static) to the same run, round by round
 against this tree's, and prints the ratio of the two:
@@ -16,11 +16,12 @@ from __future__ import annotations
 
 import argparse
 import shutil
-import statistics
 import sys
 from pathlib import Path
 
-STATIC = Path(__file__).resolve().parents[1] / "host" / "vt_core" / "static"
+import vt_core
+
+STATIC = Path(vt_core.__file__).parent / "static"  # the player's files as installed
 FORMATS = ((48000, 2), (22050, 1))
 
 # One round: the ring's CPU time over the stream's duration.  The messages are made before the clock starts.
@@ -74,7 +75,7 @@ def main() -> int:
                     if r:
                         figures.setdefault((rate, channels, tree), []).append(value)
         browser.close()
-    print(f"ring take + render, {args.seconds:g} s of audio per round, median of {args.rounds} rounds "
+    print(f"ring take + render, {args.seconds:g} s of audio per round, the least of {args.rounds} rounds "
           "(CPU time over audio time):")
     for rate, channels in FORMATS:
         row = {tree: min(figures[rate, channels, tree]) for tree in trees}

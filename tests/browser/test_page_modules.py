@@ -5,9 +5,10 @@ from __future__ import annotations
 from pathlib import Path
 
 import pytest
+import vt_core
 
 pytestmark = pytest.mark.browser
-ROOTS = {"static": Path(__file__).resolve().parents[2] / "host/vt_core/static", "page": Path(__file__).parent / "page"}
+ROOTS = {"static": Path(vt_core.__file__).parent / "static", "page": Path(__file__).parent / "page"}  # the host's, as installed
 
 
 @pytest.fixture(scope="module")
