@@ -11,13 +11,6 @@ export function near(got, want, tol, what = "") {
   if (!(Math.abs(got - want) <= tol)) throw new Error(`${what}: got ${got}, want ${want} ± ${tol}`);
 }
 
-/** A seeded generator of numbers in [0, 1) (mulberry32). */
-export const random = (seed) => () => {
-  let t = Math.imul((seed = (seed + 0x6d2b79f5) | 0) ^ (seed >>> 15), 1 | seed);
-  t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
-  return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-};
-
 /** A clock (now, in seconds) whose timers (ms) run, each at its time, only as the test advances it. */
 export class FakeTime {
   now = 0;
