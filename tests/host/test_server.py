@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import _thread
 import asyncio
 import io
 import json
 import logging
 import math
 import os
+import sys
 import threading
 import time
+import traceback
 import wave
 
 import aiohttp
@@ -310,6 +313,20 @@ def test_default_server_binds_loopback_and_stops_cleanly():
     finally:
         gate.set()
         vt_server.unregister_audio("endless")
+
+
+def test_ctrl_c_in_serve_forever_returns_once_the_server_has_stopped():
+    srv, main = vt_server.start(), threading.main_thread().ident
+
+    def ctrl_c():  # once the main thread waits in serve_forever, whose Ctrl-C it is to catch
+        while vt_server.Server.serve_forever.__code__ not in [
+                f.f_code for f, _ in traceback.walk_stack(sys._current_frames()[main])]:
+            time.sleep(0.01)
+        _thread.interrupt_main()
+
+    threading.Thread(target=ctrl_c, daemon=True).start()
+    srv.serve_forever()
+    assert srv._loop.is_closed() and not srv.running
 
 
 def test_second_server_on_a_taken_port_fails_to_start(server):
