@@ -147,6 +147,9 @@ class Guard:
     @web.middleware
     async def middleware(self, request: web.Request, handler: Callable) -> web.StreamResponse:
         try:
+            if request.version >= (1, 1) and "Host" not in request.headers:
+                # some parsers let it through; the answer is the same whichever parsed it
+                raise web.HTTPBadRequest(text="an HTTP/1.1 request must name its Host\n")
             policy = policy_for(request.path)
             refused, credential = self.access.decide(request, policy)
             if refused is not None:
@@ -160,4 +163,5 @@ class Guard:
                 detail = exc.reason if exc.reason != HTTPStatus(exc.status).phrase else (exc.text or "")
                 self.refusals.note(request.remote,
                                    f"{exc.status} {request.method} {request.path}: {' '.join(detail.split())}")
+                exc.force_close()  # a refused client gets nothing more on this connection
             raise
