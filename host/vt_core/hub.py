@@ -16,6 +16,9 @@ never waits for the network, so sending never blocks the Python caller.
   its queue freed at once, is sent ``{"type": "dropped", ...}`` after what
   was already written to it, if it still reads within ``drop_grace``
   seconds, and is disconnected.
+* **Opus** (``opus``): pages that said they decode it get the pushed stream
+  coded once, on the publishing thread, as headed frames; the others get
+  the PCM itself.  Nothing is coded while no such page is connected.
 * **Loss ledger** (``ledger``): what a dropped page missed is counted until
   it comes back (it is told with ``{"type": "lost", ...}``) or the window
   closes; the stream's player in Python hears of it either way.
@@ -29,6 +32,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import time
 from typing import Any, Callable, Coroutine
 
 from aiohttp import WSMsgType
@@ -37,6 +41,7 @@ from .bus import bus
 from .ledger import LossLedger
 from .manager import getcm
 from .messages import components_frame, dumps, encode_message, loads
+from .opus import OpusFeed
 from .outbox import Outbox
 from .stream_state import PushStreamState
 from .wswriter import settle
@@ -76,6 +81,7 @@ class Hub:
         self.dropped_clients = 0
         self.ledger = LossLedger()
         self.stream = PushStreamState()
+        self.opus = OpusFeed()
         self._loop: "asyncio.AbstractEventLoop | None" = None
         self._wake_pending = False
         self._idle_looks = 0
@@ -98,12 +104,13 @@ class Hub:
     # -- pages (on the loop) ---------------------------------------------------
 
     async def serve(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
-                    received_before: "int | None", events: Any) -> None:
+                    received_before: "int | None", events: Any, codecs: frozenset[str] = frozenset()) -> None:
         """A page's connection (``ws`` prepared with ``wswriter.WS_OPTIONS``), until it ends.
 
-        The page's events go to ``events``; its pings are answered.
+        The page's events go to ``events``; its pings are answered.  ``codecs``: what it decodes
+        besides PCM (``opus.page_codecs``).
         """
-        client = self._join(ws, transport, peer, page, received_before, events)
+        client = self._join(ws, transport, peer, page, received_before, events, codecs)
         try:
             while True:
                 msg = await ws.receive()
@@ -118,14 +125,14 @@ class Hub:
             self._leave(client)
 
     def _join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
-             received_before: "int | None", events: Any) -> Outbox:
+             received_before: "int | None", events: Any, codecs: frozenset[str] = frozenset()) -> Outbox:
         """A page connected (``ws`` prepared): its outbox, fed from here on."""
         client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes)
-        client.page, client.received_before, client.events = page, received_before, events
+        client.page, client.received_before, client.events, client.codecs = page, received_before, events, codecs
         # Snapshot and join the fan-out atomically: the page sees the
         # component list, then exactly the messages published after it.
         with getcm().frozen() as snapshot:
-            stream = self.stream.frame()
+            stream = self.stream.frame(self.opus.codec if codecs else None)
             first: "list[str | bytes]" = [components_frame(snapshot)] + ([stream] if stream is not None else [])
             dropped = self.ledger.rejoin(page)
             if dropped is not None:
@@ -175,19 +182,23 @@ class Hub:
             self.ledger.offered(len(message[1]))
         clients = self.clients
         if not clients:
+            self.opus.observe(message, "", self.stream, False)
             return
         try:
             frame = encode_message(message)
             if frame is None:
                 return
-            size = len(frame)
+            # what the pages that decode Opus get instead of the frame (None: the frame)
+            coded = self.opus.observe(message, frame, self.stream, any(c.codecs for c in clients))
             wake = False
             for client in clients:
-                if client.offer(frame, size):
-                    wake = True
+                for out in coded if coded is not None and client.codecs else (frame,):
+                    if client.offer(out, len(out)):
+                        wake = True
             if moved:  # the target moved: every page hears it right after the message that moved it
-                notice = self.stream.notice()
+                notices = {codec: self.stream.notice(codec) for codec in (None, self.opus.codec)}
                 for client in clients:
+                    notice = notices[self.opus.codec if client.codecs else None]
                     client.offer(notice, len(notice))
             if wake and not self._wake_pending:
                 self._wake_pending = True
@@ -218,11 +229,13 @@ class Hub:
         self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
 
     def _look_again(self) -> None:
+        if self.opus.holding:
+            self._flush_held()
         if any(client.frames or client.overflow is not None for client in self.clients):
             self._wake()
             return
         self._idle_looks += 1
-        if self._idle_looks < _IDLE_LOOKS:
+        if self._idle_looks < _IDLE_LOOKS or self.opus.holding:
             self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
             return
         # Quiet for a while: go back to being woken.  Clear the flag before
@@ -232,6 +245,15 @@ class Hub:
         if any(client.frames or client.overflow is not None for client in self.clients):
             self._wake_pending = True
             self._wake()
+
+    def _flush_held(self) -> None:
+        """The tail the stream's encoder holds, once the writer has gone quiet (``opus``)."""
+        with bus.hold():
+            tail = self.opus.idle(time.monotonic())
+            for frame in tail:
+                for client in self.clients:
+                    if client.codecs:
+                        client.offer(frame, len(frame))
 
     # -- drops and the loss ledger (on the loop) -------------------------------
 

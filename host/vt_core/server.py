@@ -60,6 +60,7 @@ from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .hub import Hub
 from .messages import encode_message
+from .opus import page_codecs
 from .refusals import RefusalLog, WireLog
 from .wswriter import WS_OPTIONS
 
@@ -452,7 +453,7 @@ class Server:
         await self.hub.serve(
             ws, request.transport, request.remote, _page_id(request.query.get("page")),
             int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None,
-            self._events.queue(f"the browser at {request.remote}"))
+            self._events.queue(f"the browser at {request.remote}"), page_codecs(request.query.get("codecs")))
         return ws
 
     async def _handle_index(self, request: web.Request) -> web.StreamResponse:

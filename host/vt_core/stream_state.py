@@ -8,7 +8,12 @@ action.  The hub follows the bus in publish order and tells each page both,
 as one text frame, right after the component list when there is anything to
 tell, and again after every message that moves the target::
 
-    {"type": "stream", "target": "<cid>" | null, "metadata": {"sample_rate", "channels"} | null}
+    {"type": "stream", "target": "<cid>" | null, "metadata": {"sample_rate", "channels"} | null,
+     "codec": "pcm" | "opus"}
+
+``codec`` is told only to a page that said it decodes a codec: what the
+binary frames that follow carry for it (see ``opus``), raw PCM or headed
+Opus frames.  Other pages get raw PCM, and the frame as it always was.
 
 The page routes binary frames to the target it was told, and to nothing else.
 """
@@ -75,17 +80,19 @@ class PushStreamState:
         moved, self.target = target != self.target, target
         return moved
 
-    def frame(self) -> "str | None":
+    def frame(self, codec: "str | None" = None) -> "str | None":
         """The text frame for a new page, or None when there is nothing to tell."""
         if self.target is None and self.metadata is None:
             return None
-        return self.notice()
+        return self.notice(codec)
 
-    def notice(self) -> str:
-        """The ``"stream"`` text frame of the current state."""
+    def notice(self, codec: "str | None" = None) -> str:
+        """The ``"stream"`` text frame of the current state, for a page that gets ``codec``."""
+        state: dict[str, Any] = {"type": "stream", "target": self.target, "metadata": self.metadata}
+        if codec is not None:
+            state["codec"] = codec
         try:
-            return json.dumps({"type": "stream", "target": self.target, "metadata": self.metadata},
-                              separators=(",", ":"), allow_nan=False)
+            return json.dumps(state, separators=(",", ":"), allow_nan=False)
         except (TypeError, ValueError):  # a format value json cannot carry: send its text
-            meta = {k: str(v) for k, v in (self.metadata or {}).items()}
-            return json.dumps({"type": "stream", "target": self.target, "metadata": meta}, separators=(",", ":"))
+            state["metadata"] = {k: str(v) for k, v in (self.metadata or {}).items()}
+            return json.dumps(state, separators=(",", ":"))
