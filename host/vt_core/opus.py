@@ -31,8 +31,8 @@ samples of what was written, whatever travelled.
 
 An encoder holds up to a frame and its look-ahead (about 27 ms, more behind
 a resampler).  When the writer goes quiet for :data:`HOLD_SECONDS` (or for
-one and a half of its usual intervals between chunks, if longer, up to
-:data:`MAX_HOLD_SECONDS`), the hub flushes it (:meth:`OpusFeed.idle`): the
+one and a half of its longest recent interval between chunks, if longer, up to
+:data:`MAX_HOLD_SECONDS`, which is also the wait after a stream's first chunk), the hub flushes it (:meth:`OpusFeed.idle`): the
 tail goes out padded, and the next chunk starts a new encoder.  A close or
 a new format ends the stream's encoder too.
 
@@ -68,7 +68,7 @@ HEAD = struct.Struct("<BBBBIIIHH")
 #: Seconds without a chunk after which an encoder's held tail is flushed.
 HOLD_SECONDS = 0.03
 #: The longest wait for the next chunk, whatever the writer's usual interval.
-MAX_HOLD_SECONDS = 0.12
+MAX_HOLD_SECONDS = 0.2
 #: 48 kHz samples a packet decodes to (20 ms).
 PACKET_SAMPLES = 960
 
@@ -141,7 +141,7 @@ class OpusFeed:
         self._coded_from = 0  # stream position of the encoder's first frame
         self._first = False  # the encoder's first packets are still to go
         self._last_at = 0.0
-        self._interval = 0.0  # the writer's usual interval between chunks (smoothed)
+        self._interval = 0.0  # the writer's longest recent interval between chunks
         self.frames_sent = 0
 
     def observe(self, message: tuple, frame: "str | bytes", stream: Any, encode: bool) -> "list[str | bytes] | None":
@@ -202,10 +202,9 @@ class OpusFeed:
         now = time.monotonic()
         if self._encoder is None:
             self._encoder = _codec.OpusEncoder(self.rate, self.channels, self.bitrate)
-            self._coded_from, self._first = at, True
-        elif self._last_at:
-            gap = now - self._last_at
-            self._interval = gap if not self._interval else 0.8 * self._interval + 0.2 * gap
+            self._coded_from, self._first, self._interval = at, True, 0.0
+        elif self._last_at:  # the longest interval of late, slowly forgotten
+            self._interval = max(now - self._last_at, 0.9 * self._interval)
         self._last_at = now
         return self._frames(self._encoder.encode(data), 0)
 
@@ -220,6 +219,8 @@ class OpusFeed:
 
     def hold(self) -> float:
         """Seconds of quiet after which the held tail goes out."""
+        if not self._interval:  # one chunk so far: its writer's pace is not known yet
+            return MAX_HOLD_SECONDS
         return min(MAX_HOLD_SECONDS, max(HOLD_SECONDS, 1.5 * self._interval))
 
     def idle(self, now: float) -> "list[bytes]":

@@ -376,11 +376,13 @@ def browser_engine(request, sound_server, display, artifacts_dir):
     b.close()
 
 
-@pytest.fixture
-def driver(browser_engine, server, cm):
-    """A page driver (drivers.Driver) of the current engine, not yet on the host's page."""
+@pytest.fixture(params=["opus", "pcm"])
+def driver(browser_engine, server, cm, request):
+    """A page driver (drivers.Driver) of the current engine, not yet on the host's page; pushed streams
+    reach it coded with ``driver.codec`` (the page asks for Opus, or only for PCM)."""
     cm.clear()
     d = browser_engine.page()
-    d.url = server.url
+    d.codec = request.param
+    d.url = server.url + ("&codecs=pcm" if request.param == "pcm" else "")
     yield d
     d.close()

@@ -227,6 +227,7 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
         assert heard.jumps == 0, heard  # every seam is invisible in the output
         assert lasts(heard, seconds), heard
         assert ended["played"] == pytest.approx(seconds, abs=0.001) and ended["underruns"] == 0, ended
+        assert driver.stats(p.id)["codec"] == driver.codec
 
     # a pulled stream, resampled from 16 kHz mono
     vt_server.register_audio(

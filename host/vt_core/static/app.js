@@ -5,12 +5,13 @@
 // async stats()); window.vtReady is true once the socket is open and the
 // component list has been mounted.
 
+import { opusSupported } from "./opus-stage.js";
 import { engine, WebAudioPlayer } from "./web_audio.js";
 
 // The page's own id: a page the host dropped for falling behind is known
 // again when it reconnects, and told how much pushed audio it lost meanwhile.
 const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
-const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
+let WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
 const SESSION_KEY = "vt-session"; // this tab's session (see public/recover.js)
 const BACKOFF_MIN_MS = 250;
 const BACKOFF_MAX_MS = 5000;
@@ -30,6 +31,7 @@ let backoff = BACKOFF_MIN_MS;
 let outbox = [];
 let streamTarget = null; // where binary frames go: the host says (its "stream" frames)
 let lastMeta = null; // the last "audio_metadata": format of the frames that follow
+let streamCodec = "pcm"; // what they carry (the host says, to a page that decodes Opus)
 let audioReady = false;
 let pending = []; // frames received before the audio engine was ready
 let mountWidget = null; // the small page widgets (widgets.js), when present
@@ -201,6 +203,7 @@ function onText(text, previous) {
       // and (on connection, mid-stream) their format
       streamTarget = typeof msg.target === "string" ? msg.target : null;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
+      streamCodec = msg.codec === "opus" ? "opus" : "pcm";
       break;
     case "dropped": // the host dropped this page: its link is slower than what was pushed
     case "lost": {
@@ -223,7 +226,7 @@ function onText(text, previous) {
 
 function onBinary(buffer) {
   const player = streamPlayer();
-  if (player) player.pushPcm(buffer, lastMeta);
+  if (player) player.pushPcm(buffer, lastMeta, streamCodec);
 }
 
 function handle(data) {
@@ -357,4 +360,10 @@ function frame() {
 
 for (const type of ["pointerdown", "keydown"]) window.addEventListener(type, animate, true);
 animate();
-connect();
+// A page that decodes Opus (WebCodecs; a secure context) says so and gets the pushed stream coded;
+// ?codecs=pcm keeps it to PCM.
+const askOpus = new URLSearchParams(location.search).get("codecs") !== "pcm";
+(askOpus ? opusSupported() : Promise.resolve(false)).then((opus) => {
+  if (opus) WS_URL += "&codecs=opus";
+  connect();
+});

@@ -29,6 +29,7 @@
 
 import { engine } from "./audio-engine.js";
 import { Lessons, jitterStats, settingsFrom, startingDelay } from "./jitter-policy.js";
+import { OpusStage } from "./opus-stage.js";
 import { PcmStage, concat } from "./pcm-stage.js";
 import { ScheduledOutput } from "./scheduled-output.js";
 import { WorkletEngine, endReport } from "./stream-engine.js";
@@ -43,6 +44,7 @@ function sameOrigin(url) {
 }
 
 const ENGINES = { worklet: WorkletEngine, scheduled: ScheduledOutput };
+const STAGES = { pcm: PcmStage, opus: OpusStage }; // what the frames carry (the host's "stream" frame says)
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
 // counters summed over the engines a player had
@@ -63,6 +65,7 @@ export class StreamIngest {
     this.source = null; // "push" | "pull"
     this.format = null; // {rate, channels, source} of the frames being fed
     this.paused = false;
+    this.codec = "pcm";
     this.stage = new PcmStage((samples, format, t) => this.toRing(samples, format, t));
     this.pull = null; // {controller} of the running fetch
     this.firstFrameAt = 0;
@@ -250,6 +253,7 @@ export class StreamIngest {
   /** Pull a stream: {url, sample_rate, channels, params?}. */
   start(cmd) {
     this.end();
+    this.useStage("pcm");
     const url = cmd.url;
     if (!url) {
       this.host.emit("web-audio-error", { error: "start_stream without a URL" });
@@ -322,8 +326,8 @@ export class StreamIngest {
     });
   }
 
-  /** A binary frame routed to this player; meta = the last "audio_metadata". */
-  push(buffer, meta) {
+  /** A binary frame routed to this player; meta = the last "audio_metadata"; codec: what it carries. */
+  push(buffer, meta, codec = "pcm") {
     if (!meta) {
       console.warn("[vt] audio frame before any audio_metadata: dropped");
       return;
@@ -334,7 +338,17 @@ export class StreamIngest {
       this.host.emit("web-audio-error", { error: `bad audio_metadata ${JSON.stringify(meta)}` });
       return;
     }
+    this.useStage(codec);
     this.feed(new Uint8Array(buffer), rate, channels, "push");
+  }
+
+  // The stage for frames that carry `codec` (a stream's frames all carry one: the host picks it
+  // when the stream starts; a pulled stream is PCM).
+  useStage(codec) {
+    if (codec === this.codec || !STAGES[codec]) return;
+    this.stage.reset();
+    this.codec = codec;
+    this.stage = new STAGES[codec]((samples, format, t) => this.toRing(samples, format, t));
   }
 
   // The stream's bytes, through the stage to the ring.
@@ -379,6 +393,7 @@ export class StreamIngest {
       pendingBytes: this.stage.pendingBytes,
       streamActive: this.active,
       streamSource: this.source,
+      codec: this.codec, // what the stream's frames carried: "pcm" | "opus"
       engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
       engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)
       ...extra(),

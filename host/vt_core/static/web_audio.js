@@ -309,8 +309,8 @@ export class WebAudioPlayer {
   }
 
   /** A binary frame routed to this player; meta = the last "audio_metadata". */
-  pushPcm(buffer, meta) {
-    this.stream.push(buffer, meta);
+  pushPcm(buffer, meta, codec) {
+    this.stream.push(buffer, meta, codec);
   }
 
   // -- test / diagnostics hook ----------------------------------------------
