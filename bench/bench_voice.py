@@ -24,6 +24,9 @@ One run compares, on the same machine and in the same minutes:
     spinning Python threads in this (the host's) process (once the load has
     begun, each player speaks one utterance that the rows leave out: they
     measure a busy machine; what that first utterance met is printed apart);
+  - with the pushed stream coded to Opus for the page (the default where it decodes
+    it), and as raw PCM (the page opened with ?codecs=pcm); bytes: what the host
+    wrote to the page's socket per second of speech (WebSocket payloads);
   - on the AudioWorklet engine, then on the main-thread engine (the page opened
     with ?streamEngine=scheduled, as pages that are not a secure context use
     it; the adaptive buffer only).
@@ -32,7 +35,7 @@ CPU: renderer process CPU time over wall time (DevTools Performance.getMetrics,
 players (their engines released), and during a 48 kHz stereo push with the
 visualiser drawing, on each engine.
 
-    PYTHONPATH=python .venv/bin/python bench/bench_voice.py [--utterances 20] [--no-load]
+    PYTHONPATH=python .venv/bin/python bench/bench_voice.py [--utterances 20] [--no-load] [--codecs opus,pcm]
 """
 
 from __future__ import annotations
@@ -90,7 +93,8 @@ def paced_write(writer, pcm: bytes, bytes_per_second: float, chunk: int) -> tupl
 class Bench:
     """One page (one browser context) and the players' ended callbacks."""
 
-    def __init__(self, browser, url: str, players: list) -> None:
+    def __init__(self, browser, url: str, players: list, server=None) -> None:
+        self.server = server
         self.context = browser.new_context()
         self.page = self.context.new_page()
         self.cdp = self.context.new_cdp_session(self.page)
@@ -119,6 +123,10 @@ class Bench:
                 raise RuntimeError("no ended event")
             return got[count - 1]
 
+    def sent_bytes(self) -> int:
+        """Bytes the host has written to the sockets of its pages (WebSocket payloads)."""
+        return sum(c.sent_bytes for c in self.server.hub.clients)
+
     def stats(self, player) -> dict:
         return self.page.evaluate("cid => window.vtPlayers[cid].stats()", player.id)
 
@@ -141,11 +149,13 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
     base = len(bench.ended[player.id])
     player.close_stream()  # frames go to the player that last had a stream command
     writer = player.stream_writer()
+    sent_before = bench.sent_bytes()
     writer.configure(rate, channels)
     first_at, pause = paced_write(writer, pcm, rate * channels * 2, chunk_frames * channels * 2)
     writer.finish()
     called_at, payload = bench.wait_ended(player, base + 1)
     st = bench.stats(player)
+    sent = bench.sent_bytes() - sent_before
     heard_at = (st["lastStartEpochMs"] or 0) / 1000
     return {
         "start": (heard_at - first_at) * 1000,
@@ -154,6 +164,8 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
         "underruns": payload.get("underruns", 0),
         "buffer": st.get("lastStartBufferMs") or 0,
         "played_off": abs(payload.get("played", 0) - round(seconds * rate) / rate) * 1000,
+        "bytes_per_s": sent / seconds,
+        "codec": st.get("codec"),
     }
 
 
@@ -196,6 +208,8 @@ def run_utterances(
                 "with_gaps": sum(1 for r in got if r["underruns"]), "n": len(got),
                 "buffer": statistics.median(r["buffer"] for r in got), "played_off": max(r["played_off"] for r in got),
                 "end": p95([r["end"] for r in got]),
+                "kBps": statistics.median(r["bytes_per_s"] for r in got) / 1000,
+                "codec": ",".join(sorted({str(r["codec"]) for r in got})),
             })
             print(f"  {table[-1]['case']:<34} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
                   f"(without the pause {p95(net):6.1f}), underruns {table[-1]['underruns']}", flush=True)
@@ -203,11 +217,13 @@ def run_utterances(
 
 def print_table(table: list) -> None:
     print(f"\n{'case':<34} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
-          f"{'underruns':>10} {'buffer':>7} {'end p95':>8}")
+          f"{'underruns':>10} {'buffer':>7} {'end p95':>8} {'kB/s':>7} {'of PCM':>7} codec")
+    pcm = {r["format"]: r["kBps"] for r in table if r["codec"] == "pcm"}
     for r in table:
         print(f"{r['case']:<34} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
               f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f} "
-              f"{r['end']:8.1f}   (ms)")
+              f"{r['end']:8.1f} {r['kBps']:7.2f} {r['kBps'] / pcm.get(r['format'], float('nan')):7.3f} {r['codec']}")
+    print("(times in ms; of PCM: bytes per second of speech over those of the PCM rows of the same format)")
 
 
 class Load:
@@ -258,6 +274,7 @@ def main() -> int:
     ap.add_argument("--chunk-frames", type=int, default=1024, help="frames per write() (an engine's chunk)")
     ap.add_argument("--no-load", action="store_true", help="skip the runs beside the CPU burners")
     ap.add_argument("--engines", default="worklet,main-thread", help="stream engines to run (comma-separated)")
+    ap.add_argument("--codecs", default="opus,pcm", help="what the page asks for (comma-separated)")
     ap.add_argument("--verbose", action="store_true", help="print every utterance")
     args = ap.parse_args()
     chromium = shutil.which("chromium")
@@ -284,10 +301,13 @@ def main() -> int:
                 ("worklet", "", {"adaptive": adaptive, "fixed 150 ms": fixed}),
                 ("main-thread", "&streamEngine=scheduled", {"adaptive": adaptive}),
             )
-            for engine, query, players in (e for e in engines if e[0] in args.engines.split(",")):
-                bench = Bench(browser, srv.url + query, [adaptive, fixed])
+            runs = [(f"{engine} {codec}", query + ("&codecs=pcm" if codec == "pcm" else ""), players)
+                    for engine, query, players in engines if engine in args.engines.split(",")
+                    for codec in args.codecs.split(",")]
+            for engine, query, players in runs:
+                bench = Bench(browser, srv.url + query, [adaptive, fixed], srv)
                 engine_name = bench.stats(adaptive)["engine"]
-                print(f"\n{engine} engine (stats: {engine_name!r}):", flush=True)
+                print(f"\n{engine} (engine: {engine_name!r}):", flush=True)
                 time.sleep(2.0)
                 cpu.append((f"{engine}: page with two idle players", bench.cpu(4.0)))
                 cpu.append((f"{engine}: 48 kHz stereo push, visualiser drawn", push_cpu(bench, adaptive)))
