@@ -376,13 +376,17 @@ def browser_engine(request, sound_server, display, artifacts_dir):
     b.close()
 
 
-@pytest.fixture(params=["opus", "pcm"])
+#: Stream bodies take the driver with each codec: ``@BY_CODEC``.
+BY_CODEC = pytest.mark.parametrize("driver", ["opus", "pcm"], indirect=True)
+
+
+@pytest.fixture
 def driver(browser_engine, server, cm, request):
     """A page driver (drivers.Driver) of the current engine, not yet on the host's page; pushed streams
-    reach it coded with ``driver.codec`` (the page asks for Opus, or only for PCM)."""
+    reach it coded with ``driver.codec`` (the page asks for Opus, or only for PCM; ``BY_CODEC``)."""
     cm.clear()
     d = browser_engine.page()
-    d.codec = request.param
-    d.url = server.url + ("&codecs=pcm" if request.param == "pcm" else "")
+    d.codec = getattr(request, "param", "opus")
+    d.url = server.url + ("&codecs=pcm" if d.codec == "pcm" else "")
     yield d
     d.close()

@@ -20,6 +20,7 @@ import pytest
 from vt_core import getcm
 from vt_core import server as vt_server
 
+from .conftest import BY_CODEC
 from .probes import sine, write_wav
 from .test_player import join, paced, start_thread
 from .test_sources import FORMATS, MIME, ffmpeg_tone
@@ -202,6 +203,7 @@ def odd_chunks(pcm: bytes, seed: int) -> list[bytes]:
     return out
 
 
+@BY_CODEC
 def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, events, sound_server, server):
     p = wa.web_audio(show_wave=True, onended=events.callback("ended"), onerror=events.callback("error"), jitterMs=300)
     p.on_stream_start(events.callback("start"))
@@ -247,6 +249,7 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
     assert "error" not in events.names(), events.items
 
 
+@BY_CODEC
 def test_an_interrupted_stream_is_heard_up_to_the_reported_time(driver, wa, events, sound_server):
     p = wa.web_audio(onended=events.callback("ended"))
     p.on_stream_start(events.callback("start"))
@@ -302,6 +305,7 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
 # -- many short streams -----------------------------------------------------------------
 
 
+@BY_CODEC
 def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
     """Ten short utterances one after another: each one starts, plays and reports its end.
 

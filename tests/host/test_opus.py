@@ -32,7 +32,7 @@ async def frames_until_quiet(ws, quiet: float = 0.5) -> list:
 
 @pytest.mark.parametrize("rate,channels,options", [(22050, 1, {}), (48000, 2, {"bitrate": 48000}),
                                                     (16000, 1, {"codec": "pcm"})])
-def test_one_stream_coded_once_and_decoded_to_its_length(server, wa, rate, channels, options):
+def test_one_stream_coded_once_and_decoded_to_its_length(server, cm, wa, rate, channels, options):
     p = wa.web_audio(**options)
     pcm = speechlike(0.7, rate, channels)
     chunks = [pcm[i:i + 4096] for i in range(0, len(pcm), 4096)]

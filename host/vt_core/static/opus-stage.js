@@ -162,6 +162,7 @@ export class OpusStage {
       this.pending += p.data.length;
       run.decoder.decode(new EncodedAudioChunk({ type: "key", timestamp: 20000 * this.seq++, data: p.data }));
     });
+    if (f.flags & LAST) run.decoder.flush().catch(() => {}); // nothing follows: out with all of it now
   }
 
   decoded(run, data) {
