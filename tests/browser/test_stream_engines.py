@@ -52,7 +52,7 @@ def test_a_page_without_audio_worklet_streams_on_the_main_thread(insecure, open_
     st = page.stats(p.id)
     assert st["engine"] == "scheduled"
     assert started["latencyMs"] >= 0
-    assert ended == {"source": "push", "reason": "drained", "underruns": 0,
+    assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "underruns": 0,
                      "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, (started, st)
     assert "error" not in events.names() and not page.errors, page.errors
 

@@ -5,6 +5,7 @@
 // async stats()); window.vtReady is true once the socket is open and the
 // component list has been mounted.
 
+import { Backoff, Liveness, link } from "./stream-link.js";
 import { engine, WebAudioPlayer } from "./web_audio.js";
 
 // The page's own id: a page the host dropped for falling behind is known
@@ -12,9 +13,8 @@ import { engine, WebAudioPlayer } from "./web_audio.js";
 const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
 const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
 const SESSION_KEY = "vt-session"; // this tab's session (see public/recover.js)
-const BACKOFF_MIN_MS = 250;
-const BACKOFF_MAX_MS = 5000;
 const OUTBOX_MAX = 256; // events kept while the socket is down
+const BEAT = '{"type":"beat"}'; // the host's beat (its exact text): the link is alive
 
 const root = document.getElementById("vt-root") || document.body;
 const statusEl = document.getElementById("vt-connection");
@@ -26,7 +26,10 @@ window.vtReady = false;
 window.vtDrops = []; // the host's "dropped" and "lost" notices (how much pushed audio was lost)
 
 let ws = null;
-let backoff = BACKOFF_MIN_MS;
+const backoff = new Backoff();
+// a link silent for a few seconds is dead: closed here and made again (stream-link.js)
+const liveness = new Liveness({ now: () => performance.now(), setInterval: (f, ms) => setInterval(f, ms),
+  clearInterval: (id) => clearInterval(id) }, () => dropLink());
 let outbox = [];
 let streamTarget = null; // where binary frames go: the host says (its "stream" frames)
 let lastMeta = null; // the last "audio_metadata": format of the frames that follow
@@ -196,11 +199,21 @@ function onText(text, previous) {
       else console.debug("[vt] unhandled action", msg.action);
       break;
     }
-    case "stream":
-      // on connection, and whenever the target moves: where binary frames go
-      // and (on connection, mid-stream) their format
+    case "stream": {
+      // on connection, whenever the target moves, before a new push stream's
+      // first frame and on a resume: where binary frames go, their format,
+      // the push stream they belong to and the position of the next one
       streamTarget = typeof msg.target === "string" ? msg.target : null;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
+      const player = streamPlayer();
+      if (player) player.stream.announce(msg.stream, msg.at);
+      break;
+    }
+    case "gap": // what the host could not resend of a push stream after the link broke
+      if (streamPlayer()) streamPlayer().stream.gap(msg);
+      break;
+    case "state": // the host's answer about a push stream (whether it is over)
+      if (streamPlayer()) streamPlayer().stream.onState(msg);
       break;
     case "dropped": // the host dropped this page: its link is slower than what was pushed
     case "lost": {
@@ -284,37 +297,66 @@ async function restoreSession() {
   }
 }
 
+// The socket is gone (closed, or silent for too long): make it again, with backoff.
+function linkLost(opened) {
+  ws = null;
+  link.send = null;
+  liveness.closed();
+  window.vtReady = false;
+  delete document.documentElement.dataset.vtReady;
+  const wait = backoff.next();
+  setStatus("reconnecting…", "vt-off");
+  if (opened) setTimeout(connect, wait);
+  else restoreSession().finally(() => setTimeout(connect, wait)); // refused: perhaps for a cookie not ours
+}
+
+// A link silent for too long (stream-link.js Liveness): given up at once, its
+// close handshake left to the browser (a dead link may never answer it).
+function dropLink() {
+  const sock = ws;
+  if (!sock) return;
+  console.warn("[vt] the link to the host is silent: reconnecting");
+  ws = null;
+  try {
+    sock.close();
+  } catch {
+    /* already closing */
+  }
+  linkLost(true);
+}
+
 function connect() {
   setStatus("connecting…", "vt-off");
-  // says how much audio came on the last connection: a page the host dropped
-  // is then told exactly how much it lost
-  const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}`);
+  // says how much audio came on the last connection (a page the host dropped
+  // is then told exactly how much it lost) and the push stream it plays, with
+  // the frames it has of it (the host resumes it from there)
+  const player = streamPlayer();
+  const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}${player ? player.stream.resumeQuery() : ""}`);
   sock.binaryType = "arraybuffer";
   ws = sock;
   let opened = false;
   sock.onopen = () => {
     opened = true;
     receivedBytes = 0; // (attempts that never opened leave the last count as it was)
-    backoff = BACKOFF_MIN_MS;
+    backoff.reset();
+    liveness.opened();
+    link.send = (obj) => sock.send(JSON.stringify(obj));
+    for (const p of Object.values(players)) p.stream.relinked(); // a dry stream asks again
     setStatus(lostNote ? `connected (${lostNote})` : "connected", "vt-on");
     const queued = outbox;
     outbox = [];
     for (const f of queued) sock.send(f);
   };
   sock.onmessage = (e) => {
+    if (ws !== sock) return; // a link given up as dead
+    liveness.heard();
+    if (e.data === BEAT) return; // the link is alive: nothing to draw or handle
     if (typeof e.data !== "string") receivedBytes += e.data.byteLength;
     onFrame(e.data);
   };
   sock.onclose = () => {
     if (ws !== sock) return;
-    ws = null;
-    window.vtReady = false;
-    delete document.documentElement.dataset.vtReady;
-    const wait = backoff * (0.8 + 0.4 * Math.random());
-    backoff = Math.min(backoff * 2, BACKOFF_MAX_MS);
-    setStatus("reconnecting…", "vt-off");
-    if (opened) setTimeout(connect, wait);
-    else restoreSession().finally(() => setTimeout(connect, wait)); // refused: perhaps for a cookie not ours
+    linkLost(opened);
   };
   sock.onerror = () => {
     /* onclose follows */

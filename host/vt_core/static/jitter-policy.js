@@ -118,6 +118,11 @@ export class StreamJitter {
     return true;
   }
 
+  /** `seconds` of the stream will never arrive (lost, or skipped): later audio keeps its place in the schedule. */
+  skipped(seconds) {
+    this.received += seconds;
+  }
+
   /** An audible gap: hold back more audio from now on (by half, plus 10 ms). */
   gap() {
     this.gaps++;

@@ -14,24 +14,40 @@
 //   web-audio-stream-start  the first audio of a stream was played
 //                           ({sample_rate, channels, source, latencyMs, bufferMs})
 //   web-audio-ended         reason "drained": played to its end (a pushed
-//                           stream: ran dry and no frame came for streamEndMs);
+//                           stream: ran dry, no frame came for streamEndMs and
+//                           the host confirmed every frame written is here);
+//                           "incomplete": as drained, with parts lost;
+//                           "interrupted": the host went away for good;
 //                           reason "closed": interrupted by a close, with the
 //                           seconds played and the seconds dropped
 //   web-audio-error         also when pushed audio had to be dropped because
-//                           the page's backlog reached backlogMB
+//                           the page's backlog reached backlogMB, and for each
+//                           gap of a pushed stream the host could not resend
 // Frames that come after an end start a new stream.
+//
+// Push streams across reconnects (stream-link.js): the host names each push
+// stream and the position of its next frame ("stream" frames: announce());
+// the ingest counts the frames it has of the open one (resumeQuery() for the
+// reconnection), takes the host's gaps (gap()) and answers (onState()). A
+// stream the host moved on from plays out what it has and ends; frames of the
+// next one wait for that end.
 //
 // Player options read here (jitter-policy.js settingsFrom, with the defaults):
 // jitterMs (the least jitter buffer: as small as the measured arrival jitter
 // allows; jitterAdaptive false makes it a fixed buffer of jitterMs),
 // streamEndMs (hold-off before a dry pushed stream ends), ringSeconds (the
-// ring buffer), backlogMB (pushed audio waiting for room in the ring).
+// ring buffer), backlogMB (pushed audio waiting for room in the ring);
+// latePolicy ("live", the default for pushed streams: after a gap, audio
+// later than lateMs (1000) behind the stream's schedule is skipped to the live
+// edge and reported lost; "late": it plays late), resumeMs (how long a dry
+// stream waits for a broken link, stream-link.js RESUME_MS).
 
 import { engine } from "./audio-engine.js";
 import { Lessons, jitterStats, settingsFrom, startingDelay } from "./jitter-policy.js";
 import { PcmStage, concat } from "./pcm-stage.js";
 import { ScheduledOutput } from "./scheduled-output.js";
 import { WorkletEngine, endReport } from "./stream-engine.js";
+import { RESUME_MS, StreamPosition, endDecision, link } from "./stream-link.js";
 import { errorText, round } from "./util.js";
 
 function sameOrigin(url) {
@@ -50,6 +66,13 @@ const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "star
   "lateOutputs", "lateFrames", "streams"];
 
 const lessons = new Lessons(); // the page's, from the streams of all its players
+
+/** The ring's settings from a player's options: the jitter policy's, and how pushed streams end. */
+function ringSettings(o) {
+  const lateMs = Number(o.lateMs);
+  return { ...settingsFrom(o), confirmEnd: true, lateLive: o.latePolicy !== "late",
+    lateSeconds: Number.isFinite(lateMs) && lateMs >= 0 && o.lateMs !== null && o.lateMs !== "" ? lateMs / 1000 : 1 };
+}
 
 export class StreamIngest {
   /**
@@ -70,7 +93,14 @@ export class StreamIngest {
     this.posted = 0; // pcm messages posted to the worklet
     this.output = output;
     this.options = {};
-    this.config = JSON.stringify(settingsFrom({})); // the ring settings in force (see configure)
+    this.config = JSON.stringify(ringSettings({})); // the ring settings in force (see configure)
+    this.pos = null; // StreamPosition of the open push stream, when the host numbered it
+    this.next = null; // {id, at}: the push stream the next frames open
+    this.ending = false; // the host moved on from the open stream: it plays out, then ends
+    this.held = []; // frames of the next stream, waiting for that end
+    this.awaitingEnd = false; // the open push stream ran dry and asks the host whether it is over
+    this.askTimer = null;
+    this.resumeTimer = null;
     this.retired = null; // counters of engines released (SUMMED), and the last one's stats
     this.releaseTimer = null;
     this.errorSent = false;
@@ -94,7 +124,7 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...settingsFrom(this.options), expectedSeconds: lessons.expected };
+    const settings = { ...ringSettings(this.options), expectedSeconds: lessons.expected };
     const env = { clock: () => engine.contextNow() };
     this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
@@ -145,7 +175,7 @@ export class StreamIngest {
   /** Apply the player's options that tune the ring (sent only when they change). */
   configure(options) {
     this.options = options || {};
-    const next = settingsFrom(this.options);
+    const next = ringSettings(this.options);
     const key = JSON.stringify(next);
     if (key === this.config) return;
     this.config = key;
@@ -178,14 +208,20 @@ export class StreamIngest {
         this.post({ type: "config", expectedSeconds: lessons.learn(msg.lesson, report.underruns) });
       }
       // frames posted after the worklet ended this stream opened the next one
-      if (report.reason === "drained" && this.posted <= msg.received) {
+      if (report.reason !== "closed" && this.posted <= msg.received) {
         this.active = false;
         this.paused = false;
         this.firstFrameAt = 0;
       }
+      const held = this.held;
+      if (report.source === "push") this.endedPush();
       if (!this.active && !this.pull) this.idleSoon();
       this.host.emit("web-audio-ended", report);
       this.host.changed();
+      for (const [buffer, meta] of held) this.push(buffer, meta); // the next stream
+    } else if (msg.type === "dry") {
+      this.awaitingEnd = true;
+      this.askEnd();
     } else if (msg.type === "overflow") {
       const mb = JSON.parse(this.config || "{}").backlogBytes / 1048576;
       this.host.emit("web-audio-error", {
@@ -205,6 +241,98 @@ export class StreamIngest {
 
   post(msg, transfer) {
     if (this.node) this.node.port.postMessage(msg, transfer || []);
+  }
+
+  // -- push streams across the link (stream-link.js) ---------------------------
+
+  /** The host's "stream" frame, while this player is the target: push stream `id` goes on from frame `at`. */
+  announce(id, at) {
+    if (this.active && this.source === "push" && this.pos) {
+      if (id === this.pos.id) {
+        this.pos.resumeAt(at); // a resume: the host goes on from the whole frame it names
+        this.stage.reset();
+        return;
+      }
+      this.inputOver("drained"); // the host moved on: this stream has all it will get
+    }
+    this.next = typeof id === "string" ? { id, at: Number(at) || 0 } : null;
+  }
+
+  /** `&stream=…&have=…` for the reconnection: the open push stream and the frames it has. */
+  resumeQuery() {
+    const p = this.active && !this.ending ? this.pos : null;
+    return p ? `&stream=${encodeURIComponent(p.id)}&have=${p.have}` : "";
+  }
+
+  /** The host cannot resend frames [at, at + frames) of push stream `stream`: a gap, told once. */
+  gap(msg) {
+    const p = this.pos;
+    const rate = this.format && this.format.rate;
+    if (!this.active || !p || msg.stream !== p.id || !(msg.frames > 0) || !rate) return;
+    const seconds = msg.frames / rate;
+    this.post({ type: "gap", at: msg.at / rate, seconds });
+    if (!msg.reported) {
+      this.host.emit("web-audio-error", {
+        error: `the link to the host broke and ${seconds.toFixed(3)} s of the stream could not be sent again ` +
+          `(from ${(msg.at / rate).toFixed(3)} s)`,
+        reason: "gap", at: round(msg.at / rate, 3), lost: round(seconds, 3),
+      });
+    }
+  }
+
+  /** The host's answer about a push stream ({type: "state"}). */
+  onState(state) {
+    const p = this.pos;
+    if (!this.active || !p || state.stream !== p.id) return;
+    const decision = endDecision(state, p.have);
+    if (decision === "interrupted") this.inputOver("interrupted");
+    else if (!this.awaitingEnd) return;
+    else if (decision === "over") this.post({ type: "end", reason: "drained" });
+    else this.askSoon();
+  }
+
+  /** The link is open again: a dry stream asks again. */
+  relinked() {
+    clearTimeout(this.resumeTimer);
+    this.resumeTimer = null;
+    this.askEnd();
+  }
+
+  askEnd() {
+    clearTimeout(this.askTimer);
+    this.askTimer = null;
+    if (!this.awaitingEnd || this.ending) return;
+    const p = this.pos;
+    const holdMs = JSON.parse(this.config).holdSeconds * 1000;
+    if (!p) this.post({ type: "end", reason: "drained" }); // a stream no host numbered: the hold-off says it
+    else if (!link.ask(p.id, p.have, holdMs)) {
+      if (this.resumeTimer === null) {
+        const wait = Number(this.options.resumeMs);
+        this.resumeTimer = setTimeout(() => this.inputOver("interrupted"),
+          Number.isFinite(wait) && wait >= 0 ? wait : RESUME_MS);
+      }
+    }
+  }
+
+  askSoon() {
+    clearTimeout(this.askTimer);
+    this.askTimer = setTimeout(() => this.askEnd(), Math.max(50, JSON.parse(this.config).holdSeconds * 1000));
+  }
+
+  /** No more audio comes for the open push stream: it plays out what it has, then ends with `reason`. */
+  inputOver(reason) {
+    if (this.ending) return;
+    this.ending = true;
+    this.post({ type: "eos", reason });
+  }
+
+  endedPush() {
+    clearTimeout(this.askTimer);
+    clearTimeout(this.resumeTimer);
+    this.askTimer = this.resumeTimer = null;
+    this.pos = null;
+    this.ending = this.awaitingEnd = false;
+    this.held = [];
   }
 
   /** Resume a paused stream (true when a stream is open: the command is ours). */
@@ -243,6 +371,7 @@ export class StreamIngest {
     this.active = false;
     this.paused = false;
     this.firstFrameAt = 0;
+    this.endedPush(); // (frames held for a next stream were sent before the close: dropped with it)
     this.post({ type: "close" }); // the worklet answers with an "ended" (closed) report
     return hadStream;
   }
@@ -324,6 +453,10 @@ export class StreamIngest {
 
   /** A binary frame routed to this player; meta = the last "audio_metadata". */
   push(buffer, meta) {
+    if (this.ending) {
+      this.held.push([buffer, meta]); // the next stream's: after the open one has ended
+      return;
+    }
     if (!meta) {
       console.warn("[vt] audio frame before any audio_metadata: dropped");
       return;
@@ -334,6 +467,9 @@ export class StreamIngest {
       this.host.emit("web-audio-error", { error: `bad audio_metadata ${JSON.stringify(meta)}` });
       return;
     }
+    if (!this.active) this.pos = this.next ? new StreamPosition(this.next.id, this.next.at, channels) : null;
+    if (this.pos) this.pos.bytes += buffer.byteLength;
+    this.awaitingEnd = false; // (the ring says "dry" again if it runs dry again)
     this.feed(new Uint8Array(buffer), rate, channels, "push");
   }
 
@@ -402,7 +538,7 @@ export class StreamIngest {
   idleStats() {
     const r = this.retired;
     const Engine = ENGINES[engine.streamEngine];
-    const settings = { ...settingsFrom(this.options), lookAheadSeconds: Engine ? Engine.lookAheadSeconds : 0 };
+    const settings = { ...ringSettings(this.options), lookAheadSeconds: Engine ? Engine.lookAheadSeconds : 0 };
     const idle = {
       state: "idle",
       buffered: 0,

@@ -67,7 +67,7 @@ async function run(kind, steps, until) {
   return { told, runs, end: ended[0], last: heard.at(-1)[0] / RATE };
 }
 
-const push = { source: "push", reason: "drained", underruns: 0 };
+const push = { source: "push", reason: "drained", underruns: 0, lost: 0, gaps: [] };
 const SCENARIOS = {
   "a pushed stream plays whole and ends after the hold-off": [speech(0.1, 0.5), 2, { ...push, played: 0.5 }, [0.5], (r, look) => {
     near(r.end.when, r.last + DEFAULTS.holdSeconds, 0.06, "told at");
@@ -79,14 +79,14 @@ const SCENARIOS = {
       near(r.end.lesson, 0.25 * 1.5 + 0.01, 1e-9, "lesson"); // 0.25 s late, then raised by the gap
     }],
   "a close reports what was heard, and the rest as dropped": [[...speech(0.1, 3, { every: 0.5, pace: 0 }),
-    [1.3011, { type: "close" }]], 2, { source: "push", reason: "closed", underruns: 0 }, null, ({ end: { report }, runs }) => {
+    [1.3011, { type: "close" }]], 2, { ...push, reason: "closed" }, null, ({ end: { report }, runs }) => {
       eq(runs.length, 1, "runs heard");
       near(report.played, runs[0], 0.0006, "played");
       near(report.played + report.dropped, 3, 0.001, "played + dropped");
       [report.played, report.dropped].forEach((x) => eq(Math.round(x * 1000) / 1000, x, "to the ms"));
     }],
   "a pulled stream ends as its last sample is heard; a pause loses nothing": [[...speech(0.1, 1, { push: false, every: 0.25 }),
-    [0.5013, { type: "pause" }], [0.8, { type: "resume" }], [1.2, { type: "eos" }]], 3, { ...push, source: "pull", played: 1 },
+    [0.5013, { type: "pause" }], [0.8, { type: "resume" }], [1.2, { type: "eos" }]], 3, { source: "pull", reason: "drained", underruns: 0, played: 1 },
   null, (r) => (eq(r.runs.length, 2, "runs: one silence, the pause"), near(r.end.when, r.last, 0.01, "told at"))],
 };
 
