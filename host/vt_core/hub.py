@@ -192,8 +192,8 @@ class Hub:
         Appended to ``first``: the gap (what the tail no longer holds, exactly),
         the stream's ``"stream"`` frame at the position that follows and the
         tail from there; then, if that stream is over, the current ``"stream"``
-        frame (or, for a stream this host does not know, a ``"state"`` saying
-        so, after the current one).  ``reported``: the host tells Python of
+        frame (for a stream this host does not know: a ``"state"`` saying so,
+        then the current one).  ``reported``: the host tells Python of
         the gap itself (a dropped page's loss report), the page need not.
         """
         if resume is None:
@@ -202,7 +202,7 @@ class Hub:
         stream = self.stream.book.find(sid)
         if stream is None:  # another host's stream (a restart), or one long gone
             current = self.stream.frame()
-            first += ([current] if current is not None else []) + [dumps({"type": "state", "stream": sid, "known": False})]
+            first += [dumps({"type": "state", "stream": sid, "known": False})] + ([current] if current is not None else [])
             return {"stream": sid, "at": have, "frames": 0}, 0
         back = stream.resume(have)
         gap = {"stream": sid, "at": have, "frames": back.gap, "seconds": stream.seconds(back.gap)}

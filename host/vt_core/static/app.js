@@ -14,6 +14,7 @@ const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.
 const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
 const SESSION_KEY = "vt-session"; // this tab's session (see public/recover.js)
 const OUTBOX_MAX = 256; // events kept while the socket is down
+const CONNECT_MS = 3000; // a connection attempt not open by then is given up
 const BEAT = '{"type":"beat"}'; // the host's beat (its exact text): the link is alive
 
 const root = document.getElementById("vt-root") || document.body;
@@ -123,6 +124,11 @@ function streamPlayer() {
   return (streamTarget && players[streamTarget]) || null;
 }
 
+/** The player whose open push stream is `id` (the host names it; the target may have been reset meanwhile). */
+function playerOf(id) {
+  return Object.values(players).find((p) => p.stream.pos && p.stream.pos.id === id) || null;
+}
+
 /** @param previous  what the frame handled before this one did ({cid, volume}: set a volume), or null */
 function callMethod(data, previous) {
   const cid = data.cid;
@@ -210,11 +216,12 @@ function onText(text, previous) {
       break;
     }
     case "gap": // what the host could not resend of a push stream after the link broke
-      if (streamPlayer()) streamPlayer().stream.gap(msg);
+    case "state": { // the host's answer about a push stream (whether it is over, whether it knows it)
+      const player = playerOf(msg.stream);
+      if (player && msg.type === "gap") player.stream.gap(msg);
+      else if (player) player.stream.onState(msg);
       break;
-    case "state": // the host's answer about a push stream (whether it is over)
-      if (streamPlayer()) streamPlayer().stream.onState(msg);
-      break;
+    }
     case "dropped": // the host dropped this page: its link is slower than what was pushed
     case "lost": {
       // "dropped" comes after all the host had written to the socket and says
@@ -335,7 +342,15 @@ function connect() {
   sock.binaryType = "arraybuffer";
   ws = sock;
   let opened = false;
+  // an attempt on a dead link may hang for minutes: given up after CONNECT_MS (and tried again)
+  const attempt = setTimeout(() => {
+    if (opened || ws !== sock) return;
+    ws = null;
+    sock.close();
+    linkLost(true);
+  }, CONNECT_MS);
   sock.onopen = () => {
+    clearTimeout(attempt);
     opened = true;
     receivedBytes = 0; // (attempts that never opened leave the last count as it was)
     backoff.reset();

@@ -319,15 +319,7 @@ export class PcmRing {
     if (!this.s) this.openStream(rate, push);
     const s = this.s;
     t = Number.isFinite(t) ? t : this.now;
-    if (s.starved) {
-      // more audio within the hold-off: the stream goes on after a gap
-      s.starved = false;
-      s.dryFrames = 0;
-      s.dryTold = false;
-      s.gap = true;
-      s.catchingUp = s.started;
-    }
-    if (s.eos !== "interrupted") s.eos = false;
+    if (s.starved && s.started) s.catchingUp = true;
     if (s.catchingUp && this.settings.lateLive) {
       // late by more than the bound: skip to the live edge (what the schedule plays now)
       const late = this.lateness(t);
@@ -339,11 +331,23 @@ export class PcmRing {
         s.jitter.skipped(skip / rate);
         samples = samples.subarray(skip * ch);
         n -= skip;
-        if (n === 0) return;
+        if (n === 0) {
+          s.dryFrames = 0; // still dry: the hold-off starts again from this arrival
+          s.dryTold = false;
+          return;
+        }
       }
     }
     s.catchingUp = false;
     s.skipping = false;
+    if (s.starved) {
+      // more audio within the hold-off: the stream goes on after a gap
+      s.starved = false;
+      s.dryFrames = 0;
+      s.dryTold = false;
+      s.gap = true;
+    }
+    if (s.eos !== "interrupted") s.eos = false;
     if (s.jitter.arrived(t, n / rate)) this.c.lateFrames++;
     if (this.store.put(samples, rate, ch)) {
       this.noticeOverflow();
