@@ -1,0 +1,42 @@
+// The page's link policy under a synthetic clock: when a silent link is dead, the reconnection delays, what the
+// host's answer about a dry stream means.
+import { Backoff, LINK, Liveness, endDecision } from "/static/stream-link.js";
+import { FakeTime, eq } from "./check.js";
+
+const LIVENESS = { // frames heard at (s) -> when the link is given up (null: never), within 20 s
+  "silent: given up after the timeout and one more look": [[], (LINK.timeoutMs + LINK.checkMs) / 1000],
+  "beats every second: alive": [Array.from({ length: 20 }, (_, i) => i + 1), null],
+  "a main thread held up 4.1 s whose waiting frames run after the first silent look: alive": [[4.1, 5, 6, 7, 8, 9, 10,
+    11, 12, 13, 14, 15, 16, 17, 18, 19, 20], null],
+  "beats that stop at 5 s: given up 4.25 s later": [[1, 2, 3, 4, 5], 5 + (LINK.timeoutMs + LINK.checkMs) / 1000],
+};
+
+export const cases = {};
+for (const [what, [heard, dead]] of Object.entries(LIVENESS)) {
+  cases[`liveness: ${what}`] = async () => {
+    const time = new FakeTime();
+    let deadAt = null;
+    const live = new Liveness({ now: () => time.now * 1000, setInterval: time.setInterval, clearInterval: time.clearInterval },
+      () => (deadAt = time.now));
+    live.opened();
+    for (const t of heard) time.setTimeout(() => live.heard(), t * 1000);
+    await time.advanceTo(20);
+    eq(deadAt === null ? null : +deadAt.toFixed(3), dead, "given up at");
+  };
+}
+
+cases["backoff doubles to its bound and starts again once open"] = () => {
+  const b = new Backoff(LINK, () => 0.5);
+  eq(Array.from({ length: 7 }, () => b.next()), [250, 500, 1000, 2000, 4000, 5000, 5000], "delays");
+  b.reset();
+  eq(b.next(), 250, "after a reset");
+};
+
+cases["the host's answer about a dry stream"] = () => {
+  for (const [state, have, want] of [
+    [{ known: false }, 10, "interrupted"], // a restarted host
+    [{ known: true, open: false, written: 10 }, 10, "over"],
+    [{ known: true, open: true, written: 10 }, 10, "wait"], // a frame came within the hold-off
+    [{ known: true, open: false, written: 12 }, 10, "wait"], // frames on their way
+  ]) eq(endDecision(state, have), want, JSON.stringify(state));
+};
