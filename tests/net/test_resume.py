@@ -63,7 +63,7 @@ def test_one_utterance_is_one_stream_across_a_broken_link(other_machine, remote_
     assert gaps + ended.get("skipped", 0) == pytest.approx(ended["lost"], abs=0.002), ended
     assert [e["lost"] for e in told] == [g["seconds"] for g in ended["gaps"]]  # each gap told once, as it came
     assert (ended["lost"] == 0) is ("latePolicy" in player_options)  # a tail that held all of it: heard whole, late
-    assert (gaps > 0) is (server_options.get("resume_seconds") == 1.0)  # a tail that could not cover the cut
+    assert (gaps > 0) is (server_options.get("resume_seconds", 5.0) < down)  # a tail that could not cover the cut
     assert events.page.errors() == []
 
 

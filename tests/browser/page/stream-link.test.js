@@ -3,12 +3,13 @@
 import { Backoff, LINK, Liveness, endDecision } from "/static/stream-link.js";
 import { FakeTime, eq } from "./check.js";
 
+const beats = (from, to) => Array.from({ length: to - from + 1 }, (_, i) => from + i);
+const GIVEN_UP = (LINK.timeoutMs + LINK.checkMs) / 1000;
 const LIVENESS = { // frames heard at (s) -> when the link is given up (null: never), within 20 s
-  "silent: given up after the timeout and one more look": [[], (LINK.timeoutMs + LINK.checkMs) / 1000],
-  "beats every second: alive": [Array.from({ length: 20 }, (_, i) => i + 1), null],
-  "a main thread held up 4.1 s whose waiting frames run after the first silent look: alive": [[4.1, 5, 6, 7, 8, 9, 10,
-    11, 12, 13, 14, 15, 16, 17, 18, 19, 20], null],
-  "beats that stop at 5 s: given up 4.25 s later": [[1, 2, 3, 4, 5], 5 + (LINK.timeoutMs + LINK.checkMs) / 1000],
+  "silent: given up after the timeout and one more look": [[], GIVEN_UP],
+  "beats every second: alive": [beats(1, 20), null],
+  "a main thread held up 4.1 s whose waiting frames run after the first silent look: alive": [[4.1, ...beats(5, 20)], null],
+  "beats that stop at 5 s: given up 4.25 s later": [beats(1, 5), 5 + GIVEN_UP],
 };
 
 export const cases = {};
@@ -16,8 +17,8 @@ for (const [what, [heard, dead]] of Object.entries(LIVENESS)) {
   cases[`liveness: ${what}`] = async () => {
     const time = new FakeTime();
     let deadAt = null;
-    const live = new Liveness({ now: () => time.now * 1000, setInterval: time.setInterval, clearInterval: time.clearInterval },
-      () => (deadAt = time.now));
+    const env = { now: () => time.now * 1000, setInterval: time.setInterval, clearInterval: time.clearInterval };
+    const live = new Liveness(env, () => (deadAt = time.now));
     live.opened();
     for (const t of heard) time.setTimeout(() => live.heard(), t * 1000);
     await time.advanceTo(20);
