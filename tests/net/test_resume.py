@@ -1,9 +1,7 @@
 """A pushed utterance across a broken link and a restarted host: one stream, and what was heard is what is reported.
 
-The other machine's link is taken down (``ip link set ... down``) 3 s into 10 s pushed in real time: for 2 s (TCP
-delivers it late), for longer than the liveness bound (both sides cut the link, the page comes back and resumes from
-the host's tail), for longer than the tail (a gap of exact length); and the host is stopped and started again with
-the same secret.
+The other machine's link goes down 3 s into 10 s pushed in real time: for 2 s (TCP delivers it late), past the
+liveness bound (the page comes back and resumes from the host's tail), past the tail (a gap of exact length).
 """
 
 from __future__ import annotations
