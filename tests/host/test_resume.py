@@ -58,8 +58,7 @@ def test_a_page_that_comes_back_gets_the_gap_then_the_tail(cm, wa):
         p.send_audio_metadata(1000, 2)
         for i in range(6):
             p.stream_binary(bytes([i]) * 4000)
-        sid = srv.hub.stream.book.current.id
-        assert sid.startswith(srv.hub.stream.book.nonce + "-")
+        assert (sid := srv.hub.stream.book.current.id).startswith(srv.hub.stream.book.nonce + "-")
         with closing(RawWebSocket(srv.port, token=f"{srv.token}&page=tab&stream={sid}&have=2000")) as ws:
             hello, gap, stream, tail = read(ws.frames(), 4)
         assert hello["type"] == "components" and gap == {"type": "gap", "stream": sid, "at": 2000, "frames": 3000, "seconds": 3.0, "reported": False}
