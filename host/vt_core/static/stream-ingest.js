@@ -89,6 +89,7 @@ export class StreamIngest {
     this.stage = new PcmStage((samples, format, t) => this.toRing(samples, format, t));
     this.pull = null; // {controller} of the running fetch
     this.firstFrameAt = 0;
+    this.cold = false; // the open stream had audio before the context ran (it teaches nothing)
     this.framesAtStart = 0;
     this.posted = 0; // pcm messages posted to the worklet
     this.output = output;
@@ -197,6 +198,7 @@ export class StreamIngest {
         channels: fmt.channels,
         source: this.source,
         latencyMs: latency === null ? null : round(latency, 1),
+        outputLatencyMs: round(engine.latency().output * 1000, 1),
         bufferMs: round(msg.buffer * 1000, 1),
       });
       this.host.changed();
@@ -204,18 +206,24 @@ export class StreamIngest {
       const report = msg.report; // shaped by the engine (stream-engine.js)
       this.counters.lastEnded = report;
       this.counters.lastSampleAt = performance.timeOrigin + heardTimeOf(msg.lastAt);
-      if (Number.isFinite(msg.lesson)) {
+      const cold = this.cold;
+      this.cold = false;
+      if (Number.isFinite(msg.lesson) && !cold) {
         this.post({ type: "config", expectedSeconds: lessons.learn(msg.lesson, report.underruns) });
       }
       // frames posted after the worklet ended this stream opened the next one
       if (report.reason !== "closed" && this.posted <= msg.received) {
         this.active = false;
+        engine.streaming.delete(this);
         this.paused = false;
         this.firstFrameAt = 0;
       }
       const held = this.held;
       if (report.source === "push") this.endedPush();
-      if (!this.active && !this.pull) this.idleSoon();
+      if (!this.active && !this.pull) {
+        this.idleSoon();
+        engine.readLatency();
+      }
       this.host.emit("web-audio-ended", report);
       this.host.changed();
       for (const [buffer, meta] of held) this.push(buffer, meta); // the next stream
@@ -369,6 +377,7 @@ export class StreamIngest {
     }
     this.stage.reset();
     this.active = false;
+    engine.streaming.delete(this);
     this.paused = false;
     this.firstFrameAt = 0;
     this.endedPush(); // (frames held for a next stream were sent before the close: dropped with it)
@@ -488,6 +497,7 @@ export class StreamIngest {
     }
     if (!this.active) {
       this.active = true;
+      engine.streaming.add(this);
       this.paused = false;
       this.source = source;
       this.firstFrameAt = performance.now();
@@ -496,6 +506,9 @@ export class StreamIngest {
       engine.requestStart();
       this.host.changed();
     }
+    // audio that came before the context ran was stamped on a clock that stood
+    // still: its delays say how long the output took to start, not how late the link was
+    if (!engine.running) this.cold = true;
     this.counters.bytesReceived += bytes.length;
     this.stage.write(bytes, this.format, engine.contextNow()); // arrival, on the clock the engine plays by
   }
@@ -515,6 +528,7 @@ export class StreamIngest {
       pendingBytes: this.stage.pendingBytes,
       streamActive: this.active,
       streamSource: this.source,
+      outputLatencyMs: round(engine.latency().output * 1000, 1), // in latencyMs and the "heard at" times
       engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
       engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)
       ...extra(),
@@ -579,12 +593,12 @@ export class StreamIngest {
 
 // performance.now() time at which a sample rendered at context time t is
 // heard: the context clock paired with performance.now() (audio-engine.js),
-// plus the context's fixed processing latency. Only plain properties are read
-// (currentTime, baseLatency): the calls that pair the clocks for you can block
-// the main thread for a long time in some browsers.
+// plus the context's processing latency and its output's (engine.latency()).
+// Only plain properties are read (currentTime, baseLatency, outputLatency, the
+// latter cached while no stream plays): the calls that pair the clocks for
+// you can block the main thread for a long time in some browsers.
 function heardTimeOf(t) {
-  const base = engine.ctx ? Number(engine.ctx.baseLatency) : 0;
-  return engine.performanceTimeOf(t) + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
+  return engine.performanceTimeOf(t) + engine.latency().total * 1000;
 }
 
 function isRiff(b) {
