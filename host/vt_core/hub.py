@@ -22,6 +22,16 @@ never waits for the network, so sending never blocks the Python caller.
 * **Loss ledger** (``ledger``): what a dropped page missed is counted until
   it comes back (it is told with ``{"type": "lost", ...}``) or the window
   closes; the stream's player in Python hears of it either way.
+* **Push streams** (``stream_tail``): every utterance has an id and a bounded
+  tail; a page that comes back names the stream and the frames it has
+  (``stream=``, ``have=``) and is sent the rest the tail holds, after a
+  ``{"type": "gap", ...}`` for what it no longer holds.  A page asks whether
+  its stream is over (``{"type": "ask", ...}``) and is answered in order with
+  what was written (``{"type": "state", ...}``).
+* **Liveness**: every page gets a ``{"type": "beat"}`` each ``beat`` seconds
+  (its own check of the link), and is pinged after ``beat`` seconds of
+  silence; one that sends nothing (no pong either) for ``link_timeout``
+  seconds is cut off.
 
 Flush timing: after a write, frames published within ``flush_interval``
 gather and go out together at the next look, so a steady stream costs one
@@ -32,6 +42,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import math
 import time
 from typing import Any, Callable, Coroutine
 
@@ -44,6 +55,7 @@ from .messages import components_frame, dumps, encode_message, loads
 from .opus import OpusFeed
 from .outbox import Outbox
 from .stream_state import PushStreamState
+from .stream_tail import TAIL_SECONDS
 from .wswriter import settle
 
 __all__ = ["Hub"]
@@ -58,6 +70,8 @@ _CONNECTION_ENDS = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED, WSMsgT
 _TRY_AGAIN_LATER = 1013
 _GOING_AWAY = 1001
 _POLICY_VIOLATION = 1008
+#: The text frame that tells a page its link is alive.
+_BEAT = '{"type":"beat"}'
 
 
 class Hub:
@@ -70,7 +84,11 @@ class Hub:
 
     def __init__(self, max_frames: int, max_bytes: int, drop_grace: float, flush_interval: float,
                  spawn: "Callable[[Coroutine[Any, Any, Any]], Any]",
-                 notify: "Callable[[str, str, dict, int], Any]") -> None:
+                 notify: "Callable[[str, str, dict, int], Any]", *, tail_seconds: float = TAIL_SECONDS,
+                 beat: float = 1.0, link_timeout: float = 5.0) -> None:
+        self.tail_seconds = tail_seconds
+        self.beat = beat
+        self.link_timeout = link_timeout
         self.max_frames = max_frames
         self.max_bytes = max_bytes
         self.drop_grace = drop_grace
@@ -80,8 +98,10 @@ class Hub:
         self.clients: tuple[Outbox, ...] = ()
         self.dropped_clients = 0
         self.ledger = LossLedger()
-        self.stream = PushStreamState()
+        self.stream = PushStreamState(tail_seconds=tail_seconds)
+        self._nonce = self.stream.book.nonce  # one per server: ids stay unique when the state is made again
         self.opus = OpusFeed()
+        self._beats: "asyncio.TimerHandle | None" = None
         self._loop: "asyncio.AbstractEventLoop | None" = None
         self._wake_pending = False
         self._idle_looks = 0
@@ -93,10 +113,29 @@ class Hub:
         """Start carrying the bus to pages served on ``loop``."""
         self._loop = loop
         with getcm().frozen() as snapshot:
-            self.stream = PushStreamState(snapshot)
+            self.stream = PushStreamState(snapshot, self.tail_seconds, self._nonce)
+            self.opus = OpusFeed()
             self._unsubscribe = bus.subscribe(self._on_bus_message)
+        loop.call_soon_threadsafe(self._send_beats)
+
+    def _send_beats(self) -> None:
+        """Every ``beat`` seconds: a beat for every page (it checks its link by them)."""
+        with bus.hold():
+            wake = [client.offer(_BEAT, len(_BEAT)) for client in self.clients if client.page]
+        if any(wake):
+            self._wake_soon()
+        self._beats = self._loop.call_later(self.beat, self._send_beats)  # type: ignore[union-attr]
+
+    def _wake_soon(self) -> None:
+        """Frames were queued on the loop: have them written (as the bus subscriber would)."""
+        if not self._wake_pending:
+            self._wake_pending = True
+            self._wake()
 
     def unsubscribe(self) -> None:
+        if self._beats is not None:
+            self._beats.cancel()
+            self._beats = None
         if self._unsubscribe is not None:
             self._unsubscribe()
             self._unsubscribe = None
@@ -104,19 +143,23 @@ class Hub:
     # -- pages (on the loop) ---------------------------------------------------
 
     async def serve(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
-                    received_before: "int | None", events: Any, codecs: frozenset[str] = frozenset()) -> None:
+                    received_before: "int | None", events: Any,
+                    resume: "tuple[str, int] | None" = None, codecs: frozenset[str] = frozenset()) -> None:
         """A page's connection (``ws`` prepared with ``wswriter.WS_OPTIONS``), until it ends.
 
-        The page's events go to ``events``; its pings are answered.  ``codecs``: what it decodes
-        besides PCM (``opus.page_codecs``).
+        The page's events go to ``events``; its pings are answered.
+        ``resume``: the push stream the page had and the frames it has of it.
+        ``codecs``: what it decodes besides PCM (``opus.page_codecs``).
         """
-        client = self._join(ws, transport, peer, page, received_before, events, codecs)
+        client = self._join(ws, transport, peer, page, received_before, events, resume, codecs)
         try:
             while True:
                 msg = await ws.receive()
                 client.heartbeat.heard()
                 if msg.type == WSMsgType.TEXT:
-                    _on_text(client, msg.data)
+                    ask = _on_text(client, msg.data)
+                    if ask is not None:
+                        self._answer(client, ask)
                 elif msg.type == WSMsgType.PING:
                     client.writer.pong(msg.data)
                 elif msg.type in _CONNECTION_ENDS:
@@ -125,24 +168,70 @@ class Hub:
             self._leave(client)
 
     def _join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
-             received_before: "int | None", events: Any, codecs: frozenset[str] = frozenset()) -> Outbox:
+             received_before: "int | None", events: Any, resume: "tuple[str, int] | None" = None,
+             codecs: frozenset[str] = frozenset()) -> Outbox:
         """A page connected (``ws`` prepared): its outbox, fed from here on."""
-        client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes)
+        beat = (self.beat, self.link_timeout) if page else None
+        client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes, beat)
         client.page, client.received_before, client.events, client.codecs = page, received_before, events, codecs
         # Snapshot and join the fan-out atomically: the page sees the
         # component list, then exactly the messages published after it.
         with getcm().frozen() as snapshot:
-            stream = self.stream.frame(self.opus.codec if codecs else None)
-            first: "list[str | bytes]" = [components_frame(snapshot)] + ([stream] if stream is not None else [])
+            first: "list[str | bytes]" = [components_frame(snapshot)]
             dropped = self.ledger.rejoin(page)
+            gap, resent = self._resume(first, resume, dropped is not None, self._codec(client))
+            if gap is None:
+                stream = self.stream.frame(self._codec(client))
+                first += [stream] + (self.opus.joined() if codecs else []) if stream is not None else []
             if dropped is not None:
-                lost = self.ledger.loss(dropped, self.stream.metadata, received_before)
+                lost = self.ledger.loss(dropped, self.stream.metadata, received_before, resent)
+                if gap is not None and gap["frames"]:
+                    lost["gaps"] = [gap]
                 self._spawn(self._report_loss(dropped, lost, True))
                 first.append(dumps({"type": "lost", "reason": dropped.overflow, **lost}))
             client.first(first)
             self.clients = (*self.clients, client)
         client.pump = asyncio.get_running_loop().create_task(client.run_pump())
         return client
+
+    def _codec(self, client: Outbox) -> str:
+        """What the binary frames of the current format carry for ``client``."""
+        return self.opus.codec if client.codecs else "pcm"
+
+    def _resume(self, first: "list[str | bytes]", resume: "tuple[str, int] | None",
+                reported: bool, codec: str = "pcm") -> "tuple[dict[str, Any] | None, int]":
+        """Frames for a page that comes back asking for a stream: ``(its gap or None, bytes resent)``.
+
+        Appended to ``first``: the gap (what the tail no longer holds, exactly),
+        the stream's ``"stream"`` frame at the position that follows and the
+        tail from there (for a page that decodes Opus, the stream's packets from
+        a packet boundary, when the stream went coded: ``OpusFeed.resume``); then, if that stream is over, the current ``"stream"``
+        frame (for a stream this host does not know: a ``"state"`` saying so,
+        then the current one).  ``reported``: the host tells Python of
+        the gap itself (a dropped page's loss report), the page need not.
+        """
+        if resume is None:
+            return None, 0
+        sid, have = resume
+        stream = self.stream.book.find(sid)
+        if stream is None:  # another host's stream (a restart), or one long gone
+            current = self.stream.frame(codec)
+            first += [dumps({"type": "state", "stream": sid, "known": False})] + ([current] if current is not None else [])
+            return {"stream": sid, "at": have, "frames": 0}, 0
+        coded = self.opus.resume(stream, have) if codec == "opus" else None
+        if coded is not None:
+            lacking, at, pieces, resent = coded
+        else:
+            back = stream.resume(have)
+            lacking, at, pieces, resent = back.gap, back.at, back.pieces, sum(len(p) for p in back.pieces)
+        gap = {"stream": sid, "at": have, "frames": lacking, "seconds": stream.seconds(lacking)}
+        if lacking:
+            first.append(dumps({"type": "gap", **gap, "reported": reported}))
+        first.append(self.stream.notice(stream, at, "opus" if coded is not None else "pcm"))
+        first += pieces
+        if not stream.open:
+            first.append(self.stream.notice(codec=codec))
+        return gap, resent
 
     def _leave(self, client: Outbox) -> None:
         """The page's connection ended."""
@@ -178,28 +267,29 @@ class Hub:
     def _on_bus_message(self, message: tuple) -> None:
         """Bus subscriber: queue ``message`` for every page; never blocks."""
         moved = self.stream.observe(message)
+        opened = message[0] == "binary" and self.stream.opened
         if self.ledger.counting and message[0] == "binary":
             self.ledger.offered(len(message[1]))
         clients = self.clients
         if not clients:
-            self.opus.observe(message, "", self.stream, False)
             return
         try:
             frame = encode_message(message)
             if frame is None:
                 return
-            # what the pages that decode Opus get instead of the frame (None: the frame)
-            coded = self.opus.observe(message, frame, self.stream, any(c.codecs for c in clients))
+            # what the pages that decode Opus get before the frame (an ended stream's last packets),
+            # and instead of it (None: the frame)
+            ended, coded = self.opus.observe(message, self.stream, any(c.codecs for c in clients))
             wake = False
+            if opened:  # a new push stream: every page hears of it before its first frame
+                self._offer_each(clients, lambda codec: self.stream.notice(at=0, codec=codec))
             for client in clients:
-                for out in coded if coded is not None and client.codecs else (frame,):
+                for out in (*ended, *coded) if client.codecs and coded is not None else \
+                        (*ended, frame) if client.codecs else (frame,):
                     if client.offer(out, len(out)):
                         wake = True
             if moved:  # the target moved: every page hears it right after the message that moved it
-                notices = {codec: self.stream.notice(codec) for codec in (None, self.opus.codec)}
-                for client in clients:
-                    notice = notices[self.opus.codec if client.codecs else None]
-                    client.offer(notice, len(notice))
+                self._offer_each(clients, lambda codec: self.stream.notice(codec=codec))
             if wake and not self._wake_pending:
                 self._wake_pending = True
                 self._loop.call_soon_threadsafe(self._wake)  # type: ignore[union-attr]
@@ -207,6 +297,23 @@ class Hub:
             pass
         except Exception:  # noqa: BLE001 - never fail the Python caller
             log.exception("could not queue a message for the browsers")
+
+    def _offer_each(self, clients: "tuple[Outbox, ...]", notice: "Callable[[str], str]") -> None:
+        """``notice(codec)`` to every page, made once per codec."""
+        made: dict[str, str] = {}
+        for client in clients:
+            codec = self._codec(client)
+            text = made.get(codec) or made.setdefault(codec, notice(codec))
+            client.offer(text, len(text))
+
+    def _to_opus_pages(self, frames: "list[Any]") -> bool:
+        """Queue ``frames`` for the pages that decode Opus (with the bus held); whether to wake the loop."""
+        wake = False
+        for frame in frames:
+            for client in self.clients:
+                if client.codecs and client.offer(frame, len(frame)):
+                    wake = True
+        return wake
 
     # -- writing (on the loop) -------------------------------------------------
 
@@ -229,8 +336,9 @@ class Hub:
         self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
 
     def _look_again(self) -> None:
-        if self.opus.holding:
-            self._flush_held()
+        if self.opus.holding:  # the writer may have gone quiet: what the encoder holds goes out
+            with bus.hold():
+                self._to_opus_pages(self.opus.idle(time.monotonic()))
         if any(client.frames or client.overflow is not None for client in self.clients):
             self._wake()
             return
@@ -245,15 +353,6 @@ class Hub:
         if any(client.frames or client.overflow is not None for client in self.clients):
             self._wake_pending = True
             self._wake()
-
-    def _flush_held(self) -> None:
-        """The tail the stream's encoder holds, once the writer has gone quiet (``opus``)."""
-        with bus.hold():
-            tail = self.opus.idle(time.monotonic())
-            for frame in tail:
-                for client in self.clients:
-                    if client.codecs:
-                        client.offer(frame, len(frame))
 
     # -- drops and the loss ledger (on the loop) -------------------------------
 
@@ -308,20 +407,43 @@ class Hub:
         target = self.stream.target
         if target is not None:
             payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
+            if lost.get("gaps"):
+                payload["gaps"] = lost["gaps"]
             self._notify(target, "web-audio-error", payload, len(text) + 100)
 
+    # -- what pages send (on the loop) -------------------------------------------
 
-def _on_text(client: Outbox, text: str) -> None:
-    """A text frame from the page: an event for a component's callback (anything else is ignored)."""
+    def _answer(self, client: Outbox, msg: "dict[str, Any]") -> None:
+        """``{"type": "ask", "stream", "have", "holdMs"}``: is the stream over?  Answered after every frame queued."""
+        sid, have, hold = msg.get("stream"), msg.get("have"), msg.get("holdMs")
+        if not isinstance(sid, str) or type(have) is not int or not isinstance(hold, (int, float)):
+            return
+        hold = hold / 1000 if math.isfinite(hold) else 0.0
+        with bus.hold():
+            answer = dumps(self.stream.book.state(sid, have, max(0.0, hold)))
+            wake = self._to_opus_pages(self.opus.sync(self.stream.book))  # the stream it ended, if it did
+            wake = client.offer(answer, len(answer)) or wake
+        if wake:
+            self._wake_soon()
+
+
+def _on_text(client: Outbox, text: str) -> "dict[str, Any] | None":
+    """A text frame from the page: an event for a component's callback, taken here; an ask about its
+    push stream, returned for the hub to answer; anything else is ignored."""
     try:
         msg = loads(text)
     except (ValueError, RecursionError):
         log.debug("ignored a frame from the browser that is not strict JSON (or nested too deeply)")
-        return
-    if not isinstance(msg, dict) or msg.get("type") != "event":
-        return
+        return None
+    if not isinstance(msg, dict):
+        return None
+    if msg.get("type") == "ask":
+        return msg
+    if msg.get("type") != "event":
+        return None
     cid, event = msg.get("id"), msg.get("event")
     if not isinstance(cid, str) or not isinstance(event, str):
-        return
+        return None
     payload = msg.get("payload")
     client.events.put(cid, event, {} if payload is None else payload, len(text))
+    return None

@@ -3,17 +3,19 @@
 The writer sends PCM (``stream_binary``) as it always did.  When the codec
 module (``veltrane.vt_ui._codec``) is importable and a page that said it
 decodes Opus (``codecs=opus`` in its WebSocket URL) is connected, the hub
-hands each binary bus message to :meth:`OpusFeed.binary` on the publishing
-thread; the stream's encoder codes it once (without the GIL), whatever the
-number of such pages, and the packets go to them as one *headed frame*.
+hands each bus message to :meth:`OpusFeed.observe` on the publishing thread;
+the push stream's encoder codes each chunk once (without the GIL), whatever
+the number of such pages, and the packets go to them as *headed frames*.
 Pages that did not ask get the PCM frame itself, as before.  Without the
 module, or without an Opus page, nothing is encoded.
 
 A headed frame (little-endian)::
 
     0  u8   0x4F            the frame holds Opus packets
-    1  u8   flags           1: the first packets of a new encoder (the page's decoder may start
-                            afresh); 2: the encoder's last packets (padding follows the last one)
+    1  u8   flags           1 FIRST: decode from here with a fresh decoder; 2 LAST: its encoder's
+                            last packets (padding follows the last one's kept samples); 4 PATCH: a
+                            stand-alone run (FIRST|LAST|PATCH) decoded on its own, beside the
+                            stream's decoder, which goes on after it
     2  u8   channels        of the stream
     3  u8   n               packets in the frame
     4  u32  position low    the stream position, in source frames, of the first
@@ -24,17 +26,30 @@ A headed frame (little-endian)::
     20 n x u16              packet lengths, then the packets
 
 Every packet but the first of a frame has no skip, and every one but the
-last keeps the rest of its output (960 samples less its skip) (frames are cut so that this holds).  The page
-decodes, drops the skipped and padded samples and resamples the rest to
-exactly ``frames`` source frames: what it plays and reports counts in
-samples of what was written, whatever travelled.
+last keeps the rest of its output (960 samples less its skip): frames are
+cut so that this holds.  The page decodes, drops the skipped and padded
+samples, resamples the rest to exactly ``frames`` source frames, and drops
+what it already has (a position below what it gave the ring): what it plays
+and reports counts in samples of what was written, whatever travelled.
 
-An encoder holds up to a frame and its look-ahead (about 27 ms, more behind
-a resampler).  When the writer goes quiet for :data:`HOLD_SECONDS` (or for
-one and a half of its longest recent interval between chunks, if longer, up to
-:data:`MAX_HOLD_SECONDS`, which is also the wait after a stream's first chunk), the hub flushes it (:meth:`OpusFeed.idle`): the
-tail goes out padded, and the next chunk starts a new encoder.  A close or
-a new format ends the stream's encoder too.
+**One encoder per push stream** (``stream_tail``): it starts with the
+stream's first chunk (or the first chunk after an Opus page joined) and ends
+with the stream, whose last packets (the encoder's padded tail) go out then.
+The encoder holds up to a frame and its look-ahead (about 27 ms, up to 44 ms
+behind a resampler).  When the writer goes quiet for :data:`HOLD_SECONDS`
+(or one and a half of its longest recent interval between chunks, up to
+:data:`MAX_HOLD_SECONDS`, which is also the wait after a stream's first
+chunk), what the encoder holds goes out as a *patch*: the held frames, with
+:data:`PREROLL_FRAMES` before them, coded by a fresh encoder of their own.
+The stream's encoder goes on untouched: if the writer resumes, the page
+drops the part of the next packets the patch already gave it.
+
+**Resume**: the stream's packets are kept as its resume tail (the bytes of
+one second of Opus are a sixtieth of PCM's), bounded like the PCM tail.  A
+page that comes back is sent them from the packet that holds the first frame
+it lacks, one packet earlier as pre-roll for its fresh decoder (the page drops
+what it already has), and a patch of what the encoder still holds when the
+writer is quiet.
 
 Which streams are coded: the stream target player's options say, read when
 its stream's ``audio_metadata`` comes: ``codec`` (``"opus"``, the default,
@@ -45,10 +60,11 @@ the host, not the page, does the encoding.
 
 from __future__ import annotations
 
+import collections
 import logging
 import struct
 import time
-from typing import Any, Iterable
+from typing import Any, Iterable, NamedTuple
 
 from .manager import getcm
 
@@ -59,18 +75,38 @@ try:  # a separate distribution: the host works without it (every page then gets
 except ImportError:  # pragma: no cover - depends on the installation
     _codec = None  # type: ignore[assignment]
 
-__all__ = ["OpusFeed", "HEAD", "MAGIC", "FIRST", "LAST", "available", "parse"]
+__all__ = ["OpusFeed", "Headed", "HEAD", "MAGIC", "FIRST", "LAST", "PATCH", "available", "page_codecs", "parse"]
 
 MAGIC = 0x4F
 FIRST = 1
 LAST = 2
+PATCH = 4
 HEAD = struct.Struct("<BBBBIIIHH")
-#: Seconds without a chunk after which an encoder's held tail is flushed.
+#: Seconds without a chunk after which what the encoder holds goes out as a patch.
 HOLD_SECONDS = 0.03
 #: The longest wait for the next chunk, whatever the writer's usual interval.
 MAX_HOLD_SECONDS = 0.2
 #: 48 kHz samples a packet decodes to (20 ms).
 PACKET_SAMPLES = 960
+#: Source frames of pre-roll before a patch, in 48 kHz samples (converted to the stream's rate).
+PREROLL_CLOCK = 960
+
+
+class Headed(bytes):
+    """A headed frame; ``pcm``: the bytes of PCM it stands for (what the loss ledger counts)."""
+
+    pcm: int
+
+
+class Coded(NamedTuple):
+    """A packet of a stream: ``start``/``end`` in source frames of the stream."""
+
+    data: bytes
+    start: int
+    end: int
+    skip: int
+    keep: int
+    last: bool  # its encoder's last packet
 
 
 def available() -> bool:
@@ -84,13 +120,15 @@ def page_codecs(query: "str | None") -> frozenset[str]:
     return frozenset({"opus"} & wanted) if available() else frozenset()
 
 
-def pack(packets: "list[Any]", channels: int, position: int, flags: int) -> bytes:
-    """One headed frame of ``packets`` (``_codec.Packet``s of one run, see the module docstring)."""
-    frames = sum(p.end - p.start for p in packets)
+def pack(packets: "list[Coded]", channels: int, flags: int) -> Headed:
+    """One headed frame of ``packets`` (one run, see ``_runs``)."""
+    position, frames = packets[0].start, packets[-1].end - packets[0].start
     head = HEAD.pack(MAGIC, flags, channels, len(packets), position & 0xFFFFFFFF, position >> 32, frames,
                      packets[0].skip, packets[-1].keep)
-    return b"".join([head, struct.pack(f"<{len(packets)}H", *(len(p.data) for p in packets)),
-                     *(p.data for p in packets)])
+    out = Headed(b"".join([head, struct.pack(f"<{len(packets)}H", *(len(p.data) for p in packets)),
+                           *(p.data for p in packets)]))
+    out.pcm = 2 * channels * frames
+    return out
 
 
 def parse(frame: bytes) -> "dict[str, Any]":
@@ -109,11 +147,11 @@ def parse(frame: bytes) -> "dict[str, Any]":
             "skip": skip, "keep": keep, "packets": packets}
 
 
-def _runs(packets: "list[Any]") -> "Iterable[list[Any]]":
+def _runs(packets: "list[Coded]") -> "Iterable[list[Coded]]":
     """``packets`` cut where a packet in the middle would skip or drop samples."""
-    run: list[Any] = []
+    run: list[Coded] = []
     for p in packets:
-        if run and (p.skip or run[-1].skip + run[-1].keep != PACKET_SAMPLES):
+        if run and (p.skip or run[-1].last or run[-1].skip + run[-1].keep != PACKET_SAMPLES):
             yield run
             run = []
         run.append(p)
@@ -121,13 +159,26 @@ def _runs(packets: "list[Any]") -> "Iterable[list[Any]]":
         yield run
 
 
-class OpusFeed:
-    """The pushed stream's encoder, fed on the publishing thread (under the bus lock).
+def frames_of(packets: "list[Coded]", channels: int, flags: int = 0) -> "list[Headed]":
+    """Headed frames of ``packets``: ``flags`` on the first (FIRST, PATCH), LAST where an encoder ends."""
+    out = []
+    for run in _runs(packets):
+        out.append(pack(run, channels, flags | (LAST if run[-1].last else 0)))
+        flags &= PATCH
+    return out
 
-    ``metadata`` starts a stream (ends the last: its tail is returned), ``binary``
-    codes a chunk, ``close`` forgets the stream (a close or a new pull), ``idle``
-    flushes a held tail; each returns the headed frames to send, in order.
-    ``codec`` is what the pages that decode Opus get for the current stream.
+
+def _coded(packets: "list[Any]", at: int, last: bool = False) -> "list[Coded]":
+    """The codec's packets of an encoder whose first frame is stream frame ``at``."""
+    return [Coded(p.data, at + p.start, at + p.end, p.skip, p.keep, last and i == len(packets) - 1)
+            for i, p in enumerate(packets)]
+
+
+class OpusFeed:
+    """The push stream's encoder, fed on the publishing thread (under the bus lock).
+
+    Every call returns the headed frames to send to the pages that decode
+    Opus, in order.  ``codec`` is what those pages get for the current format.
     """
 
     def __init__(self) -> None:
@@ -135,38 +186,50 @@ class OpusFeed:
         self.bitrate: "int | None" = None
         self.rate = 0
         self.channels = 0
-        self.position = 0  # source frames of the stream so far
-        self._carry = 0  # bytes of an incomplete source frame
+        self.stream: Any = None  # the PushStream the encoder codes
         self._encoder: Any = None
-        self._coded_from = 0  # stream position of the encoder's first frame
-        self._first = False  # the encoder's first packets are still to go
+        self._from = 0  # stream frame of the encoder's first input frame
+        self.coded = 0  # stream frames its packets stand for so far
+        self.patched = 0  # stream frames a patch gave the pages (past ``coded`` while the writer is quiet)
+        self._recent = bytearray()  # the stream's PCM from frame _recent_at on (pre-roll and held frames)
+        self._recent_at = 0
         self._last_at = 0.0
         self._interval = 0.0  # the writer's longest recent interval between chunks
+        self.tails: "collections.OrderedDict[str, collections.deque[Coded]]" = collections.OrderedDict()
         self.frames_sent = 0
 
-    def observe(self, message: tuple, frame: "str | bytes", stream: Any, encode: bool) -> "list[str | bytes] | None":
-        """What the pages that decode Opus get for bus ``message`` (whose frame for the others is
-        ``frame``), or None when it is the same; ``stream`` is the hub's ``PushStreamState``, after
-        the message; ``encode``: such a page is connected."""
+    # -- the bus ---------------------------------------------------------------
+
+    def observe(self, message: tuple, state: Any, encode: bool) -> "tuple[list[Headed], list[Headed] | None]":
+        """For bus ``message`` (``state``: the hub's ``PushStreamState``, after it): the frames the pages
+        that decode Opus get before the message's frame (the tail of a stream it ended), and those they
+        get in its place (None: the message's frame itself).  ``encode``: such a page is connected."""
+        before = self.sync(state.book)
         kind = message[0]
         if kind == "binary":
-            return self.binary(message[1], encode) if self.codec == "opus" else None
-        if kind != "message" or not isinstance(message[2], dict):
-            return None
-        data = message[2]
-        if message[1] == "audio_metadata":
-            record = getcm().components.get(stream.target) if stream.target is not None else None
+            return before, self._chunk(message[1], state.book, encode) if self.codec == "opus" else None
+        if kind == "message" and message[1] == "audio_metadata" and isinstance(message[2], dict):
+            record = getcm().components.get(state.target) if state.target is not None else None
             content = record.get("content") if isinstance(record, dict) else None
-            options = content.get("options") if isinstance(content, dict) else None
-            return [*self.metadata(data, options), frame, stream.notice(self.codec)]
-        if message[1] == "call_method" and (data.get("action") == "start_stream"
-                                            or data.get("method") == "close_stream"):
-            self.close()
-        return None
+            self._format(message[2], content.get("options") if isinstance(content, dict) else None)
+        return before, None
 
-    def metadata(self, data: "dict[str, Any]", options: "dict[str, Any] | None") -> "list[bytes]":
+    def sync(self, book: Any) -> "list[Headed]":
+        """The stream the encoder codes has ended (``book`` moved on): its last packets."""
+        if self.stream is None or self.stream is book.current:
+            return []
+        stream, encoder, self.stream, self._encoder = self.stream, self._encoder, None, None
+        self._recent = bytearray()
+        if encoder is None:
+            return []
+        packets = _coded(encoder.flush(), self._from, last=True)
+        self._keep(stream, packets)
+        # all of them, or none when a patch gave the pages every frame already (the decoder
+        # needs every packet after the last it had; the page drops what it has)
+        return self._count(frames_of(packets, self.channels) if packets and packets[-1].end > self.patched else [])
+
+    def _format(self, data: "dict[str, Any]", options: "dict[str, Any] | None") -> None:
         """A new stream format (``audio_metadata``) for the player with ``options``."""
-        tail = self.flush()
         options = options if isinstance(options, dict) else {}
         try:
             rate, channels = int(data.get("sample_rate")), int(data.get("channels"))  # type: ignore[arg-type]
@@ -177,8 +240,6 @@ class OpusFeed:
         self.rate, self.channels = rate, channels
         self.codec = "opus" if available() and options.get("codec", "opus") != "pcm" and self._can(rate, channels) \
             else "pcm"
-        self.position = self._carry = 0
-        return tail
 
     def _can(self, rate: int, channels: int) -> bool:
         try:
@@ -188,63 +249,120 @@ class OpusFeed:
             return False
         return True
 
-    def binary(self, data: Any, encode: bool) -> "list[bytes]":
-        """A chunk of the stream (PCM); coded when ``encode`` (an Opus page is there)."""
-        size = len(data) if isinstance(data, (bytes, bytearray)) else memoryview(data).nbytes
-        frame_bytes = 2 * self.channels
-        at = self.position
-        if frame_bytes:
-            whole, self._carry = divmod(self._carry + size, frame_bytes)
-            self.position += whole
-        if self.codec != "opus" or not encode:
-            self._encoder = None  # nobody decodes what it held
-            return []
-        now = time.monotonic()
+    def _chunk(self, data: Any, book: Any, encode: bool) -> "list[Headed]":
+        """A chunk of the open stream (PCM, already counted by ``book``)."""
+        stream = book.current
         if self._encoder is None:
-            self._encoder = _codec.OpusEncoder(self.rate, self.channels, self.bitrate)
-            self._coded_from, self._first, self._interval = at, True, 0.0
-        elif self._last_at:  # the longest interval of late, slowly forgotten
+            if not encode or stream is None:
+                return []  # nobody decodes it: no CPU spent
+            fb = 2 * self.channels
+            start = stream.written_bytes - len(data)
+            cut = -start % fb  # an encoder starts on a whole frame
+            data = memoryview(data).cast("B")[cut:]
+            self.stream, self._encoder = stream, _codec.OpusEncoder(self.rate, self.channels, self.bitrate)
+            self._from = self.coded = self.patched = self._recent_at = (start + cut) // fb
+            self._recent, self._interval, self._last_at = bytearray(), 0.0, 0.0
+            self.tails[stream.id] = collections.deque()
+            while len(self.tails) > 1 and not book.find(next(iter(self.tails))):
+                self.tails.popitem(last=False)  # streams the book no longer knows
+        now = time.monotonic()
+        if self._last_at:  # the longest interval of late, slowly forgotten
             self._interval = max(now - self._last_at, 0.9 * self._interval)
         self._last_at = now
-        return self._frames(self._encoder.encode(data), 0)
+        self._recent += data
+        packets = _coded(self._encoder.encode(data), self._from)
+        self._keep(stream, packets)
+        # keep the PCM from the pre-roll before the first frame not coded yet
+        fb = 2 * self.channels
+        drop = max(0, self.coded - self._preroll() - self._recent_at)
+        del self._recent[:drop * fb]
+        self._recent_at += drop
+        # every packet, those a patch stood for too: the page's decoder needs them all (it drops
+        # the frames it already has)
+        return self._count(frames_of(packets, self.channels, FIRST if packets and packets[0].start == self._from else 0))
 
-    def _frames(self, packets: "list[Any]", flags: int) -> "list[bytes]":
-        out = []
-        for run in _runs(packets):
-            first = FIRST if self._first else 0
-            self._first = False
-            out.append(pack(run, self.channels, self._coded_from + run[0].start, first | flags))
-        self.frames_sent += len(out)
-        return out
+    def _keep(self, stream: Any, packets: "list[Coded]") -> None:
+        """``packets`` into the stream's resume tail (bounded as its PCM tail is)."""
+        if packets:
+            self.coded = packets[-1].end
+        tail = self.tails.get(stream.id)
+        if tail is None:
+            return
+        tail.extend(packets)
+        bound = stream.tail_bytes // (2 * self.channels)
+        while len(tail) > 1 and self.coded - tail[1].start >= bound:
+            tail.popleft()
+
+    def _preroll(self) -> int:
+        return PREROLL_CLOCK * self.rate // 48000
+
+    def _count(self, frames: "list[Headed]") -> "list[Headed]":
+        self.frames_sent += len(frames)
+        return frames
+
+    # -- a quiet writer --------------------------------------------------------
 
     def hold(self) -> float:
-        """Seconds of quiet after which the held tail goes out."""
+        """Seconds of quiet after which what the encoder holds goes out."""
         if not self._interval:  # one chunk so far: its writer's pace is not known yet
             return MAX_HOLD_SECONDS
         return min(MAX_HOLD_SECONDS, max(HOLD_SECONDS, 1.5 * self._interval))
 
-    def idle(self, now: float) -> "list[bytes]":
-        """The held tail, if the writer has been quiet long enough (else nothing)."""
-        if self._encoder is None or now - self._last_at < self.hold():
-            return []
-        return self.flush()
-
     @property
     def holding(self) -> bool:
-        """An encoder holds audio that has not gone out yet."""
-        return self._encoder is not None
+        """The encoder holds frames no page has yet."""
+        return self.stream is not None and self._written() > max(self.coded, self.patched)
 
-    def flush(self) -> "list[bytes]":
-        """End the encoder: its tail, padded."""
-        encoder, self._encoder = self._encoder, None
-        if encoder is None:
+    def _written(self) -> int:
+        return self.stream.written if self.stream is not None else 0
+
+    def idle(self, now: float) -> "list[Headed]":
+        """A patch of what the encoder holds, if the writer has been quiet long enough (else nothing)."""
+        if not self.holding or now - self._last_at < self.hold():
             return []
-        packets = encoder.flush()
-        if not packets:
+        frames = self.patch(max(self.coded, self.patched))
+        self.patched = self._written()
+        return frames
+
+    def patch(self, have: int) -> "list[Headed]":
+        """The frames from ``have`` to the last written, coded afresh with pre-roll (a PATCH run)."""
+        end = self._written()
+        start = max(self._recent_at, have - self._preroll())
+        fb = 2 * self.channels
+        pcm = bytes(self._recent[(start - self._recent_at) * fb:(end - self._recent_at) * fb])
+        if end <= have or not pcm:
             return []
-        frames = self._frames(packets[:-1], 0) if len(packets) > 1 else []
-        return frames + self._frames(packets[-1:], LAST)
+        encoder = _codec.OpusEncoder(self.rate, self.channels, self.bitrate)
+        packets = _coded(encoder.encode(pcm) + encoder.flush(), start, last=True)
+        return self._count(frames_of(packets, self.channels, FIRST | PATCH))
+
+    # -- pages -----------------------------------------------------------------
+
+    def joined(self) -> "list[Headed]":
+        """For a page that joins while the encoder runs: the last packet again, as its decoder's
+        pre-roll (the page drops it: it is before the position the page was told)."""
+        tail = self.tails.get(self.stream.id) if self.stream is not None else None
+        return frames_of(list(tail)[-1:], self.channels, FIRST) if tail else []
+
+    def resume(self, stream: Any, have: int) -> "tuple[int, int, list[Headed], int] | None":
+        """What an Opus page holding ``have`` frames of ``stream`` is sent: ``(gap, at, frames, bytes)``,
+        ``bytes`` the PCM the frames give it again (past ``at``); None when the stream's packets are
+        not kept (it went as PCM)."""
+        tail = self.tails.get(stream.id)
+        if tail is None:
+            return None
+        packets = list(tail)
+        at = max(have, packets[0].start) if packets else have
+        j = next((i for i, p in enumerate(packets) if p.end > at), len(packets))
+        i = max(0, j - 1) if at == have else j  # a packet of pre-roll, when the tail reaches that far back
+        channels = stream.frame_bytes // 2
+        frames = frames_of(packets[i:], channels, FIRST)
+        end = packets[-1].end if packets else at
+        if stream is self.stream and self.patched > self.coded:  # the writer is quiet: what the encoder holds
+            frames += self.patch(max(at, self.coded))
+            end = self.patched
+        return at - have, at, self._count(frames), max(0, end - at) * 2 * channels
 
     def close(self) -> None:
-        """The stream was closed in the page: what the encoder holds is not wanted."""
-        self._encoder = None
+        """Forget everything (the server stops)."""
+        self.__init__()  # type: ignore[misc]

@@ -43,10 +43,12 @@ class Outbox:
         "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page", "received_before", "codecs",
     )  # fmt: skip
 
-    def __init__(self, ws: Any, transport: Any, peer: "str | None", max_frames: int, max_bytes: int) -> None:
+    def __init__(self, ws: Any, transport: Any, peer: "str | None", max_frames: int, max_bytes: int,
+                 beat: "tuple[float, float] | None" = None) -> None:
+        """``beat``: ``(interval, timeout)`` of the heartbeat (a page's); else ``HEARTBEAT``."""
         self.ws = ws
         self.writer = FrameWriter(ws, transport)
-        self.heartbeat = Heartbeat(self.writer, HEARTBEAT)
+        self.heartbeat = Heartbeat(self.writer, *(beat or (HEARTBEAT, HEARTBEAT * 1.5)))
         self.peer = peer or "an unknown address"
         self.page: str | None = None  # the id the page gives itself (see ledger.LossLedger)
         self.received_before: int | None = None  # audio bytes the page got on its last connection
@@ -86,8 +88,8 @@ class Outbox:
         """Queue ``frame``; returns whether the loop needs waking."""
         if self.closed:
             return False
-        if type(frame) is not str:
-            self.offered_pcm += size
+        if type(frame) is not str:  # audio: the PCM it stands for (a headed Opus frame says)
+            self.offered_pcm += getattr(frame, "pcm", size)
         if self.overflow is not None:
             return False
         queued_frames = self.pushed_frames - self.sent_frames
@@ -116,7 +118,7 @@ class Outbox:
             batch.append(frame)
             size += len(frame)
             if type(frame) is not str:
-                self.sent_pcm += len(frame)
+                self.sent_pcm += getattr(frame, "pcm", len(frame))
         self.sent_frames += len(batch)
         self.sent_bytes += size
         return batch

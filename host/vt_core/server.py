@@ -59,6 +59,7 @@ from .audio import AudioSource, register_audio, tone, unregister_audio, wav_head
 from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .hub import Hub
+from .stream_tail import TAIL_SECONDS
 from .messages import encode_message
 from .opus import page_codecs
 from .refusals import RefusalLog, WireLog
@@ -116,6 +117,9 @@ class Server:
         flush_interval: float = 0.01,
         ssl_certfile: "str | os.PathLike[str] | None" = None,
         ssl_keyfile: "str | os.PathLike[str] | None" = None,
+        resume_seconds: float = TAIL_SECONDS,
+        beat: float = 1.0,
+        link_timeout: float = 5.0,
     ) -> None:
         if isinstance(allowed_hosts, str) or isinstance(allowed_origins, str):
             raise TypeError("allowed_hosts and allowed_origins take a list of names, not one str")
@@ -130,6 +134,9 @@ class Server:
         self.flush_interval = max(0.0, float(flush_interval))
         if self.header_timeout <= 0:
             raise ValueError("header_timeout must be positive")
+        self.resume_seconds, self.beat, self.link_timeout = float(resume_seconds), float(beat), float(link_timeout)
+        if not (self.resume_seconds >= 0 and self.beat > 0 and self.link_timeout >= self.beat):
+            raise ValueError("resume_seconds must be >= 0, beat > 0 and link_timeout >= beat")
         self.access = Access(token, allowed_hosts, allowed_origins, trusted_proxies=trusted_proxies)
         self.refusals = RefusalLog(log)
         self.guard = routes.Guard(self.access, self.refusals)
@@ -147,7 +154,8 @@ class Server:
         self._events = EventDispatcher(max_pending_events, max_pending_event_bytes)
         notices = self._events.queue("the server")  # events the server itself raises in Python
         self.hub = Hub(self.max_queue_frames, self.max_queue_bytes, self.drop_grace, self.flush_interval,
-                       self._track, notices.put)
+                       self._track, notices.put, tail_seconds=self.resume_seconds, beat=self.beat,
+                       link_timeout=self.link_timeout)
         self._awaiting_head: set[Any] = set()  # connections that have not sent a whole request yet
         self._lock = threading.Lock()
         self._stopped = False
@@ -449,11 +457,12 @@ class Server:
     async def _handle_ws(self, request: web.Request) -> web.StreamResponse:
         ws = web.WebSocketResponse(max_msg_size=MAX_INBOUND_BYTES, **WS_OPTIONS)
         await ws.prepare(request)
-        received = request.query.get("received", "")
+        query = request.query
+        received, have, stream = _count(query.get("received")), _count(query.get("have")), _page_id(query.get("stream"))
         await self.hub.serve(
-            ws, request.transport, request.remote, _page_id(request.query.get("page")),
-            int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None,
-            self._events.queue(f"the browser at {request.remote}"), page_codecs(request.query.get("codecs")))
+            ws, request.transport, request.remote, _page_id(query.get("page")), received,
+            self._events.queue(f"the browser at {request.remote}"),
+            (stream, have) if stream is not None and have is not None else None, page_codecs(query.get("codecs")))
         return ws
 
     async def _handle_index(self, request: web.Request) -> web.StreamResponse:
@@ -519,6 +528,11 @@ def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":
     return context
 
 
+def _count(value: "str | None") -> "int | None":
+    """A count a page sends in the query (``received=``, ``have=``), if it is one."""
+    return int(value) if value and value.isascii() and value.isdigit() and len(value) < 19 else None
+
+
 def _page_id(value: "str | None") -> "str | None":
     """The id a page gives itself (to be known again when it reconnects), if it is a sane one."""
     if value and len(value) <= 64 and value.isascii() and value.replace("-", "").isalnum():
@@ -564,7 +578,13 @@ def start(
       newly published frames gather before the next write (default 0.01);
     * ``ssl_certfile``, ``ssl_keyfile``: serve HTTPS (and WSS) with this
       certificate (PEM, the chain after it) and its key (omit it when the
-      certificate file holds the key too).
+      certificate file holds the key too);
+    * ``resume_seconds``: seconds of audio each push stream keeps for a page
+      that comes back after a broken link (default 5; what it no longer holds
+      the page is told as a gap of that exact length);
+    * ``beat``, ``link_timeout``: a page gets a beat every ``beat`` seconds
+      (1) and is pinged after that long without a word; one that sends
+      nothing for ``link_timeout`` seconds (5) is cut off.
 
     ``host`` ``""`` (or ``"0.0.0.0"``, ``"::"``) listens on every address of
     the machine; :attr:`Server.url` then names one another machine can use,

@@ -6,22 +6,27 @@ target*: the component that most recently received a stream command
 player; and they are read in the format of the last ``audio_metadata``
 action.  The hub follows the bus in publish order and tells each page both,
 as one text frame, right after the component list when there is anything to
-tell, and again after every message that moves the target::
+tell, again after every message that moves the target, and before the first
+frame of every push stream (``stream_tail``)::
 
     {"type": "stream", "target": "<cid>" | null, "metadata": {"sample_rate", "channels"} | null,
-     "codec": "pcm" | "opus"}
+     "codec": "pcm" | "opus", "stream": "<id>" | null, "at": <source frame of the next binary frame>}
 
-``codec`` is told only to a page that said it decodes a codec: what the
-binary frames that follow carry for it (see ``opus``), raw PCM or headed
-Opus frames.  Other pages get raw PCM, and the frame as it always was.
+``codec``: what the binary frames that follow carry for that page: raw PCM,
+or headed Opus frames for a page that said it decodes them (``opus``).
 
 The page routes binary frames to the target it was told, and to nothing else.
+A push stream ends at a stream command, an ``audio_metadata`` (a new format,
+or a new writer: a new utterance), a move of the target, or when a page finds
+it drained (``StreamBook.state``).
 """
 
 from __future__ import annotations
 
 import json
 from typing import Any, Iterable
+
+from .stream_tail import TAIL_SECONDS, PushStream, StreamBook
 
 #: The component kind that plays streams.
 PLAYER_KIND = "web_audio"
@@ -36,9 +41,12 @@ class PushStreamState:
     list (``(id, kind, content)`` in registration order) the bus goes on from.
     """
 
-    __slots__ = ("players", "commanded", "target", "metadata")
+    __slots__ = ("players", "commanded", "target", "metadata", "book", "opened")
 
-    def __init__(self, snapshot: "Iterable[tuple[str, str, Any]]" = ()) -> None:
+    def __init__(self, snapshot: "Iterable[tuple[str, str, Any]]" = (), tail_seconds: float = TAIL_SECONDS,
+                 nonce: "str | None" = None) -> None:
+        self.book = StreamBook(tail_seconds, nonce)
+        self.opened = False  # the binary frame observed last opened a new push stream
         self.players: dict[str, None] = {cid: None for cid, kind, _ in snapshot if kind == PLAYER_KIND}
         self.commanded: str | None = None  # the last stream command's component
         self.metadata: dict[str, Any] | None = None
@@ -52,6 +60,9 @@ class PushStreamState:
     def observe(self, message: tuple) -> bool:
         """Follow one bus message; returns whether it moved the stream target."""
         kind = message[0]
+        if kind == "binary":
+            self.opened = self.book.chunk(message[1], self.metadata)
+            return False
         if kind == "message":
             action, data = message[1], message[2]
             if not isinstance(data, dict):
@@ -59,12 +70,14 @@ class PushStreamState:
             if action == "audio_metadata":
                 # a copy of the two values: a later change to the caller's dict is not a new format
                 self.metadata = {"sample_rate": data.get("sample_rate"), "channels": data.get("channels")}
+                self.book.close()  # a new format, or a new writer: the next frame opens a new stream
                 return False
             if action != "call_method" or (data.get("action") != "start_stream"
                                            and data.get("method") != "close_stream"):
                 return False
             cid = data.get("cid")
             self.commanded = cid if isinstance(cid, str) else None
+            self.book.close()
         elif kind == "add":
             if message[2] != PLAYER_KIND:
                 return False
@@ -78,21 +91,27 @@ class PushStreamState:
             return False
         target = self._resolve()
         moved, self.target = target != self.target, target
+        if moved:
+            self.book.close()
         return moved
 
-    def frame(self, codec: "str | None" = None) -> "str | None":
-        """The text frame for a new page, or None when there is nothing to tell."""
+    def frame(self, codec: str = "pcm") -> "str | None":
+        """The text frame for a new page that gets ``codec``, or None when there is nothing to tell."""
         if self.target is None and self.metadata is None:
             return None
-        return self.notice(codec)
+        return self.notice(codec=codec)
 
-    def notice(self, codec: "str | None" = None) -> str:
-        """The ``"stream"`` text frame of the current state, for a page that gets ``codec``."""
-        state: dict[str, Any] = {"type": "stream", "target": self.target, "metadata": self.metadata}
-        if codec is not None:
-            state["codec"] = codec
+    def notice(self, stream: "PushStream | None" = None, at: "int | None" = None, codec: str = "pcm") -> str:
+        """The ``"stream"`` text frame of the current state (of ``stream`` from frame ``at``, on a resume),
+        for a page that gets ``codec``."""
+        if stream is None:
+            stream = self.book.current
+        metadata = stream.metadata if stream is not None else self.metadata
+        frame = {"type": "stream", "target": self.target, "metadata": metadata, "codec": codec,
+                 "stream": stream.id if stream is not None else None,
+                 "at": (stream.written if at is None else at) if stream is not None else 0}
         try:
-            return json.dumps(state, separators=(",", ":"), allow_nan=False)
+            return json.dumps(frame, separators=(",", ":"), allow_nan=False)
         except (TypeError, ValueError):  # a format value json cannot carry: send its text
-            state["metadata"] = {k: str(v) for k, v in (self.metadata or {}).items()}
-            return json.dumps(state, separators=(",", ":"))
+            frame["metadata"] = {k: str(v) for k, v in (metadata or {}).items()}
+            return json.dumps(frame, separators=(",", ":"))

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from vt_core import opus
+from vt_core import server as vt_server
 
 from .test_server import receive
 
@@ -32,52 +33,92 @@ async def frames_until_quiet(ws, quiet: float = 0.5) -> list:
 
 @pytest.mark.parametrize("rate,channels,options", [(22050, 1, {}), (48000, 2, {"bitrate": 48000}),
                                                     (16000, 1, {"codec": "pcm"})])
-def test_one_stream_coded_once_and_decoded_to_its_length(server, cm, wa, rate, channels, options):
+def test_one_stream_one_encoder_a_patch_when_quiet_and_its_end(server, cm, wa, rate, channels, options):
     p = wa.web_audio(**options)
     pcm = speechlike(0.7, rate, channels)
     chunks = [pcm[i:i + 4096] for i in range(0, len(pcm), 4096)]
+    half = len(chunks) // 2
     coded = options.get("codec") != "pcm"
 
     async def main():
         async with aiohttp.ClientSession() as session, \
                 session.ws_connect(server.ws_url) as plain, session.ws_connect(server.ws_url + "&codecs=opus") as ws:
-            [_, plain_stream] = await receive(plain, 2)
+            await receive(plain, 2)
             [_, stream] = await receive(ws, 2)
-            assert "codec" not in plain_stream and stream["codec"] == "pcm"  # no stream coded yet
+            assert stream["codec"] == "pcm"  # no stream coded yet
             p.send_audio_metadata(rate, channels)
-            for chunk in chunks:
+            for chunk in chunks[:half]:
                 p.stream_binary(chunk)
-            return await frames_until_quiet(plain), await frames_until_quiet(ws)
+            got = await frames_until_quiet(ws)  # a quiet writer between the halves
+            for chunk in chunks[half:]:
+                p.stream_binary(chunk)
+            p.send_audio_metadata(rate, channels)  # at once, the next utterance: this stream ends
+            return await frames_until_quiet(plain), got + await frames_until_quiet(ws)
 
     sent_before = server.hub.opus.frames_sent
     plain, got = asyncio.run(main())
-    assert plain[1:] == chunks  # the PCM page: the frames as written, nothing more
-    meta, notice, *binary = got
-    assert notice["codec"] == ("opus" if coded else "pcm") and notice["metadata"] == {"sample_rate": rate,
-                                                                                          "channels": channels}
+    assert [f for f in plain if isinstance(f, bytes)] == chunks  # the PCM page: the frames as written
+    notices = [f for f in got if isinstance(f, dict) and f["type"] == "stream"]
+    assert [n["codec"] for n in notices] == ["opus" if coded else "pcm"] and notices[0]["at"] == 0
+    binary = [f for f in got if isinstance(f, bytes)]
+    assert isinstance(got[-1], dict) and got[-1]["type"] == "message"  # the last packets came before what ended it
     if not coded:
         assert binary == chunks
         return
     heads = [opus.parse(f) for f in binary]
     assert server.hub.opus.frames_sent - sent_before == len(binary)  # once, for one page or many
-    assert [h["flags"] for h in heads] == [opus.FIRST] + [0] * (len(heads) - 2) + [opus.LAST]  # tail flushed
+    main_run = [h for h in heads if not h["flags"] & opus.PATCH]
+    patches = [h for h in heads if h["flags"] & opus.PATCH]
+    # one encoder: FIRST once, LAST once at the end, positions that follow each other to the last frame
+    assert [h["flags"] for h in main_run] == [opus.FIRST] + [0] * (len(main_run) - 2) + [opus.LAST]
     at = 0
-    for h in heads:  # the positions follow each other and cover every written frame
+    for h in main_run:
         assert (h["position"], h["channels"]) == (at, channels)
         at += h["frames"]
-    assert at == len(pcm) // (2 * channels)
-    assert heads[0]["skip"] == 312 and sum(len(x) for h in heads for x in h["packets"]) < len(pcm) / 8
-    # the packets, skips and keeps are those of the stream coded on its own; the kept samples
-    # stand for the written ones
+    written = len(pcm) // (2 * channels)
+    assert at == written
+    # the packets, skips and keeps are those of the stream coded on its own
     encoder = _codec.OpusEncoder(rate, channels, options.get("bitrate"))
     alone = [q for chunk in chunks for q in encoder.encode(chunk)] + encoder.flush()
     framed = []
-    for h in heads:
+    for h in main_run:
         for i, x in enumerate(h["packets"]):
             skip = h["skip"] if i == 0 else 0
             framed.append((x, skip, h["keep"] if i == len(h["packets"]) - 1 else 960 - skip))
     assert framed == [(q.data, q.skip, q.keep) for q in alone]
-    assert abs(sum(keep for *_, keep in framed) * rate / 48000 - at) < 2
+    # a patch while the writer was quiet: what the encoder held, to the last frame written then
+    assert len(patches) == 1 and {h["flags"] for h in patches} == {opus.FIRST | opus.LAST | opus.PATCH}
+    assert patches[0]["position"] + patches[0]["frames"] == sum(map(len, chunks[:half])) // (2 * channels)
+    assert sum(len(x) for h in heads for x in h["packets"]) < len(pcm) / 8
+
+
+def test_a_page_that_comes_back_resumes_at_a_packet_boundary(cm, wa):
+    p = wa.web_audio()
+    pcm = speechlike(1.0, 22050, 1)
+    with vt_server.start(resume_seconds=0.5) as srv:
+
+        async def main() -> list:
+            async with aiohttp.ClientSession() as session:
+                async with session.ws_connect(srv.ws_url + "&codecs=opus") as ws:  # a page the stream is coded for
+                    p.send_audio_metadata(22050, 1)
+                    for i in range(0, len(pcm), 4096):
+                        p.stream_binary(pcm[i:i + 4096])
+                    await frames_until_quiet(ws)
+                sid, out = srv.hub.stream.book.current.id, []
+                for have in (22050 - 2000, 0):  # within the tail, and before it
+                    async with session.ws_connect(f"{srv.ws_url}&codecs=opus&stream={sid}&have={have}") as ws:
+                        out.append((have, await frames_until_quiet(ws)))
+                return out
+
+        for have, got in asyncio.run(main()):
+            heads = [opus.parse(f) for f in got if isinstance(f, bytes)]
+            told = {f["type"]: f for f in got if isinstance(f, dict)}
+            gap = told.get("gap", {"frames": 0})["frames"]
+            at = told["stream"]["at"]
+            assert told["stream"]["codec"] == "opus" and at == have + gap
+            assert (gap > 0) is (have == 0) and (at <= 22050 - 11025 if have == 0 else at == have)  # 0.5 s kept
+            assert heads[0]["flags"] & opus.FIRST and heads[0]["position"] <= at  # pre-roll before it, if held
+            assert max(h["position"] + h["frames"] for h in heads) == len(pcm) // 2  # to the last frame written
 
 
 @pytest.mark.parametrize("query,expected", [("opus", {"opus"}), ("flac,opus", {"opus"}), ("", set()),

@@ -10,6 +10,7 @@
 
 const WORKLET_URL = new URL("./pcm-worklet.js", import.meta.url).href;
 const CLOCK_WINDOW_MS = 2000;
+const LATENCY_SETTLE_MS = 300;
 const MAX_CLOCK_STEP_SECONDS = 0.1; // the context clock never lags performance.now() by more while it runs
 
 class AudioEngine {
@@ -25,6 +26,8 @@ class AudioEngine {
     this.interrupted = false;
     // pairing of the context clock with performance.now() (see contextNow)
     this.clock = { cur: Infinity, prev: Infinity, since: -Infinity, last: 0 };
+    this.outputLatency = 0; // seconds, cached (see latency)
+    this.streaming = new Set(); // the players' stream ingests with a stream open
     this.ready = this.init();
   }
 
@@ -72,6 +75,24 @@ class AudioEngine {
       w.last = 0;
     }
     return k;
+  }
+
+  /**
+   * Seconds from a sample's context time to the listener: {base, output, total},
+   * the context's processing latency (read now) and its output's (as last read
+   * by readLatency). Some browsers (Firefox) answer outputLatency by asking the
+   * audio thread, which can hold the main thread up for long while a stream
+   * starts: it is read only while no player has a stream open (this.streaming),
+   * when the context starts running and whenever a stream has ended.
+   */
+  latency() {
+    const base = positive(this.ctx && this.ctx.baseLatency);
+    return { base, output: this.outputLatency, total: base + this.outputLatency };
+  }
+
+  readLatency() {
+    const c = this.ctx;
+    if (c && !this.streaming.size && c.state === "running") this.outputLatency = positive(c.outputLatency);
   }
 
   /** Call fn("interrupted" | "recovered") on those changes; returns the unsubscribe function. */
@@ -179,6 +200,8 @@ class AudioEngine {
     const state = this.ctx.state;
     if (this.running) {
       this.wasRunning = true;
+      this.readLatency();
+      setTimeout(() => this.readLatency(), LATENCY_SETTLE_MS); // an output knows its latency once it has run a while
       this.hideUnlock();
       if (this.interrupted) {
         this.interrupted = false;
@@ -226,6 +249,10 @@ class AudioEngine {
   unlock() {
     if (this.ctx && !this.running) this.ctx.resume().catch(() => {});
   }
+}
+
+function positive(v) {
+  return Number.isFinite(Number(v)) && Number(v) > 0 ? Number(v) : 0;
 }
 
 // Why streams cannot play, and what the user can do about it.

@@ -23,7 +23,8 @@
 //                     late message or a gap, else the largest delay it saw
 // bufferSeconds = max(floorSeconds, expected + margin + lookAheadSeconds) when
 // adaptive, else max(floorSeconds, expected). The buffer shrinks only between
-// streams, as steady streams follow a spike (Lessons): never by dropping audio.
+// streams, to a high percentile of what the last streams saw (Lessons): never
+// by dropping audio.
 
 const MiB = 1048576;
 
@@ -45,13 +46,13 @@ const GUARD = 0.003;
 const BUSY_SHARE = 0.5;
 const QUIET = 0.01;
 // The page weighs the lessons of its last LESSONS streams, on any player: the
-// next stream expects the largest. A new lesson counts in full at once; only
-// steady streams (no gap, no delay over STEADY) shrink what older lessons
-// say, by DECAY each: on a quiet link a spike fades over a few streams, while
-// on a busy one the largest of the last LESSONS holds.
+// next stream expects their PERCENTILE-th percentile (nearest rank), so a spike
+// in one of them sets no buffer for the streams after it, while a link that is
+// busy in more than a tenth of them does. A stream with an audible gap counts
+// in full for the stream right after it: a link that turns busy is followed at
+// once, and then as often as it stays so.
 const LESSONS = 20;
-const DECAY = 0.9;
-const STEADY = 0.025;
+const PERCENTILE = 0.9;
 
 /** A stream's settings from a player's options; a value missing or out of range takes the default. */
 export function settingsFrom(o) {
@@ -118,6 +119,11 @@ export class StreamJitter {
     return true;
   }
 
+  /** `seconds` of the stream will never arrive (lost, or skipped): later audio keeps its place in the schedule. */
+  skipped(seconds) {
+    this.received += seconds;
+  }
+
   /** An audible gap: hold back more audio from now on (by half, plus 10 ms). */
   gap() {
     this.gaps++;
@@ -143,21 +149,17 @@ export class StreamJitter {
 /** What a page learnt from its streams' lessons. */
 export class Lessons {
   constructor() {
-    this.list = []; // [{lesson, steady}], oldest first
+    this.list = []; // the last LESSONS streams' lessons, oldest first
     this.expected = null; // what the next stream expects (null: nothing learnt yet)
   }
 
   /** Add a stream's lesson (and whether it had gaps); returns what the next stream expects. */
   learn(lesson, gaps) {
-    this.list.push({ lesson, steady: lesson <= STEADY && !gaps });
+    this.list.push(lesson);
     if (this.list.length > LESSONS) this.list.shift();
-    let expected = 0;
-    let weight = 1;
-    for (let i = this.list.length - 1; i >= 0; i--) {
-      expected = Math.max(expected, this.list[i].lesson * weight);
-      if (this.list[i].steady) weight *= DECAY;
-    }
-    this.expected = expected;
-    return expected;
+    const sorted = [...this.list].sort((x, y) => x - y);
+    const high = sorted[Math.max(0, Math.ceil(PERCENTILE * sorted.length) - 1)];
+    this.expected = gaps ? Math.max(high, lesson) : high;
+    return this.expected;
   }
 }

@@ -7,11 +7,16 @@
 // travelled.
 //
 // Decoding is asynchronous: the sink is called from the decoders' output
-// callbacks, in order. Each encoder of the host (a FIRST frame starts one) gets
-// a decoder of its own, as a new stream's decoder must start afresh.
+// callbacks, in the order the frames came. A FIRST frame starts the stream's
+// decoder afresh (a new encoder, or a resume); a PATCH run (what the host's
+// encoder held while the writer was quiet, coded on its own) has a decoder of
+// its own, and the stream's decoder goes on after it. Every frame states its
+// position in the stream: what the sink already has (a patch, a resume's
+// pre-roll) is dropped, so the ring gets each source frame once, in order.
 
-export const FIRST = 1; // the first packets of a new encoder
+export const FIRST = 1; // decode from here with a fresh decoder
 export const LAST = 2; // the encoder's last packets: padding follows the last one's kept samples
+export const PATCH = 4; // a stand-alone run, beside the stream's decoder
 const MAGIC = 0x4f;
 const HEAD_BYTES = 20;
 const CLOCK = 48000; // the rate skip and keep count at
@@ -33,6 +38,21 @@ export async function opusSupported() {
   } catch {
     return false;
   }
+}
+
+/** {flags, channels, position, frames} of a headed frame (an ArrayBuffer), or null when it is none. */
+export function parseHead(buffer) {
+  if (buffer.byteLength < HEAD_BYTES) return null;
+  const v = new DataView(buffer);
+  if (v.getUint8(0) !== MAGIC) return null;
+  return { flags: v.getUint8(1), channels: v.getUint8(2), position: v.getUint32(4, true) + v.getUint32(8, true) * 2 ** 32,
+    frames: v.getUint32(12, true) };
+}
+
+/** The bytes of PCM a headed frame stands for (what the page tells the host it received). */
+export function sourceBytes(buffer) {
+  const h = parseHead(buffer);
+  return h ? 2 * h.channels * h.frames : buffer.byteLength;
 }
 
 /** A headed frame's fields: {flags, channels, position, frames, packets: [{data, skip, keep}]}; throws if it is none. */
@@ -115,21 +135,28 @@ export class RunResampler {
 export class OpusStage {
   constructor(sink) {
     this.sink = sink;
-    // One decoder per encoder of the host: a run of packets, decoded in order. Outputs of a run
-    // wait until the runs before it have given all theirs.
-    this.runs = []; // {decoder, channels, queue: [{skip, keep, due, final, format, t, bytes}], early: [AudioData]}
+    this.items = []; // every packet taken, in order: {run, bytes, at, samples, done, ...}
+    this.main = null; // the stream's run: {decoder, channels, queue, resampler, outAt, seq}
+    this.runs = new Set();
+    this.next = 0; // the stream position the sink has everything before
     this.pending = 0;
-    this.resampler = null;
-    this.ended = null; // end()'s callback, once every run is done
-    this.seq = 0;
+    this.ended = null; // end()'s callback, once every packet has come out
   }
 
   get pendingBytes() {
     return this.pending;
   }
 
-  open(channels) {
-    const run = { decoder: null, channels, queue: [], early: [] };
+  /** A new stream, whose first frame the sink gets is `at`. */
+  begin(at) {
+    this.next = at;
+  }
+
+  /** A resume: the frames that follow start a fresh decoder (FIRST); what this one holds still comes out. */
+  resume() {}
+
+  open(channels, rate, at) {
+    const run = { decoder: null, channels, queue: [], resampler: new RunResampler(rate, channels), outAt: at, seq: 0 };
     run.decoder = new AudioDecoder({
       output: (data) => this.decoded(run, data),
       error: (err) => {
@@ -138,7 +165,7 @@ export class OpusStage {
       },
     });
     run.decoder.configure(opusConfig(channels));
-    this.runs.push(run);
+    this.runs.add(run);
     return run;
   }
 
@@ -150,84 +177,92 @@ export class OpusStage {
       console.warn("[vt] dropped a binary frame:", err.message);
       return;
     }
-    let run = this.runs[this.runs.length - 1];
-    if (!run || f.channels !== run.channels || f.flags & FIRST) {
-      if (run) run.decoder.flush().catch(() => {}); // its last outputs come out
-      run = this.open(f.channels);
+    let run = this.main;
+    if (f.flags & PATCH) run = this.open(f.channels, format.rate, f.position);
+    else if (!run || f.channels !== run.channels || f.flags & FIRST) {
+      if (run) this.finish(run); // its last outputs come out
+      run = this.main = this.open(f.channels, format.rate, f.position);
     }
     f.packets.forEach((p, i) => {
       const last = i === f.packets.length - 1;
-      run.queue.push({ skip: p.skip, keep: p.keep, due: last ? f.frames : 0, final: last && !!(f.flags & LAST),
-        format, t, bytes: p.data.length });
-      this.pending += p.data.length;
-      run.decoder.decode(new EncodedAudioChunk({ type: "key", timestamp: 20000 * this.seq++, data: p.data }));
+      const item = { run, skip: p.skip, keep: p.keep, due: last ? f.frames : 0, final: last && !!(f.flags & LAST),
+        format, t, bytes: p.data.length, samples: null, at: 0, done: false };
+      this.items.push(item);
+      run.queue.push(item);
+      this.pending += item.bytes;
+      run.decoder.decode(new EncodedAudioChunk({ type: "key", timestamp: 20000 * run.seq++, data: p.data }));
     });
-    if (f.flags & LAST) run.decoder.flush().catch(() => {}); // nothing follows: out with all of it now
+    if (f.flags & LAST) this.finish(run); // nothing follows: out with all of it now
+  }
+
+  finish(run) {
+    if (run.decoder.state === "configured") run.decoder.flush().catch(() => {});
+    if (run === this.main && run.queue.length === 0) this.main = null;
+    else if (run === this.main) run.finishing = true;
   }
 
   decoded(run, data) {
-    if (run !== this.runs[0]) {
-      if (this.runs.includes(run)) run.early.push(data);
-      else data.close();
-      return;
-    }
     try {
-      this.take(run, data);
+      const item = run.queue.shift();
+      if (item && this.runs.has(run)) this.take(run, item, data);
     } finally {
       data.close();
     }
-    // a run whose packets have all come out gives way to the next one (whose outputs may be waiting)
-    while (this.runs.length > 1 && !this.runs[0].queue.length) {
-      this.close(this.runs.shift());
-      const next = this.runs[0];
-      for (const d of next.early.splice(0)) {
-        try {
-          this.take(next, d);
-        } finally {
-          d.close();
-        }
-      }
-    }
-    this.settle();
+    this.emit();
   }
 
-  take(run, data) {
-    const m = run.queue.shift();
-    if (!m) return;
-    this.pending -= m.bytes;
+  take(run, item, data) {
     const ch = run.channels;
-    const r = this.resampler;
-    if (!r || r.rate !== m.format.rate || r.inputRate !== data.sampleRate || r.channels !== ch) {
-      this.resampler = new RunResampler(m.format.rate, ch, data.sampleRate);
-      Object.assign(this.resampler, { rate: m.format.rate, inputRate: data.sampleRate });
-    }
     const scale = data.sampleRate / CLOCK;
-    const from = Math.round(m.skip * scale);
-    const count = Math.max(0, Math.min(data.numberOfFrames - from, Math.round(m.keep * scale)));
+    const from = Math.round(item.skip * scale);
+    const count = Math.max(0, Math.min(data.numberOfFrames - from, Math.round(item.keep * scale)));
     const kept = new Float32Array(count * ch);
     const plane = new Float32Array(data.numberOfFrames);
     for (let c = 0; c < ch; c++) {
       data.copyTo(plane, { planeIndex: Math.min(c, data.numberOfChannels - 1), format: "f32-planar" });
       for (let i = 0; i < count; i++) kept[i * ch + c] = plane[from + i];
     }
-    const out = this.resampler.push(kept, m.due, m.final);
-    if (out.length) this.sink(out, m.format, m.t);
+    if (run.resampler.step !== data.sampleRate / item.format.rate) {
+      run.resampler = new RunResampler(item.format.rate, ch, data.sampleRate); // (decoders give 48 kHz)
+    }
+    item.samples = run.resampler.push(kept, item.due, item.final);
+    item.at = run.outAt;
+    run.outAt += item.samples.length / ch;
+    item.done = true;
+  }
+
+  // Out to the sink, in the order the frames came: what the sink has already is dropped.
+  emit() {
+    const items = this.items;
+    while (items.length && items[0].done) {
+      const m = items.shift();
+      this.pending -= m.bytes;
+      const ch = m.run.channels;
+      const n = m.samples ? m.samples.length / ch : 0;
+      const cut = Math.max(0, Math.min(n, this.next - m.at));
+      if (n > cut) {
+        this.sink(cut ? m.samples.subarray(cut * ch) : m.samples, m.format, m.t);
+        this.next = m.at + n;
+      }
+    }
+    for (const run of this.runs) {
+      if (run.queue.length || (run === this.main && !run.finishing)) continue;
+      this.close(run);
+      if (run === this.main) this.main = null;
+    }
+    this.settle();
   }
 
   /** A run whose decoder failed: what it still held is not played. */
   drop(run) {
-    const at = this.runs.indexOf(run);
-    if (at < 0) return;
-    this.runs.splice(at, 1);
-    for (const m of run.queue) this.pending -= m.bytes;
-    for (const d of run.early) d.close();
+    for (const m of run.queue.splice(0)) m.done = true;
     this.close(run);
-    this.resampler = null;
-    this.settle();
+    if (run === this.main) this.main = null;
+    this.emit();
   }
 
   settle() {
-    if (this.ended && this.runs.every((run) => !run.queue.length)) {
+    if (this.ended && !this.items.length) {
       const done = this.ended;
       this.ended = null;
       done();
@@ -236,21 +271,20 @@ export class OpusStage {
 
   end(done) {
     this.ended = done;
-    for (const run of this.runs) if (run.queue.length) run.decoder.flush().catch(() => {});
+    for (const run of this.runs) if (run.queue.length) this.finish(run);
     this.settle();
   }
 
   close(run) {
+    this.runs.delete(run);
     if (run.decoder.state !== "closed") run.decoder.close();
   }
 
   reset() {
-    for (const run of this.runs.splice(0)) {
-      for (const d of run.early) d.close();
-      this.close(run);
-    }
+    for (const run of [...this.runs]) this.close(run);
+    this.items = [];
+    this.main = null;
     this.pending = 0;
-    this.resampler = null;
     this.ended = null;
   }
 }

@@ -31,17 +31,33 @@
 //
 // A stream ends:
 //   drained  a pushed stream ran dry and no frame came for holdSeconds; a
-//            pulled stream marked finished ("eos") played its last frame
+//            pulled stream marked finished ("eos") played its last frame.
+//            With confirmEnd (pushed streams from the host) a dry stream
+//            only says so ("dry") and waits: the main thread ends it ("end")
+//            once the host confirms every frame written is here
+//   incomplete  as drained, but part of the stream was lost (gaps, skipped
+//            late audio, the backlog cap): never "drained" then
+//   interrupted  the host that wrote it is gone for good ("eos" or "end"
+//            with that reason): it ends once what it holds has played
 //   closed   the main thread sent "close" (close_stream, stop(), muting)
+//
+// Late audio (lateLive): after the stream ran dry or lost a gap, audio that
+// comes more than lateSeconds behind its place in the stream's schedule is
+// skipped up to the live edge and counted as lost; without it, it plays late.
 //
 // Messages from the main thread:
 //   {type: "pcm", data: Int16Array, rate, channels, push, t}  audio of a stream
 //                        (whole frames; t: context time at which it reached the page)
-//   {type: "eos"}        the pulled stream's body ended: play out, then end
+//   {type: "eos", reason?}  no more audio comes: play out, then end (reason:
+//                        "drained" by default, "interrupted")
+//   {type: "end", reason}  a dry stream ends now (the host confirmed it)
+//   {type: "gap", at, seconds}  the stream's audio from stream second `at`
+//                        never comes (the host could not resend it)
 //   {type: "close"}      end the stream now, forgetting what is buffered
 //   {type: "pause"} / {type: "resume"}
 //   {type: "config", floorSeconds?, holdSeconds?, ringSeconds?, backlogBytes?,
-//                    lookAheadSeconds?, expectedSeconds?, adaptive?}
+//                    lookAheadSeconds?, expectedSeconds?, adaptive?,
+//                    confirmEnd?, lateLive?, lateSeconds?}
 //                        the settings (jitter-policy.js DEFAULTS); expectedSeconds:
 //                        what the page learnt, for the next stream
 //   {type: "stats", id}  reply with the counters
@@ -51,8 +67,10 @@
 //   {type: "started", at, received, buffer}  first audio of a stream left the
 //                                     ring; at = context time of that block;
 //                                     buffer = the jitter buffer it started with
-//   {type: "ended", source, reason, played, dropped, underruns, overflowed, lastAt, received,
-//    lesson}                          the stream's end, before its engine corrects
+//   {type: "dry", received}           a pushed stream (confirmEnd) ran dry and
+//                                     nothing came for holdSeconds
+//   {type: "ended", source, reason, played, dropped, underruns, overflowed, lost, gaps,
+//    skipped, lastAt, received, lesson}  the stream's end, before its engine corrects
 //                                     it (stream-engine.js endReport);
 //                                     played/dropped/overflowed in seconds;
 //                                     lastAt = context time just after the last
@@ -95,6 +113,8 @@ const STATE_BUFFERING = "buffering"; // waiting for the jitter buffer to fill
 const STATE_PLAYING = "playing";
 const STATE_PAUSED = "paused";
 const SETTINGS = Object.keys(DEFAULTS);
+/** The ring's own settings besides the jitter policy's, and their defaults. */
+export const END_DEFAULTS = Object.freeze({ confirmEnd: false, lateLive: false, lateSeconds: 1 });
 
 export class PcmRing {
   /**
@@ -106,7 +126,7 @@ export class PcmRing {
     this.rate = contextRate;
     this.send = send;
     this.now = 0; // context time of the last rendered block's start
-    this.settings = { ...DEFAULTS };
+    this.settings = { ...DEFAULTS, ...END_DEFAULTS };
     this.learnt = null; // what the page expects (null: it has measured nothing)
     this.store = new RingStorage(contextRate);
     this.state = STATE_IDLE;
@@ -132,6 +152,7 @@ export class PcmRing {
 
   configure(o) {
     for (const k of SETTINGS) if (o[k] != null) this.settings[k] = k === "adaptive" ? o[k] !== false : o[k];
+    for (const k of Object.keys(END_DEFAULTS)) if (o[k] != null) this.settings[k] = o[k];
     if (o.expectedSeconds != null && !this.s) this.learnt = o.expectedSeconds;
     this.store.ringSeconds = this.settings.ringSeconds || DEFAULTS.ringSeconds; // takes effect as the ring grows
     this.store.backlogBytes = this.settings.backlogBytes;
@@ -145,8 +166,14 @@ export class PcmRing {
         break;
       case "eos": // the producer finished: play out what is left, then end
         if (!this.s) break;
-        this.s.eos = true;
+        this.s.eos = msg.reason || "drained";
         if (this.state === STATE_BUFFERING) this.maybeBegin();
+        break;
+      case "end": // the host confirmed a dry stream is over
+        if (this.s && this.s.starved) this.finish(msg.reason || "drained");
+        break;
+      case "gap":
+        if (this.s) this.lose(msg.at, msg.seconds);
         break;
       case "close":
         if (this.s) this.finish("closed");
@@ -225,6 +252,12 @@ export class PcmRing {
       overflowUnreported: false,
       overflowNoticeAt: -Infinity,
       lastAt: this.now,
+      dryTold: false, // "dry" was sent for this dry spell
+      catchingUp: false, // ran dry or lost a gap: late audio may be skipped (lateLive)
+      gaps: [], // [{at, seconds}] the host could not resend
+      skipped: 0, // seconds of late audio skipped to the live edge
+      skipping: false, // skipping late audio until it is on schedule
+      behind: 0, // stream seconds that will never play (gaps, skipped): the schedule goes on past them
     };
     if (this.state === STATE_PAUSED) this.pausedWhile = STATE_BUFFERING;
     else this.state = STATE_BUFFERING;
@@ -250,14 +283,18 @@ export class PcmRing {
   finish(reason) {
     this.noticeOverflow();
     const s = this.s;
+    const lost = s.gaps.reduce((a, g) => a + g.seconds, 0) + s.skipped + s.overflowSeconds;
     const msg = {
       type: "ended",
       source: s.push ? "push" : "pull",
-      reason,
+      reason: reason === "drained" && lost > 0 ? "incomplete" : reason,
       played: this.store.playedSeconds(),
       dropped: reason === "closed" ? this.store.heldSeconds() : 0,
       underruns: s.jitter.gaps,
       overflowed: s.overflowSeconds,
+      lost,
+      gaps: s.gaps,
+      skipped: s.skipped,
       lastAt: s.lastAt,
       received: this.received,
       lesson: s.jitter.lesson(),
@@ -277,18 +314,41 @@ export class PcmRing {
 
   take(samples, rate, channels, push, t) {
     const ch = Math.max(1, channels | 0);
-    const n = Math.floor(samples.length / ch);
+    let n = Math.floor(samples.length / ch);
     if (n <= 0 || !(rate > 0) || this.released) return;
     if (!this.s) this.openStream(rate, push);
     const s = this.s;
+    t = Number.isFinite(t) ? t : this.now;
+    if (s.starved && s.started) s.catchingUp = true;
+    if (s.catchingUp && this.settings.lateLive) {
+      // late by more than the bound: skip to the live edge (what the schedule plays now)
+      const late = this.lateness(t);
+      if (s.skipping || late > this.settings.lateSeconds) {
+        s.skipping = true;
+        const skip = Math.min(n, Math.floor(Math.max(0, late) * rate));
+        s.skipped += skip / rate;
+        s.behind += skip / rate;
+        s.jitter.skipped(skip / rate);
+        samples = samples.subarray(skip * ch);
+        n -= skip;
+        if (n === 0) {
+          s.dryFrames = 0; // still dry: the hold-off starts again from this arrival
+          s.dryTold = false;
+          return;
+        }
+      }
+    }
+    s.catchingUp = false;
+    s.skipping = false;
     if (s.starved) {
       // more audio within the hold-off: the stream goes on after a gap
       s.starved = false;
       s.dryFrames = 0;
+      s.dryTold = false;
       s.gap = true;
     }
-    s.eos = false;
-    if (s.jitter.arrived(Number.isFinite(t) ? t : this.now, n / rate)) this.c.lateFrames++;
+    if (s.eos !== "interrupted") s.eos = false;
+    if (s.jitter.arrived(t, n / rate)) this.c.lateFrames++;
     if (this.store.put(samples, rate, ch)) {
       this.noticeOverflow();
     } else {
@@ -298,6 +358,22 @@ export class PcmRing {
       if (this.now - s.overflowNoticeAt >= 1) this.noticeOverflow();
     }
     if (this.state === STATE_BUFFERING) this.maybeBegin();
+  }
+
+  /** Seconds by which audio arriving at t is behind its place in the stream's schedule. */
+  lateness(t) {
+    const j = this.s.jitter;
+    return j.earliest === Infinity ? 0 : t - j.received - j.earliest - j.bufferSeconds();
+  }
+
+  /** The stream's audio from stream second `at` for `seconds` never comes: a gap, lost. */
+  lose(at, seconds) {
+    const s = this.s;
+    if (!(seconds > 0)) return;
+    s.gaps.push({ at, seconds });
+    s.behind += seconds;
+    s.jitter.skipped(seconds);
+    s.catchingUp = s.started;
   }
 
   // Tell the main thread how much this stream lost at the backlog cap: when a
@@ -317,7 +393,7 @@ export class PcmRing {
     const s = this.s;
     if (!s || !s.eos) return;
     if (this.store.available > 0) this.begin();
-    else this.finish("drained");
+    else this.finish(s.eos);
   }
 
   begin() {
@@ -327,6 +403,16 @@ export class PcmRing {
       this.countGap();
     }
     this.state = STATE_PLAYING;
+  }
+
+  // A pushed stream dry for the hold-off: it ends, or (confirmEnd) says so once and waits for "end".
+  dry() {
+    const s = this.s;
+    if (!this.settings.confirmEnd) this.finish("drained");
+    else if (!s.dryTold) {
+      s.dryTold = true;
+      this.send({ type: "dry", received: this.received });
+    }
   }
 
   // An audible gap: count it, and hold back more audio from now on.
@@ -361,8 +447,8 @@ export class PcmRing {
         if (s.starved) {
           this.c.starvedFrames += frames;
           s.dryFrames += frames;
-          if (s.push && s.dryFrames >= this.settings.holdSeconds * this.rate) this.finish("drained");
-        } else if (store.available > 0 && s.jitter.due(at, store.playedSeconds())) {
+          if (s.push && s.dryFrames >= this.settings.holdSeconds * this.rate) this.dry();
+        } else if (store.available > 0 && s.jitter.due(at, store.playedSeconds() + s.behind)) {
           this.begin();
         }
       }
@@ -383,7 +469,7 @@ export class PcmRing {
       return i;
     }
     if (s.eos) {
-      this.finish("drained");
+      this.finish(s.eos);
       return i;
     }
     this.c.dryEvents++;

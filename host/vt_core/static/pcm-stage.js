@@ -13,6 +13,8 @@
 //                      any length) in format ({rate, channels, ...})
 //   end(done)          no more bytes: done() once every sample has gone to the sink
 //   reset()            forget what is pending (the stream was closed)
+//   begin(at)          a new stream, whose bytes start at source frame `at`
+//   resume()           the link came back: the host goes on from a position it names
 //   pendingBytes       bytes taken and not yet given to the sink
 
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
@@ -54,6 +56,13 @@ export class PcmStage {
       }
     }
     this.sink(new Int16Array(out.buffer), format, t);
+  }
+
+  begin() {}
+
+  /** Bytes of a frame cut off by the broken link are gone. */
+  resume() {
+    this.reset();
   }
 
   /** An incomplete last frame is not played. */

@@ -106,7 +106,7 @@ export class ScheduledOutput extends StreamEngine {
     // a stream that played to its end is reported when its last sample is
     // heard, not when it was rendered ahead (as the worklet engine does);
     // later messages wait behind it, in order
-    const due = msg.type === "ended" && msg.report.reason === "drained" ? msg.lastAt : 0;
+    const due = msg.type === "ended" && msg.report.reason !== "closed" ? msg.lastAt : 0;
     this.outbox.push({ msg, due });
     this.flush();
   }

@@ -29,7 +29,7 @@ import { round } from "./util.js";
 
 /**
  * The "web-audio-ended" payload of a stream's end as the ring saw it (its
- * "ended" message, or {source, reason, played, dropped, underruns}):
+ * "ended" message, or {source, reason, played, dropped, underruns[, lost, gaps, skipped]}):
  * `unheard` seconds that were rendered but cut from the output count as
  * dropped, not played.
  */
@@ -37,6 +37,12 @@ export function endReport(end, unheard = 0) {
   const late = end.reason === "closed" ? unheard : 0;
   const report = { source: end.source, reason: end.reason, played: round(Math.max(0, end.played - late), 3) };
   if (end.reason === "closed") report.dropped = round(end.dropped + late, 3);
+  if (end.source === "push" && end.lost !== undefined) {
+    // what was written and will never be heard: the gaps the host could not resend, late audio skipped, the cap
+    report.lost = round(end.lost, 3);
+    report.gaps = end.gaps.map((g) => ({ at: round(g.at, 3), seconds: round(g.seconds, 3) }));
+    if (end.skipped > 0) report.skipped = round(end.skipped, 3);
+  }
   report.underruns = end.underruns;
   return report;
 }

@@ -14,25 +14,41 @@
 //   web-audio-stream-start  the first audio of a stream was played
 //                           ({sample_rate, channels, source, latencyMs, bufferMs})
 //   web-audio-ended         reason "drained": played to its end (a pushed
-//                           stream: ran dry and no frame came for streamEndMs);
+//                           stream: ran dry, no frame came for streamEndMs and
+//                           the host confirmed every frame written is here);
+//                           "incomplete": as drained, with parts lost;
+//                           "interrupted": the host went away for good;
 //                           reason "closed": interrupted by a close, with the
 //                           seconds played and the seconds dropped
 //   web-audio-error         also when pushed audio had to be dropped because
-//                           the page's backlog reached backlogMB
+//                           the page's backlog reached backlogMB, and for each
+//                           gap of a pushed stream the host could not resend
 // Frames that come after an end start a new stream.
+//
+// Push streams across reconnects (stream-link.js): the host names each push
+// stream and the position of its next frame ("stream" frames: announce());
+// the ingest counts the frames it has of the open one (resumeQuery() for the
+// reconnection), takes the host's gaps (gap()) and answers (onState()). A
+// stream the host moved on from plays out what it has and ends; frames of the
+// next one wait for that end.
 //
 // Player options read here (jitter-policy.js settingsFrom, with the defaults):
 // jitterMs (the least jitter buffer: as small as the measured arrival jitter
 // allows; jitterAdaptive false makes it a fixed buffer of jitterMs),
 // streamEndMs (hold-off before a dry pushed stream ends), ringSeconds (the
-// ring buffer), backlogMB (pushed audio waiting for room in the ring).
+// ring buffer), backlogMB (pushed audio waiting for room in the ring);
+// latePolicy ("live", the default for pushed streams: after a gap, audio
+// later than lateMs (1000) behind the stream's schedule is skipped to the live
+// edge and reported lost; "late": it plays late), resumeMs (how long a dry
+// stream waits for a broken link, stream-link.js RESUME_MS).
 
 import { engine } from "./audio-engine.js";
 import { Lessons, jitterStats, settingsFrom, startingDelay } from "./jitter-policy.js";
-import { OpusStage } from "./opus-stage.js";
+import { OpusStage, parseHead } from "./opus-stage.js";
 import { PcmStage, concat } from "./pcm-stage.js";
 import { ScheduledOutput } from "./scheduled-output.js";
 import { WorkletEngine, endReport } from "./stream-engine.js";
+import { RESUME_MS, StreamPosition, endDecision, link } from "./stream-link.js";
 import { errorText, round } from "./util.js";
 
 function sameOrigin(url) {
@@ -53,6 +69,13 @@ const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "star
 
 const lessons = new Lessons(); // the page's, from the streams of all its players
 
+/** The ring's settings from a player's options: the jitter policy's, and how pushed streams end. */
+function ringSettings(o) {
+  const lateMs = Number(o.lateMs);
+  return { ...settingsFrom(o), confirmEnd: true, lateLive: o.latePolicy !== "late",
+    lateSeconds: Number.isFinite(lateMs) && lateMs >= 0 && o.lateMs !== null && o.lateMs !== "" ? lateMs / 1000 : 1 };
+}
+
 export class StreamIngest {
   /**
    * @param {AudioNode|null} output  where the ring's audio goes (null: no Web Audio)
@@ -69,11 +92,19 @@ export class StreamIngest {
     this.stage = new PcmStage((samples, format, t) => this.toRing(samples, format, t));
     this.pull = null; // {controller} of the running fetch
     this.firstFrameAt = 0;
+    this.cold = false; // the open stream had audio before the context ran (it teaches nothing)
     this.framesAtStart = 0;
     this.posted = 0; // pcm messages posted to the worklet
     this.output = output;
     this.options = {};
-    this.config = JSON.stringify(settingsFrom({})); // the ring settings in force (see configure)
+    this.config = JSON.stringify(ringSettings({})); // the ring settings in force (see configure)
+    this.pos = null; // StreamPosition of the open push stream, when the host numbered it
+    this.next = null; // {id, at}: the push stream the next frames open
+    this.ending = false; // the host moved on from the open stream: it plays out, then ends
+    this.held = []; // frames of the next stream, waiting for that end
+    this.awaitingEnd = false; // the open push stream ran dry and asks the host whether it is over
+    this.askTimer = null;
+    this.resumeTimer = null;
     this.retired = null; // counters of engines released (SUMMED), and the last one's stats
     this.releaseTimer = null;
     this.errorSent = false;
@@ -97,7 +128,7 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...settingsFrom(this.options), expectedSeconds: lessons.expected };
+    const settings = { ...ringSettings(this.options), expectedSeconds: lessons.expected };
     const env = { clock: () => engine.contextNow() };
     this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
@@ -148,7 +179,7 @@ export class StreamIngest {
   /** Apply the player's options that tune the ring (sent only when they change). */
   configure(options) {
     this.options = options || {};
-    const next = settingsFrom(this.options);
+    const next = ringSettings(this.options);
     const key = JSON.stringify(next);
     if (key === this.config) return;
     this.config = key;
@@ -170,6 +201,7 @@ export class StreamIngest {
         channels: fmt.channels,
         source: this.source,
         latencyMs: latency === null ? null : round(latency, 1),
+        outputLatencyMs: round(engine.latency().output * 1000, 1),
         bufferMs: round(msg.buffer * 1000, 1),
       });
       this.host.changed();
@@ -177,18 +209,30 @@ export class StreamIngest {
       const report = msg.report; // shaped by the engine (stream-engine.js)
       this.counters.lastEnded = report;
       this.counters.lastSampleAt = performance.timeOrigin + heardTimeOf(msg.lastAt);
-      if (Number.isFinite(msg.lesson)) {
+      const cold = this.cold;
+      this.cold = false;
+      if (Number.isFinite(msg.lesson) && !cold) {
         this.post({ type: "config", expectedSeconds: lessons.learn(msg.lesson, report.underruns) });
       }
       // frames posted after the worklet ended this stream opened the next one
-      if (report.reason === "drained" && this.posted <= msg.received) {
+      if (report.reason !== "closed" && this.posted <= msg.received) {
         this.active = false;
+        engine.streaming.delete(this);
         this.paused = false;
         this.firstFrameAt = 0;
       }
-      if (!this.active && !this.pull) this.idleSoon();
+      const held = this.held;
+      if (report.source === "push") this.endedPush();
+      if (!this.active && !this.pull) {
+        this.idleSoon();
+        engine.readLatency();
+      }
       this.host.emit("web-audio-ended", report);
       this.host.changed();
+      for (const [buffer, meta, codec] of held) this.push(buffer, meta, codec); // the next stream
+    } else if (msg.type === "dry") {
+      this.awaitingEnd = true;
+      this.askEnd();
     } else if (msg.type === "overflow") {
       const mb = JSON.parse(this.config || "{}").backlogBytes / 1048576;
       this.host.emit("web-audio-error", {
@@ -208,6 +252,98 @@ export class StreamIngest {
 
   post(msg, transfer) {
     if (this.node) this.node.port.postMessage(msg, transfer || []);
+  }
+
+  // -- push streams across the link (stream-link.js) ---------------------------
+
+  /** The host's "stream" frame, while this player is the target: push stream `id` goes on from frame `at`. */
+  announce(id, at) {
+    if (this.active && this.source === "push" && this.pos) {
+      if (id === this.pos.id) {
+        this.pos.resumeAt(at); // a resume: the host goes on from the whole frame it names
+        this.stage.resume(); // (a decoder gives out what it holds: the frames the page has)
+        return;
+      }
+      this.inputOver("drained"); // the host moved on: this stream has all it will get
+    }
+    this.next = typeof id === "string" ? { id, at: Number(at) || 0 } : null;
+  }
+
+  /** `&stream=…&have=…` for the reconnection: the open push stream and the frames it has. */
+  resumeQuery() {
+    const p = this.active && !this.ending ? this.pos : null;
+    return p ? `&stream=${encodeURIComponent(p.id)}&have=${p.have}` : "";
+  }
+
+  /** The host cannot resend frames [at, at + frames) of push stream `stream`: a gap, told once. */
+  gap(msg) {
+    const p = this.pos;
+    const rate = this.format && this.format.rate;
+    if (!this.active || !p || msg.stream !== p.id || !(msg.frames > 0) || !rate) return;
+    const seconds = msg.frames / rate;
+    this.post({ type: "gap", at: msg.at / rate, seconds });
+    if (!msg.reported) {
+      this.host.emit("web-audio-error", {
+        error: `the link to the host broke and ${seconds.toFixed(3)} s of the stream could not be sent again ` +
+          `(from ${(msg.at / rate).toFixed(3)} s)`,
+        reason: "gap", at: round(msg.at / rate, 3), lost: round(seconds, 3),
+      });
+    }
+  }
+
+  /** The host's answer about a push stream ({type: "state"}). */
+  onState(state) {
+    const p = this.pos;
+    if (!this.active || !p || state.stream !== p.id) return;
+    const decision = endDecision(state, p.have);
+    if (decision === "interrupted") this.inputOver("interrupted");
+    else if (!this.awaitingEnd) return;
+    else if (decision === "over") this.post({ type: "end", reason: "drained" });
+    else this.askSoon();
+  }
+
+  /** The link is open again: a dry stream asks again. */
+  relinked() {
+    clearTimeout(this.resumeTimer);
+    this.resumeTimer = null;
+    this.askEnd();
+  }
+
+  askEnd() {
+    clearTimeout(this.askTimer);
+    this.askTimer = null;
+    if (!this.awaitingEnd || this.ending) return;
+    const p = this.pos;
+    const holdMs = JSON.parse(this.config).holdSeconds * 1000;
+    if (!p) this.post({ type: "end", reason: "drained" }); // a stream no host numbered: the hold-off says it
+    else if (!link.ask(p.id, p.have, holdMs)) {
+      if (this.resumeTimer === null) {
+        const wait = Number(this.options.resumeMs);
+        this.resumeTimer = setTimeout(() => this.inputOver("interrupted"),
+          Number.isFinite(wait) && wait >= 0 ? wait : RESUME_MS);
+      }
+    }
+  }
+
+  askSoon() {
+    clearTimeout(this.askTimer);
+    this.askTimer = setTimeout(() => this.askEnd(), Math.max(50, JSON.parse(this.config).holdSeconds * 1000));
+  }
+
+  /** No more audio comes for the open push stream: it plays out what it has, then ends with `reason`. */
+  inputOver(reason) {
+    if (this.ending) return;
+    this.ending = true;
+    this.post({ type: "eos", reason });
+  }
+
+  endedPush() {
+    clearTimeout(this.askTimer);
+    clearTimeout(this.resumeTimer);
+    this.askTimer = this.resumeTimer = null;
+    this.pos = null;
+    this.ending = this.awaitingEnd = false;
+    this.held = [];
   }
 
   /** Resume a paused stream (true when a stream is open: the command is ours). */
@@ -244,8 +380,10 @@ export class StreamIngest {
     }
     this.stage.reset();
     this.active = false;
+    engine.streaming.delete(this);
     this.paused = false;
     this.firstFrameAt = 0;
+    this.endedPush(); // (frames held for a next stream were sent before the close: dropped with it)
     this.post({ type: "close" }); // the worklet answers with an "ended" (closed) report
     return hadStream;
   }
@@ -328,6 +466,10 @@ export class StreamIngest {
 
   /** A binary frame routed to this player; meta = the last "audio_metadata"; codec: what it carries. */
   push(buffer, meta, codec = "pcm") {
+    if (this.ending) {
+      this.held.push([buffer, meta, codec]); // the next stream's: after the open one has ended
+      return;
+    }
     if (!meta) {
       console.warn("[vt] audio frame before any audio_metadata: dropped");
       return;
@@ -338,12 +480,22 @@ export class StreamIngest {
       this.host.emit("web-audio-error", { error: `bad audio_metadata ${JSON.stringify(meta)}` });
       return;
     }
-    this.useStage(codec);
+    if (!this.active) {
+      this.pos = this.next ? new StreamPosition(this.next.id, this.next.at, channels) : null;
+      this.useStage(codec);
+      this.stage.begin(this.pos ? this.pos.at : 0);
+    }
+    if (this.codec === "opus") {
+      // the frames it holds: up to the end of the last packets (a headed frame says where)
+      const head = parseHead(buffer);
+      if (this.pos && head) this.pos.resumeAt(Math.max(this.pos.have, head.position + head.frames));
+    } else if (this.pos) this.pos.bytes += buffer.byteLength;
+    this.awaitingEnd = false; // (the ring says "dry" again if it runs dry again)
     this.feed(new Uint8Array(buffer), rate, channels, "push");
   }
 
-  // The stage for frames that carry `codec` (a stream's frames all carry one: the host picks it
-  // when the stream starts; a pulled stream is PCM).
+  // The stage for frames that carry `codec`: chosen when a stream starts (a stream's frames all
+  // carry one; a pulled stream is PCM).
   useStage(codec) {
     if (codec === this.codec || !STAGES[codec]) return;
     this.stage.reset();
@@ -366,6 +518,7 @@ export class StreamIngest {
     }
     if (!this.active) {
       this.active = true;
+      engine.streaming.add(this);
       this.paused = false;
       this.source = source;
       this.firstFrameAt = performance.now();
@@ -374,6 +527,9 @@ export class StreamIngest {
       engine.requestStart();
       this.host.changed();
     }
+    // audio that came before the context ran was stamped on a clock that stood
+    // still: its delays say how long the output took to start, not how late the link was
+    if (!engine.running) this.cold = true;
     this.counters.bytesReceived += bytes.length;
     this.stage.write(bytes, this.format, engine.contextNow()); // arrival, on the clock the engine plays by
   }
@@ -393,6 +549,7 @@ export class StreamIngest {
       pendingBytes: this.stage.pendingBytes,
       streamActive: this.active,
       streamSource: this.source,
+      outputLatencyMs: round(engine.latency().output * 1000, 1), // in latencyMs and the "heard at" times
       codec: this.codec, // what the stream's frames carried: "pcm" | "opus"
       engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
       engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)
@@ -417,7 +574,7 @@ export class StreamIngest {
   idleStats() {
     const r = this.retired;
     const Engine = ENGINES[engine.streamEngine];
-    const settings = { ...settingsFrom(this.options), lookAheadSeconds: Engine ? Engine.lookAheadSeconds : 0 };
+    const settings = { ...ringSettings(this.options), lookAheadSeconds: Engine ? Engine.lookAheadSeconds : 0 };
     const idle = {
       state: "idle",
       buffered: 0,
@@ -458,12 +615,12 @@ export class StreamIngest {
 
 // performance.now() time at which a sample rendered at context time t is
 // heard: the context clock paired with performance.now() (audio-engine.js),
-// plus the context's fixed processing latency. Only plain properties are read
-// (currentTime, baseLatency): the calls that pair the clocks for you can block
-// the main thread for a long time in some browsers.
+// plus the context's processing latency and its output's (engine.latency()).
+// Only plain properties are read (currentTime, baseLatency, outputLatency, the
+// latter cached while no stream plays): the calls that pair the clocks for
+// you can block the main thread for a long time in some browsers.
 function heardTimeOf(t) {
-  const base = engine.ctx ? Number(engine.ctx.baseLatency) : 0;
-  return engine.performanceTimeOf(t) + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
+  return engine.performanceTimeOf(t) + engine.latency().total * 1000;
 }
 
 function isRiff(b) {
