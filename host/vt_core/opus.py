@@ -12,10 +12,9 @@ module, or without an Opus page, nothing is encoded.
 A headed frame (little-endian)::
 
     0  u8   0x4F            the frame holds Opus packets
-    1  u8   flags           1 FIRST: decode from here with a fresh decoder; 2 LAST: its encoder's
-                            last packets (padding follows the last one's kept samples); 4 PATCH: a
-                            stand-alone run (FIRST|LAST|PATCH) decoded on its own, beside the
-                            stream's decoder, which goes on after it
+    1  u8   flags           1 FIRST: the first packets of an encoder (decode with a fresh decoder);
+                            2 LAST: its encoder's last packets (padding follows the last one's kept
+                            samples)
     2  u8   channels        of the stream
     3  u8   n               packets in the frame
     4  u32  position low    the stream position, in source frames, of the first
@@ -29,27 +28,29 @@ Every packet but the first of a frame has no skip, and every one but the
 last keeps the rest of its output (960 samples less its skip): frames are
 cut so that this holds.  The page decodes, drops the skipped and padded
 samples, resamples the rest to exactly ``frames`` source frames, and drops
-what it already has (a position below what it gave the ring): what it plays
-and reports counts in samples of what was written, whatever travelled.
+what it already has (a position below what it gave the ring: pre-roll): what
+it plays and reports counts in samples of what was written, each once.
 
-**One encoder per push stream** (``stream_tail``): it starts with the
-stream's first chunk (or the first chunk after an Opus page joined) and ends
-with the stream, whose last packets (the encoder's padded tail) go out then.
-The encoder holds up to a frame and its look-ahead (about 27 ms, up to 44 ms
-behind a resampler).  When the writer goes quiet for :data:`HOLD_SECONDS`
-(or one and a half of its longest recent interval between chunks, up to
-:data:`MAX_HOLD_SECONDS`, which is also the wait after a stream's first
-chunk), what the encoder holds goes out as a *patch*: the held frames, with
-:data:`PREROLL_FRAMES` before them, coded by a fresh encoder of their own.
-The stream's encoder goes on untouched: if the writer resumes, the page
-drops the part of the next packets the patch already gave it.
+**One encoder per push stream**: it starts with the stream's first chunk (or
+the first chunk after an Opus page joined) and its last packets (its padded
+tail) go out when the stream ends, before whatever ended it.  The encoder
+holds up to a frame and its look-ahead (about 27 ms, up to 44 ms behind a
+resampler), so a writer that stops leaves that much unsent.  When it has
+been silent long enough that the page would otherwise run dry, the encoder
+is ended there too (a *long silence*): real time, counted from the stream's
+first chunk, is :data:`AHEAD_SECONDS` from the held frames, for a writer
+that runs ahead of real time; for one at real-time pace (whose chunks come
+as the audio before them is due, a little late under load), it is
+:data:`LATE_SECONDS` later than at any of its last :data:`PACE_CHUNKS`
+chunks, so its next chunk would have come.  A chunk after a long silence
+starts the stream's next encoder with 20 ms of the audio before it as
+pre-roll (the page drops those frames: it has them), so the decoders' seam
+is warm.
 
-**Resume**: the stream's packets are kept as its resume tail (the bytes of
-one second of Opus are a sixtieth of PCM's), bounded like the PCM tail.  A
-page that comes back is sent them from the packet that holds the first frame
-it lacks, one packet earlier as pre-roll for its fresh decoder (the page drops
-what it already has), and a patch of what the encoder still holds when the
-writer is quiet.
+**Resume**: the stream's packets are kept as its resume tail (a second of
+Opus is a sixtieth of PCM's), bounded like the PCM tail.  A page that comes
+back is sent them from the packet that holds the first frame it lacks, one
+packet earlier as pre-roll for its fresh decoder.
 
 Which streams are coded: the stream target player's options say, read when
 its stream's ``audio_metadata`` comes: ``codec`` (``"opus"``, the default,
@@ -75,20 +76,21 @@ try:  # a separate distribution: the host works without it (every page then gets
 except ImportError:  # pragma: no cover - depends on the installation
     _codec = None  # type: ignore[assignment]
 
-__all__ = ["OpusFeed", "Headed", "HEAD", "MAGIC", "FIRST", "LAST", "PATCH", "available", "page_codecs", "parse"]
+__all__ = ["OpusFeed", "Headed", "HEAD", "MAGIC", "FIRST", "LAST", "available", "page_codecs", "parse"]
 
 MAGIC = 0x4F
 FIRST = 1
 LAST = 2
-PATCH = 4
 HEAD = struct.Struct("<BBBBIIIHH")
-#: Seconds without a chunk after which what the encoder holds goes out as a patch.
-HOLD_SECONDS = 0.03
-#: The longest wait for the next chunk, whatever the writer's usual interval.
-MAX_HOLD_SECONDS = 0.2
+#: The encoder ends this long before real time reaches the frames it holds (a writer ahead of real time).
+AHEAD_SECONDS = 0.01
+#: ... or when the writer is this much later than it was at its latest recent chunk (a writer at real-time pace).
+LATE_SECONDS = 0.015
+#: Chunks whose lateness a writer is judged by.
+PACE_CHUNKS = 8
 #: 48 kHz samples a packet decodes to (20 ms).
 PACKET_SAMPLES = 960
-#: Source frames of pre-roll before a patch, in 48 kHz samples (converted to the stream's rate).
+#: Pre-roll of an encoder that follows a long silence, in 48 kHz samples (converted to the stream's rate).
 PREROLL_CLOCK = 960
 
 
@@ -107,6 +109,7 @@ class Coded(NamedTuple):
     skip: int
     keep: int
     last: bool  # its encoder's last packet
+    first: bool = False  # its encoder's first
 
 
 def available() -> bool:
@@ -151,7 +154,7 @@ def _runs(packets: "list[Coded]") -> "Iterable[list[Coded]]":
     """``packets`` cut where a packet in the middle would skip or drop samples."""
     run: list[Coded] = []
     for p in packets:
-        if run and (p.skip or run[-1].last or run[-1].skip + run[-1].keep != PACKET_SAMPLES):
+        if run and (p.skip or p.first or run[-1].last or run[-1].skip + run[-1].keep != PACKET_SAMPLES):
             yield run
             run = []
         run.append(p)
@@ -159,19 +162,20 @@ def _runs(packets: "list[Coded]") -> "Iterable[list[Coded]]":
         yield run
 
 
-def frames_of(packets: "list[Coded]", channels: int, flags: int = 0) -> "list[Headed]":
-    """Headed frames of ``packets``: ``flags`` on the first (FIRST, PATCH), LAST where an encoder ends."""
+def frames_of(packets: "list[Coded]", channels: int, first: bool = False) -> "list[Headed]":
+    """Headed frames of ``packets``: FIRST where an encoder starts (and on the first, with ``first``),
+    LAST where one ends."""
     out = []
     for run in _runs(packets):
-        out.append(pack(run, channels, flags | (LAST if run[-1].last else 0)))
-        flags &= PATCH
+        out.append(pack(run, channels, (FIRST if first or run[0].first else 0) | (LAST if run[-1].last else 0)))
+        first = False
     return out
 
 
-def _coded(packets: "list[Any]", at: int, last: bool = False) -> "list[Coded]":
-    """The codec's packets of an encoder whose first frame is stream frame ``at``."""
-    return [Coded(p.data, at + p.start, at + p.end, p.skip, p.keep, last and i == len(packets) - 1)
-            for i, p in enumerate(packets)]
+def _coded(packets: "list[Any]", at: int, first: bool = False, last: bool = False) -> "list[Coded]":
+    """The codec's packets of an encoder whose first input frame is stream frame ``at``."""
+    return [Coded(p.data, at + p.start, at + p.end, p.skip, p.keep, last and i == len(packets) - 1,
+                  first and p.start == 0) for i, p in enumerate(packets)]
 
 
 class OpusFeed:
@@ -186,17 +190,17 @@ class OpusFeed:
         self.bitrate: "int | None" = None
         self.rate = 0
         self.channels = 0
-        self.stream: Any = None  # the PushStream the encoder codes
+        self.stream: Any = None  # the PushStream coded (its encoder ended at a long silence: None)
         self._encoder: Any = None
         self._from = 0  # stream frame of the encoder's first input frame
-        self.coded = 0  # stream frames its packets stand for so far
-        self.patched = 0  # stream frames a patch gave the pages (past ``coded`` while the writer is quiet)
+        self.coded = 0  # stream frames the packets stand for so far
         self._recent = bytearray()  # the stream's PCM from frame _recent_at on (pre-roll and held frames)
         self._recent_at = 0
-        self._last_at = 0.0
-        self._interval = 0.0  # the writer's longest recent interval between chunks
+        self._t0 = 0.0  # when real time was at the stream's frame 0 (its first chunk's arrival)
+        self._leads: collections.deque[float] = collections.deque(maxlen=PACE_CHUNKS)  # the writer's lead at its chunks
         self.tails: "collections.OrderedDict[str, collections.deque[Coded]]" = collections.OrderedDict()
         self.frames_sent = 0
+        self.silences = 0  # encoders ended at a long silence
 
     # -- the bus ---------------------------------------------------------------
 
@@ -215,18 +219,20 @@ class OpusFeed:
         return before, None
 
     def sync(self, book: Any) -> "list[Headed]":
-        """The stream the encoder codes has ended (``book`` moved on): its last packets."""
+        """The stream coded has ended (``book`` moved on): its encoder's last packets."""
         if self.stream is None or self.stream is book.current:
             return []
-        stream, encoder, self.stream, self._encoder = self.stream, self._encoder, None, None
-        self._recent = bytearray()
+        tail = self._end()
+        self.stream, self._recent = None, bytearray()
+        return tail
+
+    def _end(self) -> "list[Headed]":
+        encoder, self._encoder = self._encoder, None
         if encoder is None:
             return []
         packets = _coded(encoder.flush(), self._from, last=True)
-        self._keep(stream, packets)
-        # all of them, or none when a patch gave the pages every frame already (the decoder
-        # needs every packet after the last it had; the page drops what it has)
-        return self._count(frames_of(packets, self.channels) if packets and packets[-1].end > self.patched else [])
+        self._keep(self.stream, packets)
+        return self._count(frames_of(packets, self.channels))
 
     def _format(self, data: "dict[str, Any]", options: "dict[str, Any] | None") -> None:
         """A new stream format (``audio_metadata``) for the player with ``options``."""
@@ -252,39 +258,41 @@ class OpusFeed:
     def _chunk(self, data: Any, book: Any, encode: bool) -> "list[Headed]":
         """A chunk of the open stream (PCM, already counted by ``book``)."""
         stream = book.current
-        if self._encoder is None:
+        fb = 2 * self.channels
+        data = memoryview(data).cast("B")
+        now = time.monotonic()
+        at = stream.written_bytes - len(data)  # (bytes)
+        if self.stream is not stream:  # a stream to code from here
             if not encode or stream is None:
                 return []  # nobody decodes it: no CPU spent
-            fb = 2 * self.channels
-            start = stream.written_bytes - len(data)
-            cut = -start % fb  # an encoder starts on a whole frame
-            data = memoryview(data).cast("B")[cut:]
-            self.stream, self._encoder = stream, _codec.OpusEncoder(self.rate, self.channels, self.bitrate)
-            self._from = self.coded = self.patched = self._recent_at = (start + cut) // fb
-            self._recent, self._interval, self._last_at = bytearray(), 0.0, 0.0
+            cut = -at % fb  # an encoder starts on a whole frame
+            data, at = data[cut:], (at + cut) // fb
+            self.stream, self.coded, self._recent, self._recent_at = stream, at, bytearray(), at
+            self._t0, self._leads = now - at / self.rate, collections.deque(maxlen=PACE_CHUNKS)
             self.tails[stream.id] = collections.deque()
             while len(self.tails) > 1 and not book.find(next(iter(self.tails))):
                 self.tails.popitem(last=False)  # streams the book no longer knows
-        now = time.monotonic()
-        if self._last_at:  # the longest interval of late, slowly forgotten
-            self._interval = max(now - self._last_at, 0.9 * self._interval)
-        self._last_at = now
+        else:  # how far ahead of real time the writer was when this chunk came
+            at = -(-at // fb)
+            self._leads.append(self._t0 + at / self.rate - now)
+        preroll = b""
+        if self._encoder is None:  # the stream's first, or its next after a long silence: with pre-roll
+            back = min(self._preroll(), at - self._recent_at)
+            preroll = bytes(self._recent[(at - back - self._recent_at) * fb:(at - self._recent_at) * fb])
+            self._encoder, self._from = _codec.OpusEncoder(self.rate, self.channels, self.bitrate), at - back
         self._recent += data
-        packets = _coded(self._encoder.encode(data), self._from)
+        packets = _coded(self._encoder.encode(preroll + bytes(data)) if preroll else self._encoder.encode(data),
+                         self._from, first=True)
         self._keep(stream, packets)
-        # keep the PCM from the pre-roll before the first frame not coded yet
-        fb = 2 * self.channels
-        drop = max(0, self.coded - self._preroll() - self._recent_at)
+        drop = max(0, self.coded - self._preroll() - self._recent_at)  # PCM kept: pre-roll and held frames
         del self._recent[:drop * fb]
         self._recent_at += drop
-        # every packet, those a patch stood for too: the page's decoder needs them all (it drops
-        # the frames it already has)
-        return self._count(frames_of(packets, self.channels, FIRST if packets and packets[0].start == self._from else 0))
+        return self._count(frames_of(packets, self.channels))
 
     def _keep(self, stream: Any, packets: "list[Coded]") -> None:
         """``packets`` into the stream's resume tail (bounded as its PCM tail is)."""
         if packets:
-            self.coded = packets[-1].end
+            self.coded = max(self.coded, packets[-1].end)
         tail = self.tails.get(stream.id)
         if tail is None:
             return
@@ -300,49 +308,36 @@ class OpusFeed:
         self.frames_sent += len(frames)
         return frames
 
-    # -- a quiet writer --------------------------------------------------------
-
-    def hold(self) -> float:
-        """Seconds of quiet after which what the encoder holds goes out."""
-        if not self._interval:  # one chunk so far: its writer's pace is not known yet
-            return MAX_HOLD_SECONDS
-        return min(MAX_HOLD_SECONDS, max(HOLD_SECONDS, 1.5 * self._interval))
+    # -- a silent writer -------------------------------------------------------
 
     @property
     def holding(self) -> bool:
         """The encoder holds frames no page has yet."""
-        return self.stream is not None and self._written() > max(self.coded, self.patched)
+        return self._encoder is not None and self.stream.written > self.coded
 
-    def _written(self) -> int:
-        return self.stream.written if self.stream is not None else 0
+    def due(self, now: float) -> bool:
+        """Whether the writer's silence is a long one (see the module docstring)."""
+        written = self.stream.written
+        lead = self._t0 + written / self.rate - now  # until real time reaches the last frame written
+        # a writer ahead of real time: shortly before the held frames are due; one at its pace: once
+        # it is later than of late (the page's buffer covers that much), whichever comes last
+        paced = (min(self._leads) if self._leads else 0.0) - LATE_SECONDS
+        return lead <= min((written - self.coded) / self.rate + AHEAD_SECONDS, paced)
 
     def idle(self, now: float) -> "list[Headed]":
-        """A patch of what the encoder holds, if the writer has been quiet long enough (else nothing)."""
-        if not self.holding or now - self._last_at < self.hold():
+        """The encoder's last packets, if the writer's silence is a long one (else nothing)."""
+        if not self.holding or not self.due(now):
             return []
-        frames = self.patch(max(self.coded, self.patched))
-        self.patched = self._written()
-        return frames
-
-    def patch(self, have: int) -> "list[Headed]":
-        """The frames from ``have`` to the last written, coded afresh with pre-roll (a PATCH run)."""
-        end = self._written()
-        start = max(self._recent_at, have - self._preroll())
-        fb = 2 * self.channels
-        pcm = bytes(self._recent[(start - self._recent_at) * fb:(end - self._recent_at) * fb])
-        if end <= have or not pcm:
-            return []
-        encoder = _codec.OpusEncoder(self.rate, self.channels, self.bitrate)
-        packets = _coded(encoder.encode(pcm) + encoder.flush(), start, last=True)
-        return self._count(frames_of(packets, self.channels, FIRST | PATCH))
+        self.silences += 1
+        return self._end()
 
     # -- pages -----------------------------------------------------------------
 
     def joined(self) -> "list[Headed]":
         """For a page that joins while the encoder runs: the last packet again, as its decoder's
         pre-roll (the page drops it: it is before the position the page was told)."""
-        tail = self.tails.get(self.stream.id) if self.stream is not None else None
-        return frames_of(list(tail)[-1:], self.channels, FIRST) if tail else []
+        tail = self.tails.get(self.stream.id) if self._encoder is not None else None
+        return frames_of(list(tail)[-1:], self.channels, first=True) if tail else []
 
     def resume(self, stream: Any, have: int) -> "tuple[int, int, list[Headed], int] | None":
         """What an Opus page holding ``have`` frames of ``stream`` is sent: ``(gap, at, frames, bytes)``,
@@ -356,12 +351,8 @@ class OpusFeed:
         j = next((i for i, p in enumerate(packets) if p.end > at), len(packets))
         i = max(0, j - 1) if at == have else j  # a packet of pre-roll, when the tail reaches that far back
         channels = stream.frame_bytes // 2
-        frames = frames_of(packets[i:], channels, FIRST)
-        end = packets[-1].end if packets else at
-        if stream is self.stream and self.patched > self.coded:  # the writer is quiet: what the encoder holds
-            frames += self.patch(max(at, self.coded))
-            end = self.patched
-        return at - have, at, self._count(frames), max(0, end - at) * 2 * channels
+        end = max((p.end for p in packets), default=at)
+        return at - have, at, self._count(frames_of(packets[i:], channels, first=True)), max(0, end - at) * 2 * channels
 
     def close(self) -> None:
         """Forget everything (the server stops)."""

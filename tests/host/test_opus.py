@@ -33,7 +33,7 @@ async def frames_until_quiet(ws, quiet: float = 0.5) -> list:
 
 @pytest.mark.parametrize("rate,channels,options", [(22050, 1, {}), (48000, 2, {"bitrate": 48000}),
                                                     (16000, 1, {"codec": "pcm"})])
-def test_one_stream_one_encoder_a_patch_when_quiet_and_its_end(server, cm, wa, rate, channels, options):
+def test_a_stream_coded_once_its_encoder_ended_by_a_long_silence_and_by_its_end(server, cm, wa, rate, channels, options):
     p = wa.web_audio(**options)
     pcm = speechlike(0.7, rate, channels)
     chunks = [pcm[i:i + 4096] for i in range(0, len(pcm), 4096)]
@@ -67,28 +67,22 @@ def test_one_stream_one_encoder_a_patch_when_quiet_and_its_end(server, cm, wa, r
         return
     heads = [opus.parse(f) for f in binary]
     assert server.hub.opus.frames_sent - sent_before == len(binary)  # once, for one page or many
-    main_run = [h for h in heads if not h["flags"] & opus.PATCH]
-    patches = [h for h in heads if h["flags"] & opus.PATCH]
-    # one encoder: FIRST once, LAST once at the end, positions that follow each other to the last frame
-    assert [h["flags"] for h in main_run] == [opus.FIRST] + [0] * (len(main_run) - 2) + [opus.LAST]
-    at = 0
-    for h in main_run:
-        assert (h["position"], h["channels"]) == (at, channels)
-        at += h["frames"]
-    written = len(pcm) // (2 * channels)
-    assert at == written
-    # the packets, skips and keeps are those of the stream coded on its own
-    encoder = _codec.OpusEncoder(rate, channels, options.get("bitrate"))
-    alone = [q for chunk in chunks for q in encoder.encode(chunk)] + encoder.flush()
-    framed = []
-    for h in main_run:
-        for i, x in enumerate(h["packets"]):
-            skip = h["skip"] if i == 0 else 0
-            framed.append((x, skip, h["keep"] if i == len(h["packets"]) - 1 else 960 - skip))
-    assert framed == [(q.data, q.skip, q.keep) for q in alone]
-    # a patch while the writer was quiet: what the encoder held, to the last frame written then
-    assert len(patches) == 1 and {h["flags"] for h in patches} == {opus.FIRST | opus.LAST | opus.PATCH}
-    assert patches[0]["position"] + patches[0]["frames"] == sum(map(len, chunks[:half])) // (2 * channels)
+    # the writer's silence between the halves ended the encoder (its padded tail out at once, LAST), the
+    # next chunk started the next one with 20 ms of pre-roll; the stream's end, the last
+    firsts = [i for i, h in enumerate(heads) if h["flags"] & opus.FIRST] + [len(heads)]
+    assert len(firsts) == 3 and all(heads[i - 1]["flags"] & opus.LAST for i in firsts[1:])
+    split, written = sum(map(len, chunks[:half])) // (2 * channels), len(pcm) // (2 * channels)
+    for (a, b), start, part in zip(zip(firsts, firsts[1:]), [0, split - rate // 50], [chunks[:half], chunks[half:]]):
+        run = heads[a:b]
+        assert run[0]["position"] == start and run[0]["skip"] == 312
+        for h, g in zip(run, run[1:]):  # positions that follow each other
+            assert h["position"] + h["frames"] == g["position"] and h["channels"] == channels
+        assert run[-1]["position"] + run[-1]["frames"] == (split if a == 0 else written)
+        if a == 0:  # the packets, skips and keeps are those of the stream coded on its own
+            encoder = _codec.OpusEncoder(rate, channels, options.get("bitrate"))
+            alone = [q for chunk in part for q in encoder.encode(chunk)] + encoder.flush()
+            framed = [(x, h["skip"] if i == 0 else 0) for h in run for i, x in enumerate(h["packets"])]
+            assert framed == [(q.data, q.skip) for q in alone] and run[-1]["keep"] == alone[-1].keep
     assert sum(len(x) for h in heads for x in h["packets"]) < len(pcm) / 8
 
 

@@ -7,16 +7,14 @@
 // travelled.
 //
 // Decoding is asynchronous: the sink is called from the decoders' output
-// callbacks, in the order the frames came. A FIRST frame starts the stream's
-// decoder afresh (a new encoder, or a resume); a PATCH run (what the host's
-// encoder held while the writer was quiet, coded on its own) has a decoder of
-// its own, and the stream's decoder goes on after it. Every frame states its
-// position in the stream: what the sink already has (a patch, a resume's
-// pre-roll) is dropped, so the ring gets each source frame once, in order.
+// callbacks, in the order the frames came. A FIRST frame starts a decoder
+// afresh (the host's next encoder, a resume); the one before gives out what it
+// holds first. Every frame states its position in the stream: what the sink
+// already has (an encoder's pre-roll, a resume's) is dropped, so the ring gets
+// each source frame once, in order.
 
 export const FIRST = 1; // decode from here with a fresh decoder
 export const LAST = 2; // the encoder's last packets: padding follows the last one's kept samples
-export const PATCH = 4; // a stand-alone run, beside the stream's decoder
 const MAGIC = 0x4f;
 const HEAD_BYTES = 20;
 const CLOCK = 48000; // the rate skip and keep count at
@@ -136,7 +134,7 @@ export class OpusStage {
   constructor(sink) {
     this.sink = sink;
     this.items = []; // every packet taken, in order: {run, bytes, at, samples, done, ...}
-    this.main = null; // the stream's run: {decoder, channels, queue, resampler, outAt, seq}
+    this.main = null; // the run frames go to: {decoder, channels, queue, resampler, outAt, seq}
     this.runs = new Set();
     this.next = 0; // the stream position the sink has everything before
     this.pending = 0;
@@ -152,7 +150,7 @@ export class OpusStage {
     this.next = at;
   }
 
-  /** A resume: the frames that follow start a fresh decoder (FIRST); what this one holds still comes out. */
+  /** A resume: the frames that follow start a fresh decoder (FIRST); what the last one holds still comes out. */
   resume() {}
 
   open(channels, rate, at) {
@@ -178,8 +176,7 @@ export class OpusStage {
       return;
     }
     let run = this.main;
-    if (f.flags & PATCH) run = this.open(f.channels, format.rate, f.position);
-    else if (!run || f.channels !== run.channels || f.flags & FIRST) {
+    if (!run || f.channels !== run.channels || f.flags & FIRST) {
       if (run) this.finish(run); // its last outputs come out
       run = this.main = this.open(f.channels, format.rate, f.position);
     }
