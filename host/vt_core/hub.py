@@ -338,7 +338,8 @@ class Hub:
     def _look_again(self) -> None:
         if self.opus.holding:  # the writer may have gone quiet: what the encoder holds goes out
             with bus.hold():
-                self._to_opus_pages(self.opus.idle(time.monotonic()))
+                known = [c.buffer for c in self.clients if c.codecs and c.buffer is not None]
+                self._to_opus_pages(self.opus.idle(time.monotonic(), min(known) if known else None))
         if any(client.frames or client.overflow is not None for client in self.clients):
             self._wake()
             return
@@ -445,5 +446,9 @@ def _on_text(client: Outbox, text: str) -> "dict[str, Any] | None":
     if not isinstance(cid, str) or not isinstance(event, str):
         return None
     payload = msg.get("payload")
+    if event == "web-audio-stream-start" and isinstance(payload, dict):  # its jitter buffer (see opus.py)
+        buffer = payload.get("bufferMs")
+        if type(buffer) in (int, float) and 0 <= buffer < 1e6:
+            client.buffer = buffer / 1000
     client.events.put(cid, event, {} if payload is None else payload, len(text))
     return None

@@ -36,13 +36,15 @@ the first chunk after an Opus page joined) and its last packets (its padded
 tail) go out when the stream ends, before whatever ended it.  The encoder
 holds up to a frame and its look-ahead (about 27 ms, up to 44 ms behind a
 resampler), so a writer that stops leaves that much unsent.  When it has
-been silent long enough that the page would otherwise run dry, the encoder
-is ended there too (a *long silence*): real time, counted from the stream's
-first chunk, is :data:`AHEAD_SECONDS` from the held frames, for a writer
-that runs ahead of real time; for one at real-time pace (whose chunks come
-as the audio before them is due, a little late under load), it is
-:data:`LATE_SECONDS` later than at any of its last :data:`PACE_CHUNKS`
-chunks, so its next chunk would have come.  A chunk after a long silence
+been silent long enough that a page would otherwise run dry, the encoder is
+ended there too (a *long silence*): when real time, counted from the
+stream's first chunk, is within :data:`AHEAD_SECONDS` of the held frames
+less the jitter buffer of the Opus pages (the least ``bufferMs`` their
+stream starts reported).  Until a page has reported one: for a writer ahead
+of real time, :data:`AHEAD_SECONDS` before the held frames are due; for one
+at real-time pace (whose chunks come as the audio before them is due, a
+little late under load), once it is :data:`LATE_SECONDS` later than at any
+of its last :data:`PACE_CHUNKS` chunks.  A chunk after a long silence
 starts the stream's next encoder with 20 ms of the audio before it as
 pre-roll (the page drops those frames: it has them), so the decoders' seam
 is warm.
@@ -82,8 +84,8 @@ MAGIC = 0x4F
 FIRST = 1
 LAST = 2
 HEAD = struct.Struct("<BBBBIIIHH")
-#: The encoder ends this long before real time reaches the frames it holds (a writer ahead of real time).
-AHEAD_SECONDS = 0.01
+#: The encoder ends this long before a page would run dry of what it has (the link's own delay).
+AHEAD_SECONDS = 0.02
 #: ... or when the writer is this much later than it was at its latest recent chunk (a writer at real-time pace).
 LATE_SECONDS = 0.015
 #: Chunks whose lateness a writer is judged by.
@@ -315,18 +317,22 @@ class OpusFeed:
         """The encoder holds frames no page has yet."""
         return self._encoder is not None and self.stream.written > self.coded
 
-    def due(self, now: float) -> bool:
-        """Whether the writer's silence is a long one (see the module docstring)."""
+    def due(self, now: float, buffer: "float | None" = None) -> bool:
+        """Whether the writer's silence is a long one, for pages whose jitter buffer is ``buffer``
+        seconds (None: not known; see the module docstring)."""
         written = self.stream.written
         lead = self._t0 + written / self.rate - now  # until real time reaches the last frame written
+        held = (written - self.coded) / self.rate
+        if buffer is not None:
+            return lead <= held + AHEAD_SECONDS - buffer
         # a writer ahead of real time: shortly before the held frames are due; one at its pace: once
-        # it is later than of late (the page's buffer covers that much), whichever comes last
+        # it is later than of late, whichever comes last
         paced = (min(self._leads) if self._leads else 0.0) - LATE_SECONDS
-        return lead <= min((written - self.coded) / self.rate + AHEAD_SECONDS, paced)
+        return lead <= min(held + AHEAD_SECONDS, paced)
 
-    def idle(self, now: float) -> "list[Headed]":
+    def idle(self, now: float, buffer: "float | None" = None) -> "list[Headed]":
         """The encoder's last packets, if the writer's silence is a long one (else nothing)."""
-        if not self.holding or not self.due(now):
+        if not self.holding or not self.due(now, buffer):
             return []
         self.silences += 1
         return self._end()

@@ -40,7 +40,7 @@ class Outbox:
     __slots__ = (
         "ws", "writer", "heartbeat", "frames", "max_frames", "max_bytes",
         "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
-        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page", "received_before", "codecs",
+        "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page", "received_before", "codecs", "buffer",
     )  # fmt: skip
 
     def __init__(self, ws: Any, transport: Any, peer: "str | None", max_frames: int, max_bytes: int,
@@ -53,6 +53,7 @@ class Outbox:
         self.page: str | None = None  # the id the page gives itself (see ledger.LossLedger)
         self.received_before: int | None = None  # audio bytes the page got on its last connection
         self.codecs: frozenset[str] = frozenset()  # what the page decodes besides PCM (see opus.py)
+        self.buffer: float | None = None  # the jitter buffer its last stream started with (seconds)
         self.frames: collections.deque[str | bytes] = collections.deque()
         self.max_frames = max_frames
         self.max_bytes = max_bytes
