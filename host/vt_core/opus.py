@@ -84,8 +84,8 @@ MAGIC = 0x4F
 FIRST = 1
 LAST = 2
 HEAD = struct.Struct("<BBBBIIIHH")
-#: The encoder ends this long before a page would run dry of what it has (the link's own delay).
-AHEAD_SECONDS = 0.02
+#: The encoder ends this long before a page would run dry of what it has (the link's delay, a busy page).
+AHEAD_SECONDS = 0.06
 #: ... or when the writer is this much later than it was at its latest recent chunk (a writer at real-time pace).
 LATE_SECONDS = 0.015
 #: Chunks whose lateness a writer is judged by.

@@ -137,6 +137,7 @@ export class OpusStage {
     this.main = null; // the run frames go to: {decoder, channels, queue, resampler, outAt, seq}
     this.runs = new Set();
     this.next = 0; // the stream position the sink has everything before
+    this.reached = 0; // the end of the frames taken (a stream position)
     this.pending = 0;
     this.ended = null; // end()'s callback, once every packet has come out
   }
@@ -145,9 +146,14 @@ export class OpusStage {
     return this.pending;
   }
 
+  /** Source frames the frames taken stand for that have not reached the sink yet. */
+  get pendingFrames() {
+    return Math.max(0, this.reached - this.next);
+  }
+
   /** A new stream, whose first frame the sink gets is `at`. */
   begin(at) {
-    this.next = at;
+    this.next = this.reached = at;
   }
 
   /** A resume: the frames that follow start a fresh decoder (FIRST); what the last one holds still comes out. */
@@ -175,6 +181,7 @@ export class OpusStage {
       console.warn("[vt] dropped a binary frame:", err.message);
       return;
     }
+    this.reached = Math.max(this.reached, f.position + f.frames);
     let run = this.main;
     if (!run || f.channels !== run.channels || f.flags & FIRST) {
       if (run) this.finish(run); // its last outputs come out

@@ -16,6 +16,7 @@
 //   begin(at)          a new stream, whose bytes start at source frame `at`
 //   resume()           the link came back: the host goes on from a position it names
 //   pendingBytes       bytes taken and not yet given to the sink
+//   pendingFrames      whole frames they stand for (what a close drops before the ring has it)
 
 const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
@@ -28,6 +29,10 @@ export class PcmStage {
 
   get pendingBytes() {
     return this.carry.length;
+  }
+
+  get pendingFrames() {
+    return 0; // (only part of a frame waits)
   }
 
   write(bytes, format, t) {

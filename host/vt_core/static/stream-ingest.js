@@ -207,6 +207,8 @@ export class StreamIngest {
       this.host.changed();
     } else if (msg.type === "ended") {
       const report = msg.report; // shaped by the engine (stream-engine.js)
+      if (report.reason === "closed" && this.unsent) report.dropped = round(report.dropped + this.unsent, 3);
+      this.unsent = 0;
       this.counters.lastEnded = report;
       this.counters.lastSampleAt = performance.timeOrigin + heardTimeOf(msg.lastAt);
       const cold = this.cold;
@@ -378,6 +380,8 @@ export class StreamIngest {
       this.pull.controller.abort();
       this.pull = null;
     }
+    // what the stage held had come and is not heard (a decoder's frames still on their way to the ring)
+    this.unsent = this.active && this.format ? this.stage.pendingFrames / this.format.rate : 0;
     this.stage.reset();
     this.active = false;
     engine.streaming.delete(this);
