@@ -446,9 +446,9 @@ def _on_text(client: Outbox, text: str) -> "dict[str, Any] | None":
     if not isinstance(cid, str) or not isinstance(event, str):
         return None
     payload = msg.get("payload")
-    if event == "web-audio-stream-start" and isinstance(payload, dict):  # its jitter buffer (see opus.py)
-        buffer = payload.get("bufferMs")
-        if type(buffer) in (int, float) and 0 <= buffer < 1e6:
-            client.buffer = buffer / 1000
+    if event == "web-audio-stream-start" and isinstance(payload, dict):  # its head start (see opus.py)
+        ms = [payload.get("bufferMs"), payload.get("latencyMs"), payload.get("outputLatencyMs")]
+        if all(type(v) in (int, float) and 0 <= v < 1e6 for v in ms):
+            client.buffer = max(0.0, min(ms[0], ms[1] - ms[2])) / 1000
     client.events.put(cid, event, {} if payload is None else payload, len(text))
     return None

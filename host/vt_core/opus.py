@@ -38,13 +38,13 @@ holds up to a frame and its look-ahead (about 27 ms, up to 44 ms behind a
 resampler), so a writer that stops leaves that much unsent.  When it has
 been silent long enough that a page would otherwise run dry, the encoder is
 ended there too (a *long silence*): when real time, counted from the
-stream's first chunk, is within :data:`AHEAD_SECONDS` of the held frames
-less the jitter buffer of the Opus pages (the least ``bufferMs`` their
-stream starts reported).  Until a page has reported one: for a writer ahead
-of real time, :data:`AHEAD_SECONDS` before the held frames are due; for one
-at real-time pace (whose chunks come as the audio before them is due, a
-little late under load), once it is :data:`LATE_SECONDS` later than at any
-of its last :data:`PACE_CHUNKS` chunks.  A chunk after a long silence
+stream's first chunk, is :data:`AHEAD_SECONDS` from the held frames, plus
+the least head start the Opus pages' streams had (their stream-start
+reports: from the first frame's arrival to the first sample played, at most
+the jitter buffer); but for a writer at real-time pace (whose chunks come as
+the audio before them is due, a little late under load) not before it is
+:data:`LATE_SECONDS` later than at any of its last :data:`PACE_CHUNKS`
+chunks, when its next chunk would have come.  A chunk after a long silence
 starts the stream's next encoder with 20 ms of the audio before it as
 pre-roll (the page drops those frames: it has them), so the decoders' seam
 is warm.
@@ -323,12 +323,10 @@ class OpusFeed:
         written = self.stream.written
         lead = self._t0 + written / self.rate - now  # until real time reaches the last frame written
         held = (written - self.coded) / self.rate
-        if buffer is not None:
-            return lead <= held + AHEAD_SECONDS - buffer
-        # a writer ahead of real time: shortly before the held frames are due; one at its pace: once
-        # it is later than of late, whichever comes last
+        # shortly before a page would reach the held frames; for a writer at its pace, not before it is
+        # later than of late (its next chunk would have come): whichever comes last
         paced = (min(self._leads) if self._leads else 0.0) - LATE_SECONDS
-        return lead <= min(held + AHEAD_SECONDS, paced)
+        return lead <= min(held + AHEAD_SECONDS - (buffer or 0.0), paced)
 
     def idle(self, now: float, buffer: "float | None" = None) -> "list[Headed]":
         """The encoder's last packets, if the writer's silence is a long one (else nothing)."""

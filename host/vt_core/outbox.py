@@ -53,7 +53,7 @@ class Outbox:
         self.page: str | None = None  # the id the page gives itself (see ledger.LossLedger)
         self.received_before: int | None = None  # audio bytes the page got on its last connection
         self.codecs: frozenset[str] = frozenset()  # what the page decodes besides PCM (see opus.py)
-        self.buffer: float | None = None  # the jitter buffer its last stream started with (seconds)
+        self.buffer: float | None = None  # the head start its last stream had on the frames (seconds)
         self.frames: collections.deque[str | bytes] = collections.deque()
         self.max_frames = max_frames
         self.max_bytes = max_bytes
