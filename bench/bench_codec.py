@@ -88,9 +88,11 @@ def code(pcm: bytes, rate: int, channels: int, bitrate: int | None, rounds: int 
     return packets, out, enc_cpu, dec_cpu
 
 
-def wideband_pesq(ref: bytes, deg: bytes, rate: int, channels: int) -> float:
+def wideband_pesq(ref: bytes, deg: bytes, rate: int, channels: int, deg_rate: "int | None" = None,
+                  deg_channels: "int | None" = None) -> float:
+    """Wideband PESQ of ``deg`` (in the format of ``ref`` unless given) against ``ref``."""
     a = np.frombuffer(ffmpeg(ref, rate, channels, 16000, 1), np.int16).astype(np.float32)
-    b = np.frombuffer(ffmpeg(deg, rate, channels, 16000, 1), np.int16).astype(np.float32)
+    b = np.frombuffer(ffmpeg(deg, deg_rate or rate, deg_channels or channels, 16000, 1), np.int16).astype(np.float32)
     n = min(len(a), len(b))
     return pesq(16000, a[:n], b[:n], "wb")
 

@@ -1,0 +1,161 @@
+"""Pushed speech on the wire and at the speakers: Opus beside PCM, in one run.
+
+One Firefox page (headful on an Xvfb display of its own, playing into a sound
+server of its own with a null sink: the tests' set-up, tests/browser/output.py)
+takes the host's pushed stream coded to Opus (the default where it decodes it),
+then a second page, opened with ?codecs=pcm, takes it as raw PCM.  Utterances of
+espeak-ng speech (22.05 kHz mono, its own rate; 48 kHz stereo made from it with
+ffmpeg) are written at real-time pace in 4096-byte chunks, one page at a time,
+alternating codecs utterance by utterance.  For each format and codec:
+
+* bytes: what the host wrote to the page's socket (WebSocket payloads, framing
+  included) per second of speech, and its share of PCM's (goals: <= 1/10 at
+  22.05 kHz mono, <= 1/20 at 48 kHz stereo);
+* first audio p95: the first write() to the first sample played in the page (ms;
+  goal: Opus within 25 ms of PCM);
+* heard quality: wideband PESQ of the null sink's recording against the source,
+  both taken to 16 kHz by ffmpeg (goal >= 3.8; the `pesq` package as the oracle);
+* encode CPU (host): the publishing thread's CPU time in the host's Opus feed over
+  the seconds of speech, in % of one core per stream (goal <= 2 %).
+
+    PYTHONPATH=python .venv/bin/python bench/bench_wire.py [--utterances 6] [--seconds 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import tempfile
+import threading
+import time
+from contextlib import ExitStack
+from pathlib import Path
+
+import numpy as np
+
+from vt_core import server as vt_server
+
+from veltrane.vt_ui.web_audio import web_audio
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+from bench_codec import GOALS, PESQ_GOAL, espeak, ffmpeg, wideband_pesq  # noqa: E402
+from bench_voice import p95, paced_write  # noqa: E402
+from tests.browser.drivers import Firefox  # noqa: E402 - the tests' browser set-up
+from tests.browser.output import RATE, SILENCE, Display, SoundServer  # noqa: E402
+
+CHUNK = 4096
+FIRST_AUDIO_GOAL_MS = 25.0
+CPU_GOAL = 0.02
+
+
+class Timed:
+    """The host's Opus feed with the CPU time of its calls counted (the publishing thread's)."""
+
+    def __init__(self, hub) -> None:
+        self.seconds = 0.0
+        feed = hub.opus
+        observe = feed.observe
+
+        def timed(*args):
+            t0 = time.thread_time()
+            try:
+                return observe(*args)
+            finally:
+                self.seconds += time.thread_time() - t0
+
+        feed.observe = timed
+
+
+def heard_pesq(source: bytes, rate: int, channels: int, recording) -> float:
+    """Wideband PESQ of the recorded sink (left channel, from just before the speech) against the source."""
+    x = recording.samples[:, 0]
+    loud = np.flatnonzero(np.abs(x.astype(np.int32)) > SILENCE)
+    start = max(0, loud[0] - RATE // 20) if len(loud) else 0
+    end = min(len(x), start + int(len(source) / (2 * channels * rate) * RATE) + RATE // 5)
+    return wideband_pesq(source, x[start:end].astype("<i2").tobytes(), rate, channels, deg_rate=RATE, deg_channels=1)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--utterances", type=int, default=6, help="per format and codec")
+    ap.add_argument("--seconds", type=float, default=3.0, help="of speech per utterance")
+    args = ap.parse_args()
+    mono = espeak(args.utterances * args.seconds)
+    sources = {(22050, 1): mono, (48000, 2): ffmpeg(mono, 22050, 1, 48000, 2)}
+    srv = vt_server.start("127.0.0.1", 0)
+    timed = Timed(srv.hub)
+    rows = []
+    with ExitStack() as stack:
+        stack.callback(srv.stop)
+        root = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="bench-wire-")))
+        sound = SoundServer(root / "sound")
+        stack.callback(sound.stop)
+        display = Display()
+        stack.callback(display.stop)
+        firefox = Firefox(dict(sound.env, DISPLAY=display.name), root / "firefox")
+        stack.callback(firefox.close)
+        ended = threading.Condition()
+        ends: list[dict] = []
+
+        def on_ended(payload=None):
+            with ended:
+                ends.append(payload or {})
+                ended.notify_all()
+
+        player = web_audio(onended=on_ended)
+        pages = {}
+        for codec in ("opus", "pcm"):
+            pages[codec] = firefox.page()
+        for (rate, channels), speech in sources.items():
+            step = int(args.seconds * rate) * 2 * channels
+            got = {codec: [] for codec in pages}
+            for k in range(args.utterances):
+                pcm = speech[k * step:(k + 1) * step]
+                for codec, page in pages.items():
+                    page.goto(srv.url + ("&codecs=pcm" if codec == "pcm" else "")).player(player.id)
+                    time.sleep(0.5)
+                    client = srv.hub.clients[-1]
+                    sent, cpu, base = client.sent_bytes, timed.seconds, len(ends)
+                    player.close_stream()
+                    writer = player.stream_writer()
+                    writer.configure(rate, channels)
+                    with sound.recording() as rec:
+                        first_at, _ = paced_write(writer, pcm, rate * channels * 2, CHUNK)
+                        writer.finish()
+                        with ended:
+                            if not ended.wait_for(lambda: len(ends) > base, timeout=args.seconds + 10):
+                                raise RuntimeError("no ended event")
+                    st = page.stats(player.id)
+                    seconds = len(pcm) / (2 * channels * rate)
+                    got[codec].append({
+                        "bytes": (client.sent_bytes - sent) / seconds, "codec": st.get("codec"),
+                        "start": ((st["lastStartEpochMs"] or 0) / 1000 - first_at) * 1000,
+                        "pesq": heard_pesq(pcm, rate, channels, rec), "cpu": (timed.seconds - cpu) / seconds,
+                    })
+                    page.goto("about:blank")
+            for codec, r in got.items():
+                rows.append({"format": (rate, channels), "codec": codec, "seen": {x["codec"] for x in r},
+                             "kBps": statistics.median(x["bytes"] for x in r) / 1000,
+                             "start": p95([x["start"] for x in r]), "pesq": statistics.median(x["pesq"] for x in r),
+                             "cpu": statistics.median(x["cpu"] for x in r), "n": len(r)})
+    print(f"load average {os.getloadavg()[0]:.2f} (1 min) at the end; Firefox, {args.utterances} utterances "
+          f"of {args.seconds:g} s per row")
+    print(f"{'stream':18} {'codec':6} {'kB/s':>7} {'of PCM':>7} {'goal':>6} {'first p95':>10} {'over PCM':>9} "
+          f"{'PESQ wb':>8} {'host CPU':>9}")
+    for r in rows:
+        rate, channels = r["format"]
+        pcm = next(x for x in rows if x["format"] == r["format"] and x["codec"] == "pcm")
+        name = f"{rate / 1000:g} kHz {'mono' if channels == 1 else 'stereo'}"
+        print(f"{name:18} {r['codec']:6} {r['kBps']:7.2f} {r['kBps'] / pcm['kBps']:7.3f} "
+              f"{GOALS[r['format']] if r['codec'] == 'opus' else 1:6.3f} {r['start']:8.1f}ms "
+              f"{r['start'] - pcm['start']:+8.1f} {r['pesq']:8.2f} {100 * r['cpu']:8.2f}%  (page said {sorted(r['seen'])})")
+    print(f"goals: first audio within {FIRST_AUDIO_GOAL_MS:g} ms of PCM's, PESQ >= {PESQ_GOAL}, "
+          f"host encode CPU <= {100 * CPU_GOAL:g} % of a core per stream")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
