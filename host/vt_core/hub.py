@@ -271,15 +271,16 @@ class Hub:
         if self.ledger.counting and message[0] == "binary":
             self.ledger.offered(len(message[1]))
         clients = self.clients
-        if not clients:
-            return
         try:
+            # what the pages that decode Opus get before the frame (an ended stream's last packets),
+            # and instead of it (None: the frame); followed with no page there too (the format, the
+            # resume tail of a stream being coded)
+            ended, coded = self.opus.observe(message, self.stream, any(c.codecs for c in clients))
+            if not clients:
+                return
             frame = encode_message(message)
             if frame is None:
                 return
-            # what the pages that decode Opus get before the frame (an ended stream's last packets),
-            # and instead of it (None: the frame)
-            ended, coded = self.opus.observe(message, self.stream, any(c.codecs for c in clients))
             wake = False
             if opened:  # a new push stream: every page hears of it before its first frame
                 self._offer_each(clients, lambda codec: self.stream.notice(at=0, codec=codec))

@@ -44,7 +44,13 @@ reports: from the first frame's arrival to the first sample played, at most
 the jitter buffer); but for a writer at real-time pace (whose chunks come as
 the audio before them is due, a little late under load) not before it is
 :data:`LATE_SECONDS` later than at any of its last :data:`PACE_CHUNKS`
-chunks, when its next chunk would have come.  A chunk after a long silence
+chunks, when its next chunk would have come.  A writer more than
+:data:`FAR_AHEAD_SECONDS` ahead of real time (one that speaks faster than
+real time) is in a long silence once it was quiet for :data:`QUIET_SECONDS`
+(or 1.5 times its longest recent interval between chunks, at most
+:data:`MAX_QUIET_SECONDS`): the page then gets the end of what it wrote
+without waiting for real time to come, as a PCM page does (its jitter
+buffer would otherwise learn a lateness that is only the codec's).  A chunk after a long silence
 starts the stream's next encoder with 20 ms of the audio before it as
 pre-roll (the page drops those frames: it has them), so the decoders' seam
 is warm.
@@ -90,6 +96,11 @@ AHEAD_SECONDS = 0.06
 LATE_SECONDS = 0.015
 #: Chunks whose lateness a writer is judged by.
 PACE_CHUNKS = 8
+#: A writer this far ahead of real time that goes quiet for QUIET_SECONDS (or 1.5 of its longest
+#: recent interval between chunks, up to MAX_QUIET_SECONDS) has ended its utterance, or paused.
+FAR_AHEAD_SECONDS = 0.2
+QUIET_SECONDS = 0.03
+MAX_QUIET_SECONDS = 0.2
 #: 48 kHz samples a packet decodes to (20 ms).
 PACKET_SAMPLES = 960
 #: Pre-roll of an encoder that follows a long silence, in 48 kHz samples (converted to the stream's rate).
@@ -200,6 +211,8 @@ class OpusFeed:
         self._recent_at = 0
         self._t0 = 0.0  # when real time was at the stream's frame 0 (its first chunk's arrival)
         self._leads: collections.deque[float] = collections.deque(maxlen=PACE_CHUNKS)  # the writer's lead at its chunks
+        self._last_at = 0.0  # the last chunk's arrival
+        self._interval = 0.0  # the writer's longest recent interval between chunks
         self.tails: "collections.OrderedDict[str, collections.deque[Coded]]" = collections.OrderedDict()
         self.frames_sent = 0
         self.silences = 0  # encoders ended at a long silence
@@ -274,9 +287,12 @@ class OpusFeed:
             self.tails[stream.id] = collections.deque()
             while len(self.tails) > 1 and not book.find(next(iter(self.tails))):
                 self.tails.popitem(last=False)  # streams the book no longer knows
-        else:  # how far ahead of real time the writer was when this chunk came
+            self._interval = 0.0
+        else:  # how far ahead of real time the writer was when this chunk came, and its pace
             at = -(-at // fb)
             self._leads.append(self._t0 + at / self.rate - now)
+            self._interval = max(now - self._last_at, 0.9 * self._interval)
+        self._last_at = now
         preroll = b""
         if self._encoder is None:  # the stream's first, or its next after a long silence: with pre-roll
             back = min(self._preroll(), at - self._recent_at)
@@ -326,7 +342,11 @@ class OpusFeed:
         # shortly before a page would reach the held frames; for a writer at its pace, not before it is
         # later than of late (its next chunk would have come): whichever comes last
         paced = (min(self._leads) if self._leads else 0.0) - LATE_SECONDS
-        return lead <= min(held + AHEAD_SECONDS - (buffer or 0.0), paced)
+        if lead <= min(held + AHEAD_SECONDS - (buffer or 0.0), paced):
+            return True
+        # a writer far ahead of real time that went quiet: the page need not wait for real time to come
+        quiet = min(MAX_QUIET_SECONDS, max(QUIET_SECONDS, 1.5 * self._interval)) if self._interval else MAX_QUIET_SECONDS
+        return lead > FAR_AHEAD_SECONDS and now - self._last_at >= quiet
 
     def idle(self, now: float, buffer: "float | None" = None) -> "list[Headed]":
         """The encoder's last packets, if the writer's silence is a long one (else nothing)."""

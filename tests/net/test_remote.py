@@ -231,7 +231,7 @@ def test_on_a_slow_link_the_audio_arrives_late_but_whole(serve, remote_page, lin
     served = serve("https")
     events = Events()
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
-    page = remote_page(served.url, [p.id], ignore_https_errors=True)
+    page = remote_page(served.url + "&codecs=pcm", [p.id], ignore_https_errors=True)  # (the link is PCM's)
     link.shape("1mbit")
     rate, channels, seconds = 48000, 2, 3.0
     t0 = time.monotonic()
@@ -252,7 +252,7 @@ def test_past_the_hosts_bound_the_page_and_python_are_told_what_was_lost(serve, 
     served = serve("https", max_queue_bytes=512 * 1024)
     events = Events()
     p = wa.web_audio(onended=events.callback("ended"), onerror=events.callback("error"))
-    page = remote_page(served.url, [p.id], ignore_https_errors=True)
+    page = remote_page(served.url + "&codecs=pcm", [p.id], ignore_https_errors=True)  # (the link is PCM's)
     secret = served.srv.access.token
     if comes_back == "after-refused-attempts":
         served.srv.access.token = "another-secret"  # the open connection stays; new ones are refused
