@@ -135,7 +135,7 @@ def main() -> int:
                         "start": ((st["lastStartEpochMs"] or 0) / 1000 - first_at) * 1000,
                         "pesq": heard_pesq(pcm, rate, channels, rec), "cpu": (timed.seconds - cpu) / seconds,
                     })
-                    page.goto("about:blank")
+                    page._navigate("about:blank")  # (one page on the host at a time)
             for codec, r in got.items():
                 rows.append({"format": (rate, channels), "codec": codec, "seen": {x["codec"] for x in r},
                              "kBps": statistics.median(x["bytes"] for x in r) / 1000,
