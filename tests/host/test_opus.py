@@ -94,6 +94,7 @@ def test_a_page_that_comes_back_resumes_at_a_packet_boundary(cm, wa):
         async def main() -> list:
             async with aiohttp.ClientSession() as session:
                 async with session.ws_connect(srv.ws_url + "&codecs=opus") as ws:  # a page the stream is coded for
+                    await receive(ws, 1)  # (joined: its components frame came)
                     p.send_audio_metadata(22050, 1)
                     for i in range(0, len(pcm), 4096):
                         p.stream_binary(pcm[i:i + 4096])
