@@ -11,6 +11,10 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
+import socket
+import subprocess
+import sys
 import tempfile
 import time
 import warnings
@@ -53,13 +57,28 @@ CHROMIUM_ARGS = [
     "--audio-buffer-size=4096",
 ]
 
-# Resolves with fn(arg); rejections come back as {"__error": text}.
-_CALL = """const [src, arg] = [arguments[0], arguments[1]];
-const done = arguments[arguments.length - 1];
-let fn;
-try { fn = (0, eval)("(" + src + ")"); } catch (e) { done({__error: "bad script: " + e}); return; }
-Promise.resolve().then(() => fn(arg)).then((v) => done(v === undefined ? null : v),
-  (e) => done({__error: String(e && e.stack || e)}));"""
+# WebKitGTK: MiniBrowser in automation mode, sound without a gesture.
+MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
+WEBKIT_ARGS = ["--automation", "--autoplay-policy=allow"]
+
+
+def _call_script(fn: str) -> str:
+    """A WebDriver async script that resolves with fn(arguments[0]); rejections come back as {"__error": text}.
+
+    The function's text is sent as it is, inside the script: a page whose
+    Content-Security-Policy forbids eval refuses a script that compiles it.
+    """
+    return (
+        "const done = arguments[arguments.length - 1];\n"
+        f"Promise.resolve(arguments[0]).then((arg) => ({fn})(arg)).then((v) => done(v === undefined ? null : v),\n"
+        "  (e) => done({__error: String(e && e.stack || e)}));"
+    )
+
+
+def _answer(engine: str, value):
+    if isinstance(value, dict) and "__error" in value:
+        raise AssertionError(f"{engine}: script failed: {value['__error']}")
+    return value
 
 
 @contextmanager
@@ -159,39 +178,52 @@ class ChromiumDriver(Driver):
         self.context.close()
 
 
-class FirefoxDriver(Driver):
-    engine = "firefox"
+# The WebDriver codes of the keys the tests press (the same in every W3C WebDriver client).
+_KEYS = {"ArrowLeft": "\ue012", "ArrowUp": "\ue013", "ArrowRight": "\ue014", "ArrowDown": "\ue015",
+         "Home": "\ue011", "End": "\ue010", " ": "\ue00d"}
 
-    def __init__(self, client) -> None:
-        self.m = client
+
+class _WebDriverPage(Driver):
+    """A page driven through a W3C WebDriver session (Firefox's client and Selenium find elements alike)."""
+
+    def __init__(self, session) -> None:
+        self.session = session
         self.errors: list[str] = []
 
-    def _navigate(self, url: str) -> None:
-        self.m.navigate(url)
-
-    def js(self, fn: str, arg=None):
-        value = self.m.execute_async_script(_CALL, script_args=[fn, arg], sandbox=None, new_sandbox=False)
-        if isinstance(value, dict) and "__error" in value:
-            raise AssertionError(f"firefox: script failed: {value['__error']}")
-        return value
-
     def click(self, selector: str) -> None:
-        self.m.find_element("css selector", selector).click()
+        self.session.find_element("css selector", selector).click()
 
     def press(self, selector: str, key: str) -> None:
-        from marionette_driver.keys import Keys
-
-        named = {"ArrowLeft": Keys.ARROW_LEFT, "ArrowRight": Keys.ARROW_RIGHT, "ArrowUp": Keys.ARROW_UP,
-                 "ArrowDown": Keys.ARROW_DOWN, "Home": Keys.HOME, "End": Keys.END, " ": Keys.SPACE}
         self.js("s => document.querySelector(s).focus()", selector)
-        self.m.find_element("css selector", selector).send_keys(named.get(key, key))
+        self.session.find_element("css selector", selector).send_keys(_KEYS.get(key, key))
 
     def close(self) -> None:
         # leave the page, so that its players stop before the next test's page opens
         try:
-            self.m.navigate("about:blank")
+            self._navigate("about:blank")
         except Exception:  # noqa: BLE001 - a page that hangs is reported by the test itself
             pass
+
+
+class FirefoxDriver(_WebDriverPage):
+    engine = "firefox"
+
+    def _navigate(self, url: str) -> None:
+        self.session.navigate(url)
+
+    def js(self, fn: str, arg=None):
+        return _answer(self.engine, self.session.execute_async_script(_call_script(fn), script_args=[arg],
+                                                                      sandbox=None, new_sandbox=False))
+
+
+class WebKitDriver(_WebDriverPage):
+    engine = "webkit"
+
+    def _navigate(self, url: str) -> None:
+        self.session.get(url)
+
+    def js(self, fn: str, arg=None):
+        return _answer(self.engine, self.session.execute_async_script(_call_script(fn), arg))
 
 
 class Chromium:
@@ -263,3 +295,104 @@ class Firefox:
             self.client.cleanup()
         finally:
             shutil.rmtree(self.workspace, ignore_errors=True)
+
+
+# Run by a process of its own beside the WebKit driver: when the test run ends, however it
+# ends (its end of the pipe closes), the driver's whole process group goes: the driver, the
+# browser it started and the browser's web and network processes.
+_REAPER = """import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+sys.stdin.buffer.read()
+try:
+    os.killpg(int(sys.argv[1]), signal.SIGKILL)
+except ProcessLookupError:
+    pass
+"""
+
+
+class WebKit:
+    """WebKitGTK's MiniBrowser, driven by WebKitWebDriver through Selenium, headful on the display.
+
+    Its media goes through GStreamer to the sound server.  The driver runs in a
+    process group of its own, stopped by its id at the end (a page that hangs
+    outlives the session's own end), and every command to it has a time limit.
+    """
+
+    name = "webkit"
+
+    def __init__(self, env: dict[str, str], log_dir: Path) -> None:
+        try:
+            from selenium import webdriver
+            from selenium.webdriver.remote.client_config import ClientConfig
+        except ImportError as exc:
+            raise Unavailable("selenium is not installed (pip install selenium)") from exc
+        driver = shutil.which("WebKitWebDriver")
+        if not driver or not os.access(MINIBROWSER, os.X_OK):
+            raise Unavailable("WebKitGTK's driver is not installed (apt-get install webkit2gtk-driver)")
+        log_dir.mkdir(parents=True, exist_ok=True)
+        self.workspace = Path(tempfile.mkdtemp(prefix="vt-webkit-"))
+        home = {k: str(self.workspace / k.lower()) for k in ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME")}
+        self.log = open(log_dir / "webkit.log", "ab")
+        port = _free_port()
+        self.proc = subprocess.Popen([driver, f"--port={port}", "--host=127.0.0.1"],
+                                     env=dict(os.environ, **env, **home), stdin=subprocess.DEVNULL,
+                                     stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+        self.reaper = subprocess.Popen([sys.executable, "-c", _REAPER, str(self.proc.pid)], stdin=subprocess.PIPE)
+        try:
+            url = f"http://127.0.0.1:{port}"
+            _wait_for_port(port, self.proc, timeout=20)
+            options = webdriver.WebKitGTKOptions()
+            options.binary_location = MINIBROWSER
+            for arg in WEBKIT_ARGS:
+                options.add_argument(arg)
+            self.config = ClientConfig(remote_server_addr=url, timeout=60)
+            self.session = webdriver.Remote(command_executor=url, options=options, client_config=self.config)
+            self.session.set_script_timeout(30)
+        except BaseException:
+            self._stop()
+            raise
+
+    def page(self) -> Driver:
+        return WebKitDriver(self.session)
+
+    def close(self) -> None:
+        try:
+            self.config.timeout = 10
+            self.session.quit()
+        except Exception:  # noqa: BLE001 - a hung page: the process group goes below
+            pass
+        finally:
+            self._stop()
+
+    def _stop(self) -> None:
+        try:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            self.proc.wait(5)
+        except ProcessLookupError:
+            pass
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(5)
+        finally:
+            self.reaper.stdin.close()  # kills what is left of the group
+            self.reaper.wait(10)
+            self.log.close()
+            shutil.rmtree(self.workspace, ignore_errors=True)
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _wait_for_port(port: int, proc: subprocess.Popen, timeout: float) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            if proc.poll() is not None or time.monotonic() > deadline:
+                raise Unavailable(f"WebKitWebDriver did not start (exit status {proc.poll()})") from None
+            time.sleep(0.05)

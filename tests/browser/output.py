@@ -112,6 +112,7 @@ class SoundServer:
                 yield rec
                 time.sleep(0.3)  # the output's own latency: let the tail reach the sink
             finally:
+                rec.stopped = time.monotonic()
                 proc.terminate()
                 proc.wait(10)
         data = path.read_bytes()
@@ -190,6 +191,12 @@ class Heard:
 @dataclass
 class Recording:
     samples: np.ndarray | None = None  # int16, (n, 2)
+    stopped: float = 0.0  # time.monotonic() when the recorder was stopped
+
+    def clock(self, seconds: float) -> float:
+        """The time.monotonic() at which the sample this many seconds into the recording reached
+        the sink, as the recording's end tells it: late by at most the recorder's latency (20 ms)."""
+        return self.stopped - (len(self.samples) / RATE - seconds)
 
     def channel(self, ch: int = 0) -> np.ndarray:
         assert self.samples is not None, "the recording has not ended"

@@ -80,12 +80,13 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     with sound_server.recording() as whole:
         driver.press(box(p.id), " ")  # the keyboard starts it
         events.wait("play")
-        events.wait("ended", timeout=8)
+        _, ended_at, _ = events.wait("ended", timeout=8)
     # A file has no seams of the player's: two exact zeros in a row inside this tone are the
     # browser's output dropping a few samples (Firefox under load, 10 in a row), not the page.
     heard = whole.heard(tone_hz=440, amplitude=A, min_hole=2)
     show(driver, "file", heard)
     assert heard is not None, "the file played and nothing reached the output"
+    print(f"{driver.engine}: ended {ended_at - whole.clock(heard.start + heard.span):+.3f} s after the last sample")
     assert abs(heard.peak_hz - 440) < 3, heard
     assert near(heard.rms, A / math.sqrt(2), 0.15), heard
     assert lasts(heard, 1.2, slack=FILE_SLACK), heard
