@@ -57,9 +57,11 @@ CHROMIUM_ARGS = [
     "--audio-buffer-size=4096",
 ]
 
-# WebKitGTK: MiniBrowser in automation mode, sound without a gesture.
+# WebKitGTK: MiniBrowser in automation mode (sound without a gesture, unless the browser's own
+# policy is asked for).
 MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
-WEBKIT_ARGS = ["--automation", "--autoplay-policy=allow"]
+WEBKIT_ARGS = ["--automation"]
+WEBKIT_AUTOPLAY = "--autoplay-policy=allow"
 
 
 def _call_script(fn: str) -> str:
@@ -320,7 +322,8 @@ class WebKit:
 
     name = "webkit"
 
-    def __init__(self, env: dict[str, str], log_dir: Path) -> None:
+    def __init__(self, env: dict[str, str], log_dir: Path, autoplay: bool = True) -> None:
+        """autoplay=False: the browser's default policy (sound after a gesture)."""
         try:
             from selenium import webdriver
             from selenium.webdriver.remote.client_config import ClientConfig
@@ -343,7 +346,7 @@ class WebKit:
             _wait_for_port(port, self.proc, timeout=20)
             options = webdriver.WebKitGTKOptions()
             options.binary_location = MINIBROWSER
-            for arg in WEBKIT_ARGS:
+            for arg in WEBKIT_ARGS + ([WEBKIT_AUTOPLAY] if autoplay else []):
                 options.add_argument(arg)
             self.config = ClientConfig(remote_server_addr=url, timeout=60)
             self.session = webdriver.Remote(command_executor=url, options=options, client_config=self.config)

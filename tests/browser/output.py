@@ -24,6 +24,7 @@ RATE = 48000  # the sink's rate, and so the rate the browsers' contexts choose
 SINK = "vt_test_out"
 SILENCE = 64  # |sample| at or below this (int16) counts as silence (-54 dBFS)
 HOLE_EDGE = 512  # samples next to a hole of the output that may be a partly filled block
+CUT_EDGE = 32  # samples at either end of a sound where a cut rings through the output's resampler
 
 
 def _die_with_parent() -> None:
@@ -83,18 +84,38 @@ class SoundServer:
         )
         self.env = {"PULSE_SERVER": f"unix:{self.socket}"}
         deadline = time.monotonic() + 15
-        while not self._answers():
+        self.keeper = None
+        while not self._sink_state():
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.stop()
                 raise Unavailable("the sound server did not start: " + (root / "daemon.log").read_text()[-2000:])
             time.sleep(0.1)
+        # A stream of zeros keeps the sink running: an idle sink renders nothing, and its monitor
+        # would leave the idle time out of a recording (a browser that closes its output when
+        # it is silent would then look as if its sound came early or went missing).
+        self.keeper = subprocess.Popen(
+            ["pacat", "--playback", "--raw", "--format=s16le", f"--rate={RATE}", "--channels=2",
+             "--latency-msec=100", "/dev/zero"],
+            env=dict(os.environ, **self.env), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent,
+        )
+        while self._sink_state() != "RUNNING":
+            if self.keeper.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise Unavailable("the sound server's sink did not start running")
+            time.sleep(0.05)
 
-    def _answers(self) -> bool:
+    def _sink_state(self) -> str | None:
+        """The sink's state (RUNNING, IDLE, SUSPENDED), or None while the server does not answer."""
         if not self.socket.exists():
-            return False
+            return None
         r = subprocess.run(["pactl", "list", "short", "sinks"], env=dict(os.environ, **self.env),
                            capture_output=True, text=True, timeout=10)
-        return r.returncode == 0 and SINK in r.stdout
+        for line in r.stdout.splitlines() if r.returncode == 0 else ():
+            fields = line.split("\t")
+            if len(fields) > 1 and fields[1] == SINK:
+                return fields[-1].strip()
+        return None
 
     @contextmanager
     def recording(self):
@@ -108,7 +129,14 @@ class SoundServer:
                 env=dict(os.environ, **self.env), stdout=out, stderr=subprocess.DEVNULL,
             )
             try:
-                time.sleep(0.2)  # the recorder is connected before anything plays
+                # the recorder is connected before anything plays: the sink runs all the time
+                # (the keeper stream), so its first bytes say so
+                deadline = time.monotonic() + 10
+                while path.stat().st_size == 0:
+                    if proc.poll() is not None or time.monotonic() > deadline:
+                        raise AssertionError("the recorder did not start")
+                    time.sleep(0.01)
+                time.sleep(0.05)
                 yield rec
                 time.sleep(0.3)  # the output's own latency: let the tail reach the sink
             finally:
@@ -122,12 +150,13 @@ class SoundServer:
             rec.save(Path(os.environ["VT_KEEP_RECORDINGS"]) / f"{path.stem}.wav")
 
     def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
+        for proc in (self.keeper, self.proc):
+            if proc is not None and proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
         self.log.close()
 
 
@@ -227,6 +256,8 @@ class Recording:
             # a hole's edges (a half-filled block on either side) are the output's, not the page's
             near_hole = np.convolve(holes.astype(np.int32), np.ones(2 * HOLE_EDGE + 1, np.int32), "same") > 0
             steps &= ~near_hole[~holes][:-1]
+            # where a sound is cut off mid-wave, an output that resamples rings for a few samples
+            steps[:CUT_EDGE] = steps[-CUT_EDGE:] = False
             jumps = int(np.count_nonzero(steps))
         edges = np.diff(np.concatenate([[0], holes.astype(np.int8), [0]]))
         return Heard(start=a / RATE, span=(b - a) / RATE, seconds=len(part) / RATE,

@@ -444,6 +444,49 @@ def test_blocked_autoplay_shows_unlock_button_and_buffers_until_clicked(engine_p
     assert st["contextState"] == "running" and st["underruns"] == 0
 
 
+# Some browsers refuse a media element's play() a few seconds after the last gesture although the
+# context runs. This script makes chromium refuse it outside the dispatch of a click or a key
+# press (muted plays stay allowed, as they are in browsers), and counts the refusals.
+MEDIA_GESTURE_POLICY = """(() => {
+  let gesture = false;
+  for (const type of ["click", "keydown"]) {
+    window.addEventListener(type, (e) => { if (e.isTrusted) { gesture = true; setTimeout(() => { gesture = false; }); } }, true);
+  }
+  const play = HTMLMediaElement.prototype.play;
+  window.vtRefusedPlays = 0;
+  HTMLMediaElement.prototype.play = function () {
+    if (this.muted || gesture) return play.call(this);
+    window.vtRefusedPlays++;
+    return Promise.reject(new DOMException("play() wants a user gesture", "NotAllowedError"));
+  };
+})();"""
+
+
+def test_a_refused_play_is_reported_once_and_waits_for_a_click(page, wa, events, tmp_path):
+    page.page.add_init_script(MEDIA_GESTURE_POLICY)
+    page.open()
+    path = tmp_path / "tone.wav"
+    write_wav(path, 0.4)
+    p = wa.web_audio(src=str(path), minimal=False, onplay=events.callback("play"), onerror=events.callback("error"),
+                     onended=events.callback("ended"))
+    page.player(p.id)
+    unlock = page.page.locator("#vt-unlock")
+    for k, click in enumerate(["#vt-unlock", f'.vt-player[data-cid="{p.id}"] .vt-play'], 1):
+        p.play()
+        _, _, err = events.wait("error", count=k)
+        assert err["name"] == "NotAllowedError" and "user gesture" in err["error"], err
+        # refused once, and left so: a player that tried again at once would have been refused
+        # hundreds of times by the time its error reached Python
+        assert page.page.evaluate("() => window.vtRefusedPlays") == k
+        unlock.wait_for(state="visible", timeout=3000)
+        assert page.page.locator(f'.vt-player[data-cid="{p.id}"] .vt-play').get_attribute("aria-label") == "Play"
+        page.page.locator(click).click()  # the unlock button, then the player's own: either plays it
+        events.wait("play", count=k)
+        events.wait("ended", count=k)
+        unlock.wait_for(state="hidden", timeout=3000)
+    assert events.names().count("error") == 2 and page.page.evaluate("() => window.vtRefusedPlays") == 2
+
+
 def test_page_reconnects_and_remounts(open_page, wa):
     s = vt_server.start("127.0.0.1", 0)
     port = s.port

@@ -1,6 +1,7 @@
 // The page's audio engine: one AudioContext for every player, the stream
-// worklet module, and the autoplay unlock (a button when the browser wants a
-// user gesture before it plays sound).
+// worklet module, the autoplay unlock (a button when the browser wants a
+// user gesture before it plays sound, or refused to start a media element),
+// and when rendered audio is heard (whenHeard: after the output's latency).
 //
 // Phones: where navigator.audioSession exists its type is "playback", so that
 // the silent switch does not mute Web Audio. A context that a call or the lock
@@ -11,6 +12,8 @@
 const WORKLET_URL = new URL("./pcm-worklet.js", import.meta.url).href;
 const CLOCK_WINDOW_MS = 2000;
 const MAX_CLOCK_STEP_SECONDS = 0.1; // the context clock never lags performance.now() by more while it runs
+const LATENCY_READ_MS = 1000; // outputLatency is read at most this often
+const MAX_OUTPUT_DELAY_SECONDS = 2; // an output latency beyond this is taken as a wrong answer
 
 class AudioEngine {
   constructor() {
@@ -20,6 +23,8 @@ class AudioEngine {
     this.streamEngine = null; // "worklet" | "scheduled" | null (streams cannot play)
     this.unlockButton = null;
     this.waiters = new Set(); // callbacks to run once the context is running
+    this.gestureWaiters = new Set(); // plays the browser refused: the unlock button's click runs them
+    this.latency = { seconds: 0, readAt: -Infinity }; // baseLatency + outputLatency, read now and then
     this.subscribers = new Set(); // fn("interrupted" | "recovered")
     this.wasRunning = false; // the context has run: a later stop is an interruption
     this.interrupted = false;
@@ -72,6 +77,40 @@ class AudioEngine {
       w.last = 0;
     }
     return k;
+  }
+
+  /**
+   * Seconds from the moment the context renders a sample to the moment it is
+   * heard: baseLatency plus outputLatency, the latter read at most once a
+   * second (only at the ends of sounds: whenHeard).
+   */
+  outputDelay() {
+    const ctx = this.ctx;
+    if (!ctx) return 0;
+    const now = performance.now();
+    if (now - this.latency.readAt > LATENCY_READ_MS) {
+      const base = Number(ctx.baseLatency);
+      const out = Number(ctx.outputLatency);
+      const sum = (Number.isFinite(base) && base > 0 ? base : 0) + (Number.isFinite(out) && out > 0 ? out : 0);
+      this.latency = { seconds: Math.min(sum, MAX_OUTPUT_DELAY_SECONDS), readAt: now };
+    }
+    return this.latency.seconds;
+  }
+
+  /**
+   * Run fn once what the context renders at its time t has been heard (t
+   * defaults to now): an end is reported when the sound has played out, not
+   * when its last sample left the graph. At once when the context does not
+   * run (nothing more will be heard).
+   */
+  whenHeard(fn, t = this.contextNow()) {
+    if (!this.running) {
+      fn();
+      return;
+    }
+    const wait = Math.min(t - this.contextNow(), MAX_OUTPUT_DELAY_SECONDS) + this.outputDelay();
+    if (wait > 0.001) setTimeout(fn, wait * 1000);
+    else fn();
   }
 
   /** Call fn("interrupted" | "recovered") on those changes; returns the unsubscribe function. */
@@ -211,20 +250,54 @@ class AudioEngine {
       b.className = "vt-unlock";
       b.textContent = "🔊 Click to enable sound";
       b.title = "The browser blocks sound until you interact with the page";
-      b.addEventListener("click", () => this.unlock());
+      b.addEventListener("click", () => this.onUnlockClick());
       document.body.appendChild(b);
       this.unlockButton = b;
     }
     this.unlockButton.hidden = false;
   }
 
+  // Hidden once the context runs and no refused play waits for a click.
   hideUnlock() {
-    if (this.unlockButton) this.unlockButton.hidden = true;
+    if (this.unlockButton && !this.gestureWaiters.size) this.unlockButton.hidden = true;
+  }
+
+  /**
+   * The browser refused to start a playback without a user gesture (a media
+   * element's play(), which some browsers refuse a few seconds after the last
+   * gesture although the context runs): show the unlock button; its click, a
+   * gesture, calls fn. Never retried on its own: a refusal is final until the
+   * user acts.
+   */
+  askGesture(fn) {
+    this.gestureWaiters.add(fn);
+    this.showUnlock();
+  }
+
+  /** Drop a callback given to askGesture() (its player played or went). */
+  forgetGesture(fn) {
+    if (!this.gestureWaiters.delete(fn)) return;
+    if (this.running) this.hideUnlock();
   }
 
   // Called from any user gesture (the unlock button, a play button).
   unlock() {
     if (this.ctx && !this.running) this.ctx.resume().catch(() => {});
+  }
+
+  // The unlock button: start the context, and the plays that waited for a gesture, inside this one.
+  onUnlockClick() {
+    this.unlock();
+    const waiting = [...this.gestureWaiters];
+    this.gestureWaiters.clear();
+    for (const fn of waiting) {
+      try {
+        fn();
+      } catch (err) {
+        console.error("[vt] a play after the unlock failed", err);
+      }
+    }
+    if (this.running) this.hideUnlock();
   }
 }
 

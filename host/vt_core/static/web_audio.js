@@ -6,6 +6,9 @@
 //                                            ├─ GainNode ─ AnalyserNode ─ destination
 //   streams ── AudioWorkletNode (ring) ─────┘
 //
+// (Where this browser's routed elements run out of step with its output,
+// media-routing.js, files play on a bare element outside the graph.)
+//
 // This module is the player's transport and routing: it builds the graph,
 // takes the commands from Python and the controls, and hands each to the part
 // that plays the current source:
@@ -26,6 +29,7 @@
 import { engine } from "./audio-engine.js";
 import { Controls } from "./controls.js";
 import { FilePlayback } from "./file-playback.js";
+import { checkRouting } from "./media-routing.js";
 import { StreamIngest } from "./stream-ingest.js";
 import { Visualiser } from "./visualiser.js";
 import { peaksFor } from "./waveform.js";
@@ -41,6 +45,44 @@ const sparePairs = [];
 /** How many routed elements wait for a player (diagnostics). */
 export function spareElements() {
   return sparePairs.length;
+}
+
+function newPair() {
+  try {
+    const element = new Audio();
+    return { element, node: engine.ctx.createMediaElementSource(element) };
+  } catch (err) {
+    console.warn("[vt] media element not routed through Web Audio:", err);
+    return null;
+  }
+}
+
+// Whether routed elements play in step with the output here (media-routing.js):
+// asked once, when the first file source is loaded and the context runs; a file
+// waits for the answer before it plays. null until asked; inStep once known.
+const routing = { asked: null, inStep: null, aheadSeconds: null };
+
+export function mediaRouting() {
+  if (!routing.asked) {
+    routing.asked = new Promise((resolve) => engine.whenRunning(resolve)).then(async () => {
+      const pair = engine.ctx ? newPair() : null;
+      if (!pair) return (routing.inStep = false);
+      const found = await checkRouting(engine.ctx, pair);
+      Object.assign(routing, found);
+      if (found.inStep) sparePairs.push(pair);
+      else {
+        console.info(`[vt] media elements routed through Web Audio run ${found.aheadSeconds.toFixed(2)} s ahead ` +
+          "of the output here: files play outside the graph");
+      }
+      return found.inStep;
+    });
+  }
+  return routing.asked;
+}
+
+/** What the page found out about routed elements (diagnostics). */
+export function routingFound() {
+  return { inStep: routing.inStep, aheadSeconds: routing.aheadSeconds };
 }
 
 export class WebAudioPlayer {
@@ -75,6 +117,7 @@ export class WebAudioPlayer {
       canRoute: () => !!this.gain,
       takeRouted: () => this.takeRouted(),
       giveBack: (element) => this.giveBack(element),
+      routing: () => (this.gain ? mediaRouting() : Promise.resolve(false)),
     };
     this.buildGraph();
     this.file = new FilePlayback(host);
@@ -102,16 +145,10 @@ export class WebAudioPlayer {
   /** An <audio> element routed into this player's gain; null when it cannot be. */
   takeRouted() {
     if (!this.gain) return null;
-    let pair = sparePairs.pop();
-    if (!pair) {
-      try {
-        const element = new Audio();
-        pair = { element, node: engine.ctx.createMediaElementSource(element) };
-      } catch (err) {
-        console.warn("[vt] media element not routed through Web Audio:", err);
-        return null;
-      }
-    }
+    mediaRouting();
+    if (routing.inStep === false) return null;
+    const pair = sparePairs.pop() || newPair();
+    if (!pair) return null;
     pair.node.connect(this.gain);
     this.mediaPair = pair;
     return pair.element;
@@ -226,8 +263,9 @@ export class WebAudioPlayer {
   wantPeaks() {
     const o = this.options;
     const src = this.src;
-    if (!src || this.peaksFor === src || !o.showWave || o.visualizerType === "spectrum") return;
-    if (this.file.mode === "direct" || !engine.ctx) return;
+    if (!src || this.peaksFor === src || !o.showWave || !this.file.readable || !engine.ctx) return;
+    // the live spectrum needs no peaks; outside the graph they are the only view
+    if (o.visualizerType === "spectrum" && this.file.mode === "graph") return;
     if (this.file.settings.preload === "none" && !this.file.playing) return;
     this.peaksFor = src;
     peaksFor(src, engine.ctx).then((peaks) => {
@@ -241,7 +279,7 @@ export class WebAudioPlayer {
 
   /** True when the canvas shows a file's whole waveform that a click can seek. */
   waveSeekable() {
-    return !!this.peaks && !this.stream.active && !!this.src && this.file.mode === "graph";
+    return !!this.peaks && !this.stream.active && this.file.readable;
   }
 
   // -- commands -------------------------------------------------------------
@@ -322,6 +360,7 @@ export class WebAudioPlayer {
       volume: this.volume,
       muted: this.muted,
       outputGain: this.gain ? this.gain.gain.value : null,
+      routing: routingFound(),
       wave: this.peaks ? { buckets: this.peaks.min.length, duration: this.peaks.duration, slices: this.peaks.slices } : null,
     }));
   }
@@ -359,7 +398,8 @@ export class WebAudioPlayer {
   drawWave() {
     const canvas = this.controls.canvas;
     const c = this.controls;
-    if (!canvas || !this.waveSeekable() || c.vizType !== "waveform") return false;
+    // the whole waveform: the waveform view's, and outside the graph (no live view) the spectrum's too
+    if (!canvas || !this.waveSeekable() || (c.vizType !== "waveform" && this.file.mode === "graph")) return false;
     const d = this.file.duration;
     this.visualiser.drawPeaks(canvas, this.peaks, Number.isFinite(d) && d > 0 ? this.file.currentTime / d : 0, c.vizColor);
     return true;
