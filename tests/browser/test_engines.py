@@ -347,3 +347,71 @@ def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
     assert "error" not in events.names()
     heard = rec.heard()
     assert heard is not None and abs(heard.peak_hz - 440) < 3, heard
+
+
+# -- the browser's own autoplay policy ------------------------------------------------------
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("first", [0, 10], ids=["first-at-once", "first-after-10s"])
+def test_ten_files_played_from_python_after_one_click_end_heard_or_wait_for_a_click(
+        request, sound_server, display, artifacts_dir, server, cm, wa, events, tmp_path, first):
+    """WebKit under its default policy: one click on the unlock button, then ten plays from
+    Python, 10 s apart, the first one at once or 10 s after the click (the browser refuses a
+    media element's play() a few seconds after the last gesture). Each one ends after its
+    sound reached the sink, or is refused: then on_error says so, the unlock button shows, the
+    play button offers to play, and the page still answers; a click on the unlock button then
+    plays it. About two minutes each: run with -m slow.
+    """
+    if "slow" not in (request.config.getoption("markexpr") or ""):
+        pytest.skip("runs when the slow mark is selected (-m slow)")
+    from .drivers import WebKit
+
+    browser = WebKit(dict(sound_server.env, DISPLAY=display.name), artifacts_dir / "webkit", autoplay=False)
+    try:
+        d = browser.page()
+        path = tmp_path / "tone.wav"
+        write_wav(path, 1.0, freq=440)
+        p = wa.web_audio(src=str(path), minimal=False, onplay=events.callback("play"),
+                         onended=events.callback("ended"), onerror=events.callback("error"))
+        d.goto(server.url).player(p.id)
+        d.wait_for("() => { const b = document.getElementById('vt-unlock'); return !!b && !b.hidden; }")
+        d.click("#vt-unlock")
+        t0 = time.monotonic()
+        outcomes = []
+        for k in range(10):
+            time.sleep(max(0.0, t0 + first + 10 * k - time.monotonic()))
+            ended, refused = events.names().count("ended"), events.names().count("error")
+            with sound_server.recording() as rec:
+                p.play()
+                deadline = time.monotonic() + 10
+                while events.names().count("ended") == ended and events.names().count("error") == refused:
+                    assert time.monotonic() < deadline, f"play {k + 1}: neither ended nor refused; {events.items}"
+                    time.sleep(0.02)
+            assert d.js("() => 1 + 1") == 2  # the page answers
+            if events.names().count("error") > refused:
+                _, _, err = events.wait("error", count=refused + 1)
+                assert err.get("name") == "NotAllowedError", err
+                assert d.js("() => !document.getElementById('vt-unlock').hidden")
+                assert d.js("s => document.querySelector(s).getAttribute('aria-label')", box(p.id) + " .vt-play") == "Play"
+                outcomes.append("refused: error, unlock button shown")
+                continue
+            _, ended_at, _ = events.wait("ended", count=ended + 1)
+            heard = rec.heard(tone_hz=440, amplitude=A, min_hole=2)
+            show(d, f"play {k + 1}", heard)
+            assert heard is not None and heard.seconds > 0.8, (k + 1, heard)  # a busy machine may cut a hole
+            ended_when_heard(driver=d, name=f"play {k + 1}", rec=rec, heard=heard, ended_at=ended_at)
+            outcomes.append(f"ended {ended_at - rec.clock(heard.start + heard.span):+.3f} s after its sound")
+        if outcomes[-1].startswith("refused"):  # the click it waits for plays it
+            ended = events.names().count("ended")
+            with sound_server.recording() as rec:
+                d.click("#vt-unlock")
+                _, ended_at, _ = events.wait("ended", count=ended + 1)
+            heard = rec.heard()
+            assert heard is not None and heard.seconds > 0.8, heard
+            ended_when_heard(driver=d, name="play after the click", rec=rec, heard=heard, ended_at=ended_at)
+            outcomes.append("a click on the unlock button: ended after its sound")
+        print("\n" + "\n".join(f"{d.engine} play {k + 1}, {first + 10 * k} s after the click: {o}"
+                                for k, o in enumerate(outcomes)))
+    finally:
+        browser.close()

@@ -210,8 +210,7 @@ export class StreamIngest {
         this.firstFrameAt = 0;
       }
       if (!this.active && !this.pull) this.idleSoon();
-      // reported once its last sample has been heard (the output's latency after the render)
-      engine.whenHeard(() => this.host.emit("web-audio-ended", payload), msg.lastAt);
+      this.host.emit("web-audio-ended", payload);
       this.host.changed();
     } else if (msg.type === "overflow") {
       const mb = JSON.parse(this.config || "{}").backlogBytes / 1048576;
