@@ -1,8 +1,9 @@
-"""One small page driver over two browser engines.
+"""One small page driver over three browser engines.
 
 The tests that must hold in every engine are written once against ``Driver``:
 chromium is driven through Playwright, Firefox through its own remote protocol
-(the ``marionette_driver`` client).  Both run headful on the tests' X display
+(the ``marionette_driver`` client), WebKitGTK's MiniBrowser through
+WebKitWebDriver (Selenium's client).  All run headful on the tests' X display
 and play into the tests' sound server (see output.py), so what they play can be
 recorded.
 """
@@ -349,7 +350,9 @@ class WebKit:
             for arg in WEBKIT_ARGS + ([WEBKIT_AUTOPLAY] if autoplay else []):
                 options.add_argument(arg)
             self.config = ClientConfig(remote_server_addr=url, timeout=60)
-            self.session = webdriver.Remote(command_executor=url, options=options, client_config=self.config)
+            with warnings.catch_warnings():  # the client warns of an argument it passes itself
+                warnings.simplefilter("ignore", DeprecationWarning)
+                self.session = webdriver.Remote(command_executor=url, options=options, client_config=self.config)
             self.session.set_script_timeout(30)
         except BaseException:
             self._stop()

@@ -1,4 +1,4 @@
-"""The player in every engine (chromium, Firefox), heard where the user hears it.
+"""The player in every engine (chromium, Firefox, WebKitGTK), heard where the user hears it.
 
 Each test body runs once per engine (the ``driver`` fixture).  The browsers are
 headful on an X display of the tests' own and play into a null sink of a sound

@@ -24,6 +24,11 @@
 // of a user gesture is reported ("web-audio-error") and waits for a click on
 // the unlock button or the play button: it is never retried on its own.
 //
+// A file that should be playing but whose element's clock stands (it happens
+// now and then in some engines, with no event and no error) is loaded again
+// where it stood and played on; standing again, it is reported as an error
+// (stall-watch.js).
+//
 // The owner passes a host {emit(event, payload), changed(), timeChanged(),
 // modeChanged(), canRoute(), takeRouted(), giveBack(element), routing()}: emit
 // sends a player event to Python, changed() redraws the play state,
@@ -33,9 +38,11 @@
 // it; routing() resolves with whether routed elements play in step here.
 
 import { engine } from "./audio-engine.js";
+import { StallWatch } from "./stall-watch.js";
 import { errorText } from "./util.js";
 
 const PRELOADS = new Set(["none", "metadata", "auto"]);
+const WATCH_MS = 250; // how often a playing file's clock is looked at
 
 export class FilePlayback {
   constructor(host) {
@@ -54,6 +61,9 @@ export class FilePlayback {
     this.mode = this.graphOk ? "graph" : "direct";
     this.unsubscribe = engine.subscribe((what) => this.onEngine(what));
     this.retry = () => this.play(); // what the unlock button's click runs after a refused play
+    this.stall = new StallWatch();
+    this.watchTimer = null;
+    this.reloading = false; // a stalled element is being loaded again: its pause and play are not news
   }
 
   /** True when the page can read the source's bytes (for its whole waveform). */
@@ -216,6 +226,7 @@ export class FilePlayback {
       if (!this.wantPlay || seq !== this.loadSeq) return;
       const a = this.audio;
       const p = a.play();
+      this.watch();
       if (p && p.catch) {
         p.catch((err) => {
           if (seq !== this.loadSeq || a !== this.audio) return; // another source or element since
@@ -315,6 +326,47 @@ export class FilePlayback {
     }
   }
 
+  // -- stalls -----------------------------------------------------------------
+
+  watch() {
+    if (!this.watchTimer) this.watchTimer = setInterval(() => this.lookForStall(), WATCH_MS);
+  }
+
+  unwatch() {
+    clearInterval(this.watchTimer);
+    this.watchTimer = null;
+    this.stall.reset();
+  }
+
+  lookForStall() {
+    const a = this.audio;
+    if (!this.src || (!this.wantPlay && !this.reloading && (a.paused || a.ended))) {
+      this.unwatch();
+      return;
+    }
+    const playing = (this.wantPlay || this.reloading) && !a.ended && !a.seeking;
+    const verdict = this.stall.look({ now: performance.now(), time: a.currentTime, playing, hasData: a.readyState >= 3 });
+    if (verdict === "reload") {
+      const at = a.currentTime;
+      console.warn(`[vt] playback stood still at ${at.toFixed(2)} s: loading ${this.src} again there`);
+      this.reloading = true;
+      a.load();
+      if (at > 0) a.currentTime = at;
+      const p = a.play();
+      if (p && p.catch) p.catch(() => {}); // a failure shows as the next stall
+    } else if (verdict === "fail") {
+      const at = a.currentTime;
+      this.unwatch();
+      this.reloading = false;
+      this.wantPlay = false;
+      a.pause();
+      this.host.emit("web-audio-error", {
+        error: `playback stood still at ${at.toFixed(2)} s and did not go on after loading the source again (${this.src})`,
+      });
+      this.host.changed();
+    }
+  }
+
   // -- media element events ---------------------------------------------------
 
   bind(a, signal) {
@@ -327,12 +379,16 @@ export class FilePlayback {
         { signal },
       );
     on("play", () => {
-      this.host.emit("web-audio-play", { currentTime: a.currentTime });
+      if (!this.reloading) this.host.emit("web-audio-play", { currentTime: a.currentTime });
       this.host.changed();
+    });
+    on("playing", () => {
+      this.reloading = false;
+      this.watch();
     });
     on("pause", () => {
       this.host.changed();
-      if (a.ended) return; // the end of playback is reported as "ended" alone
+      if (a.ended || this.reloading) return; // the end of playback is reported as "ended" alone
       if (engine.interrupted) this.resumeAfterInterruption = true;
       this.host.emit("web-audio-pause", { currentTime: a.currentTime });
     });
@@ -359,6 +415,7 @@ export class FilePlayback {
   /** Stop, let go of every listener, and give the graph's element back to the owner. */
   destroy() {
     this.wantPlay = false;
+    this.unwatch();
     this.loadSeq++;
     engine.forgetGesture(this.retry);
     this.unsubscribe();
