@@ -12,8 +12,6 @@ from __future__ import annotations
 
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -58,8 +56,7 @@ CHROMIUM_ARGS = [
     "--audio-buffer-size=4096",
 ]
 
-# WebKitGTK: MiniBrowser in automation mode (sound without a gesture, unless the browser's own
-# policy is asked for).
+# WebKitGTK: MiniBrowser in automation mode, sound without a gesture unless asked otherwise.
 MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
 WEBKIT_ARGS = ["--automation"]
 WEBKIT_AUTOPLAY = "--autoplay-policy=allow"
@@ -300,59 +297,49 @@ class Firefox:
             shutil.rmtree(self.workspace, ignore_errors=True)
 
 
-# Run by a process of its own beside the WebKit driver: when the test run ends, however it
-# ends (its end of the pipe closes), the driver's whole process group goes: the driver, the
-# browser it started and the browser's web and network processes.
-_REAPER = """import os, signal, sys
-signal.signal(signal.SIGINT, signal.SIG_IGN)
-sys.stdin.buffer.read()
-try:
-    os.killpg(int(sys.argv[1]), signal.SIGKILL)
-except ProcessLookupError:
-    pass
-"""
+# Beside the WebKit driver: when the test run ends, however it ends (this end of the pipe closes),
+# the driver's process group goes: the driver, the browser and the browser's web processes.
+_REAPER = "import os,signal,sys; signal.signal(signal.SIGINT, signal.SIG_IGN); sys.stdin.read(); os.killpg(int(sys.argv[1]), 9)"
 
 
 class WebKit:
     """WebKitGTK's MiniBrowser, driven by WebKitWebDriver through Selenium, headful on the display.
 
-    Its media goes through GStreamer to the sound server.  The driver runs in a
-    process group of its own, stopped by its id at the end (a page that hangs
-    outlives the session's own end), and every command to it has a time limit.
+    Its media plays through GStreamer into the sound server.  The driver runs in
+    a process group of its own, stopped by its id at the end (a hung page
+    outlives the session's end), and every command to it has a time limit.
+    autoplay=False: the browser's own policy (sound after a gesture).
     """
 
     name = "webkit"
 
     def __init__(self, env: dict[str, str], log_dir: Path, autoplay: bool = True) -> None:
-        """autoplay=False: the browser's default policy (sound after a gesture)."""
         try:
             from selenium import webdriver
             from selenium.webdriver.remote.client_config import ClientConfig
+            from selenium.webdriver.webkitgtk.service import Service
         except ImportError as exc:
             raise Unavailable("selenium is not installed (pip install selenium)") from exc
         driver = shutil.which("WebKitWebDriver")
         if not driver or not os.access(MINIBROWSER, os.X_OK):
             raise Unavailable("WebKitGTK's driver is not installed (apt-get install webkit2gtk-driver)")
         log_dir.mkdir(parents=True, exist_ok=True)
-        self.workspace = Path(tempfile.mkdtemp(prefix="vt-webkit-"))
-        home = {k: str(self.workspace / k.lower()) for k in ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME")}
-        self.log = open(log_dir / "webkit.log", "ab")
-        port = _free_port()
-        self.proc = subprocess.Popen([driver, f"--port={port}", "--host=127.0.0.1"],
-                                     env=dict(os.environ, **env, **home), stdin=subprocess.DEVNULL,
-                                     stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
-        self.reaper = subprocess.Popen([sys.executable, "-c", _REAPER, str(self.proc.pid)], stdin=subprocess.PIPE)
+        self.workspace = tempfile.mkdtemp(prefix="vt-webkit-")
+        home = {k: os.path.join(self.workspace, k) for k in ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME")}
+        self.service = Service(driver, log_output=str(log_dir / "webkit.log"), env=dict(os.environ, **env, **home),
+                               popen_kw={"start_new_session": True})
+        self.service.start()
+        self.reaper = subprocess.Popen([sys.executable, "-c", _REAPER, str(self.service.process.pid)],
+                                       stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        options = webdriver.WebKitGTKOptions()
+        options.binary_location = MINIBROWSER
+        for arg in WEBKIT_ARGS + ([WEBKIT_AUTOPLAY] if autoplay else []):
+            options.add_argument(arg)
+        self.config = ClientConfig(remote_server_addr=self.service.service_url, timeout=60)
         try:
-            url = f"http://127.0.0.1:{port}"
-            _wait_for_port(port, self.proc, timeout=20)
-            options = webdriver.WebKitGTKOptions()
-            options.binary_location = MINIBROWSER
-            for arg in WEBKIT_ARGS + ([WEBKIT_AUTOPLAY] if autoplay else []):
-                options.add_argument(arg)
-            self.config = ClientConfig(remote_server_addr=url, timeout=60)
             with warnings.catch_warnings():  # the client warns of an argument it passes itself
                 warnings.simplefilter("ignore", DeprecationWarning)
-                self.session = webdriver.Remote(command_executor=url, options=options, client_config=self.config)
+                self.session = webdriver.Remote(self.service.service_url, options=options, client_config=self.config)
             self.session.set_script_timeout(30)
         except BaseException:
             self._stop()
@@ -365,40 +352,13 @@ class WebKit:
         try:
             self.config.timeout = 10
             self.session.quit()
-        except Exception:  # noqa: BLE001 - a hung page: the process group goes below
+        except Exception:  # noqa: BLE001 - a hung page: its process group goes below
             pass
         finally:
             self._stop()
 
     def _stop(self) -> None:
-        try:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            self.proc.wait(5)
-        except ProcessLookupError:
-            pass
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait(5)
-        finally:
-            self.reaper.stdin.close()  # kills what is left of the group
-            self.reaper.wait(10)
-            self.log.close()
-            shutil.rmtree(self.workspace, ignore_errors=True)
-
-
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def _wait_for_port(port: int, proc: subprocess.Popen, timeout: float) -> None:
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise Unavailable(f"WebKitWebDriver did not start (exit status {proc.poll()})") from None
-            time.sleep(0.05)
+        self.reaper.stdin.close()  # the reaper stops the driver's whole group
+        self.reaper.wait(10)
+        self.service.process.wait(10)
+        shutil.rmtree(self.workspace, ignore_errors=True)
