@@ -368,13 +368,9 @@ def browser_engine(request, sound_server, display, artifacts_dir):
     from .output import Unavailable
 
     env = dict(sound_server.env, DISPLAY=display.name)
-    launch = {
-        "chromium": lambda: Chromium(env),
-        "firefox": lambda: Firefox(env, artifacts_dir / "firefox"),
-        "webkit": lambda: WebKit(env, artifacts_dir / "webkit"),
-    }[request.param]
     try:
-        b = launch()
+        b = Chromium(env) if request.param == "chromium" else {"firefox": Firefox, "webkit": WebKit}[request.param](
+            env, artifacts_dir / request.param)
     except Unavailable as exc:
         _unavailable(str(exc))
     yield b

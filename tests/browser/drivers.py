@@ -56,29 +56,8 @@ CHROMIUM_ARGS = [
     "--audio-buffer-size=4096",
 ]
 
-# WebKitGTK: MiniBrowser in automation mode, sound without a gesture unless asked otherwise.
+# WebKitGTK's browser, in automation mode
 MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
-WEBKIT_ARGS = ["--automation"]
-WEBKIT_AUTOPLAY = "--autoplay-policy=allow"
-
-
-def _call_script(fn: str) -> str:
-    """A WebDriver async script that resolves with fn(arguments[0]); rejections come back as {"__error": text}.
-
-    The function's text is sent as it is, inside the script: a page whose
-    Content-Security-Policy forbids eval refuses a script that compiles it.
-    """
-    return (
-        "const done = arguments[arguments.length - 1];\n"
-        f"Promise.resolve(arguments[0]).then((arg) => ({fn})(arg)).then((v) => done(v === undefined ? null : v),\n"
-        "  (e) => done({__error: String(e && e.stack || e)}));"
-    )
-
-
-def _answer(engine: str, value):
-    if isinstance(value, dict) and "__error" in value:
-        raise AssertionError(f"{engine}: script failed: {value['__error']}")
-    return value
 
 
 @contextmanager
@@ -184,11 +163,20 @@ _KEYS = {"ArrowLeft": "\ue012", "ArrowUp": "\ue013", "ArrowRight": "\ue014", "Ar
 
 
 class _WebDriverPage(Driver):
-    """A page driven through a W3C WebDriver session (Firefox's client and Selenium find elements alike)."""
+    """A page driven through a W3C WebDriver session (Firefox's client and Selenium's alike)."""
 
     def __init__(self, session) -> None:
         self.session = session
         self.errors: list[str] = []
+
+    def js(self, fn: str, arg=None):
+        # fn's text goes as it is: under the page's CSP a script that compiles it (eval) is refused
+        value = self._run("const done = arguments[arguments.length - 1];\n"
+                          f"Promise.resolve(arguments[0]).then((arg) => ({fn})(arg)).then((v) => done(v === undefined"
+                          " ? null : v), (e) => done({__error: String(e && e.stack || e)}));", arg)
+        if isinstance(value, dict) and "__error" in value:
+            raise AssertionError(f"{self.engine}: script failed: {value['__error']}")
+        return value
 
     def click(self, selector: str) -> None:
         self.session.find_element("css selector", selector).click()
@@ -211,9 +199,8 @@ class FirefoxDriver(_WebDriverPage):
     def _navigate(self, url: str) -> None:
         self.session.navigate(url)
 
-    def js(self, fn: str, arg=None):
-        return _answer(self.engine, self.session.execute_async_script(_call_script(fn), script_args=[arg],
-                                                                      sandbox=None, new_sandbox=False))
+    def _run(self, script: str, arg):
+        return self.session.execute_async_script(script, script_args=[arg], sandbox=None, new_sandbox=False)
 
 
 class WebKitDriver(_WebDriverPage):
@@ -222,8 +209,8 @@ class WebKitDriver(_WebDriverPage):
     def _navigate(self, url: str) -> None:
         self.session.get(url)
 
-    def js(self, fn: str, arg=None):
-        return _answer(self.engine, self.session.execute_async_script(_call_script(fn), arg))
+    def _run(self, script: str, arg):
+        return self.session.execute_async_script(script, arg)
 
 
 class Chromium:
@@ -303,12 +290,11 @@ _REAPER = "import os,signal,sys; signal.signal(signal.SIGINT, signal.SIG_IGN); s
 
 
 class WebKit:
-    """WebKitGTK's MiniBrowser, driven by WebKitWebDriver through Selenium, headful on the display.
+    """WebKitGTK's MiniBrowser (its media through GStreamer) driven by WebKitWebDriver, headful.
 
-    Its media plays through GStreamer into the sound server.  The driver runs in
-    a process group of its own, stopped by its id at the end (a hung page
-    outlives the session's end), and every command to it has a time limit.
-    autoplay=False: the browser's own policy (sound after a gesture).
+    The driver runs in a process group of its own, stopped by its id at the end (a hung
+    page outlives the session's end); every command has a time limit.  autoplay=False:
+    the browser's own policy (sound after a gesture).
     """
 
     name = "webkit"
@@ -333,7 +319,7 @@ class WebKit:
                                        stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
         options = webdriver.WebKitGTKOptions()
         options.binary_location = MINIBROWSER
-        for arg in WEBKIT_ARGS + ([WEBKIT_AUTOPLAY] if autoplay else []):
+        for arg in ["--automation"] + (["--autoplay-policy=allow"] if autoplay else []):
             options.add_argument(arg)
         self.config = ClientConfig(remote_server_addr=self.service.service_url, timeout=60)
         try:
