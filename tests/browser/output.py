@@ -67,6 +67,10 @@ class SoundServer:
         script = root / "default.pa"
         script.write_text(
             f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2\n"
+            # zeros from a silent source keep the sink running: an idle sink records nothing, and a
+            # recording would leave out the time a browser's output was closed or not yet open
+            f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"
+            f"load-module module-loopback source=vt_zeros sink={SINK} latency_msec=100\n"
             f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n"
             f"set-default-sink {SINK}\n"
         )
@@ -109,8 +113,8 @@ class SoundServer:
                 env=dict(os.environ, **self.env), stdout=out, stderr=subprocess.DEVNULL,
             )
             try:
-                # the recorder is connected before anything plays: its first bytes say so (the
-                # browser's open output keeps the sink running); a busy machine may take seconds
+                # the recorder is connected before anything plays: its first bytes say so (the sink
+                # runs all the time); a busy machine may take seconds
                 deadline = time.monotonic() + 10
                 while path.stat().st_size == 0 and proc.poll() is None and time.monotonic() < deadline:
                     time.sleep(0.01)
