@@ -48,9 +48,10 @@ dev: venv              ## fast rebuild for development: build/dev, linked into p
 	$(PY) -m pip install -q -e ./host
 	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Release -DWEB_AUDIO_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build build/dev
-	ln -sf ../../../$$(ls build/dev/web_audio*.so | head -1) python/veltrane/vt_ui/
+	for so in build/dev/web_audio*.so build/dev/_codec*.so; do [ ! -e "$$so" ] || ln -sf ../../../$$so python/veltrane/vt_ui/; done
 
 bench: setup           ## benchmarks: ratios against plain Python + numpy in one run
+	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/run_all.py
 
 clean:
@@ -74,9 +75,9 @@ lint: system dev       ## clang-tidy and cppcheck on the C++, ruff on the Python
 	$(VENV)/bin/cmake -S . -B build/dev -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 	set -o pipefail; clang-tidy -p build/dev --quiet --warnings-as-errors='*' \
 	  --checks='-*,bugprone-*,clang-analyzer-*,performance-*,-bugprone-easily-swappable-parameters,-bugprone-reserved-identifier,-performance-no-int-to-ptr' \
-	  src/web_audio/*.cpp src/web_audio/*/*.cpp 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }
+	  src/web_audio/*.cpp src/web_audio/*/*.cpp src/codec/*.cpp 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++20 --language=c++ \
 	  --suppress=missingIncludeSystem --suppress=toomanyconfigs -I src/web_audio \
-	  -I $$($(PY) -c "import sysconfig; print(sysconfig.get_paths()['include'])") src/web_audio
+	  -I $$($(PY) -c "import sysconfig; print(sysconfig.get_paths()['include'])") src/web_audio src/codec
 	$(PY) -m ruff check --quiet .
-	PYTHONPATH=python $(PY) -m mypy.stubtest veltrane.vt_ui.web_audio
+	PYTHONPATH=python $(PY) -m mypy.stubtest veltrane.vt_ui.web_audio veltrane.vt_ui._codec

