@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import warnings
+import contextlib
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -311,9 +312,9 @@ class WebKit:
             raise Unavailable("WebKitGTK's driver is not installed (apt-get install webkit2gtk-driver)")
         log_dir.mkdir(parents=True, exist_ok=True)
         self.workspace = tempfile.mkdtemp(prefix="vt-webkit-")
-        home = {k: os.path.join(self.workspace, k) for k in ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME")}
-        self.service = Service(driver, log_output=str(log_dir / "webkit.log"), env=dict(os.environ, **env, **home),
-                               popen_kw={"start_new_session": True})
+        self.service = Service(driver, log_output=str(log_dir / "webkit.log"), popen_kw={"start_new_session": True},
+                               env=dict(os.environ, **env, **{k: os.path.join(self.workspace, k) for k in  # no profile
+                                                              ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME")}))
         self.service.start()
         self.reaper = subprocess.Popen([sys.executable, "-c", _REAPER, str(self.service.process.pid)],
                                        stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -335,13 +336,10 @@ class WebKit:
         return WebKitDriver(self.session)
 
     def close(self) -> None:
-        try:
+        with contextlib.suppress(Exception):  # a hung page: its process group goes below
             self.config.timeout = 10
             self.session.quit()
-        except Exception:  # noqa: BLE001 - a hung page: its process group goes below
-            pass
-        finally:
-            self._stop()
+        self._stop()
 
     def _stop(self) -> None:
         self.reaper.stdin.close()  # the reaper stops the driver's whole group

@@ -67,8 +67,7 @@ class SoundServer:
         script = root / "default.pa"
         script.write_text(
             f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2\n"
-            # zeros from a silent source keep the sink running: an idle sink records nothing, and a
-            # recording would leave out the time a browser's output was closed or not yet open
+            # a silent source's zeros keep the sink running (an idle one records nothing at all)
             f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"
             f"load-module module-loopback source=vt_zeros sink={SINK} latency_msec=100\n"
             f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n"
@@ -113,8 +112,7 @@ class SoundServer:
                 env=dict(os.environ, **self.env), stdout=out, stderr=subprocess.DEVNULL,
             )
             try:
-                # the recorder is connected before anything plays: its first bytes say so (the sink
-                # runs all the time); a busy machine may take seconds
+                # the recorder is connected before anything plays: its first bytes say so
                 deadline = time.monotonic() + 10
                 while path.stat().st_size == 0 and proc.poll() is None and time.monotonic() < deadline:
                     time.sleep(0.01)
@@ -237,7 +235,6 @@ class Recording:
             # a hole's edges (a half-filled block on either side) are the output's, not the page's
             near_hole = np.convolve(holes.astype(np.int32), np.ones(2 * HOLE_EDGE + 1, np.int32), "same") > 0
             steps &= ~near_hole[~holes][:-1]
-            # where a sound is cut off mid-wave, an output that resamples rings for a few samples
             steps[:CUT_EDGE] = steps[-CUT_EDGE:] = False
             jumps = int(np.count_nonzero(steps))
         edges = np.diff(np.concatenate([[0], holes.astype(np.int8), [0]]))

@@ -67,8 +67,7 @@ def show(driver, name, heard) -> None:
 
 
 def ended_when_heard(driver, name, rec, heard, ended_at) -> None:
-    """The end came after its last sample reached the sink (the recorder may tell a sample's time up
-    to 50 ms late), and within a second."""
+    """The end came after its last sample reached the sink (the recorder tells it up to 50 ms late)."""
     late = ended_at - rec.clock(heard.start + heard.span)
     assert -0.05 < late < 1.0, f"{driver.engine} {name}: ended {late:+.3f} s after the last sample"
 
