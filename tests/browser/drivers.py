@@ -18,7 +18,6 @@ import tempfile
 import time
 import warnings
 import contextlib
-from contextlib import contextmanager
 from pathlib import Path
 
 from .output import Unavailable
@@ -61,7 +60,7 @@ CHROMIUM_ARGS = [
 MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
 
 
-@contextmanager
+@contextlib.contextmanager
 def _environ(extra: dict[str, str]):
     saved = {k: os.environ.get(k) for k in extra}
     os.environ.update(extra)
