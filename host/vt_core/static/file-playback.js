@@ -344,7 +344,7 @@ export class FilePlayback {
       this.unwatch();
       return;
     }
-    const playing = (this.wantPlay || this.reloading) && !a.ended && !a.seeking;
+    const playing = (this.wantPlay || this.reloading) && !a.paused && !a.ended && !a.seeking;
     const verdict = this.stall.look({ now: performance.now(), time: a.currentTime, playing, hasData: a.readyState >= 3 });
     if (verdict === "reload") {
       const at = a.currentTime;
