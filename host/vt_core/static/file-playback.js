@@ -119,9 +119,10 @@ export class FilePlayback {
     a.loop = !!s.loop;
     const rate = Number(s.rate);
     const r = Number.isFinite(rate) && rate > 0 ? Math.min(16, Math.max(0.0625, rate)) : 1;
-    a.preservesPitch = true;
-    a.defaultPlaybackRate = r;
-    a.playbackRate = r;
+    // written only when they change: some engines restart a playing element's output on every write
+    if (!a.preservesPitch) a.preservesPitch = true;
+    if (a.defaultPlaybackRate !== r) a.defaultPlaybackRate = r;
+    if (a.playbackRate !== r) a.playbackRate = r;
     const preload = PRELOADS.has(s.preload) ? s.preload : "auto";
     if (a.preload !== preload) a.preload = preload;
     const alone = !this.graphOk || (a !== this.routed && a === this.direct);

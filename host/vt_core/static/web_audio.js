@@ -149,8 +149,16 @@ export class WebAudioPlayer {
     if (routing.inStep === false) return null;
     const pair = sparePairs.pop() || newPair();
     if (!pair) return null;
-    pair.node.connect(this.gain);
     this.mediaPair = pair;
+    // connected once routed elements are known to play in step: until then what one plays goes
+    // nowhere (an engine whose elements run ahead pushes a loading element's first blocks out);
+    // out of step, it never is (play() moves the source to a bare element)
+    if (routing.inStep) pair.node.connect(this.gain);
+    else {
+      mediaRouting().then((inStep) => {
+        if (inStep && this.mediaPair === pair && this.gain) pair.node.connect(this.gain);
+      });
+    }
     return pair.element;
   }
 
