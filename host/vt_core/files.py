@@ -1,8 +1,7 @@
 """Serving files: the page's static files and files registered by ``convertPath2Url``.
 
 A registered file is served so that it cannot act on this server's origin:
-``Content-Security-Policy: sandbox`` (a document opened from it runs no script
-and has an origin of its own), ``X-Content-Type-Options: nosniff``, and
+under its route's sandbox and ``nosniff`` (``vt_core.routes``), and with
 ``Content-Disposition: attachment`` for every type a browser would render as
 an active document (HTML, SVG, XML, scripts, PDF, ...): only audio, video,
 plain images and plain text show inline.
@@ -32,8 +31,6 @@ _MAX_RANGE_DIGITS = 18
 #: Types a registered file is shown inline as; anything else is an attachment.
 _INLINE_TYPES = re.compile(r"(audio|video)/[-+.\w]+|image/(png|jpeg|gif|webp|avif|bmp|x-icon|vnd\.microsoft\.icon)"
                            r"|text/plain|application/ogg", re.ASCII)
-#: The sandbox every registered file is served under.
-FILE_CSP = "sandbox"
 
 
 class BadRange(ValueError):
@@ -142,8 +139,6 @@ async def registered_file_response(request: web.Request, send_timeout: float = 3
             "Accept-Ranges": "bytes",
             "Last-Modified": formatdate(st.st_mtime, usegmt=True),
             "Cache-Control": "no-cache",
-            "Content-Security-Policy": FILE_CSP,
-            "X-Content-Type-Options": "nosniff",
             "Content-Disposition": _disposition(path, content_type),
         }
         start, stop, status = 0, size, 200

@@ -207,3 +207,12 @@ def url_host(address: str) -> str:
     """An address as it appears in a URL (IPv6 in brackets)."""
     return f"[{address}]" if ":" in address and not address.startswith("[") else address
 
+
+def display_host(host: str) -> str:
+    """A bound ``host`` as it appears in a URL (IPv6 in brackets; wildcards as loopback)."""
+    if host in ("", "0.0.0.0"):
+        return "127.0.0.1"
+    if host in ("::", "[::]"):
+        return "[::1]"
+    return url_host(host)
+

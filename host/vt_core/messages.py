@@ -1,19 +1,17 @@
 """Encoding of host bus messages into WebSocket frames.
 
 Everything here is pure and runs on whichever thread publishes: a bus message
-becomes one frame (JSON text or the bytes themselves), and
-:func:`ws_frames` packs many queued frames into one buffer that the server
-writes to the socket in a single call.
+becomes one frame (JSON text or the bytes themselves); ``wswriter`` puts
+frames on the wire.
 """
 
 from __future__ import annotations
 
 import json
 import math
-import struct
 from typing import Any, Iterable
 
-__all__ = ["encode_message", "dumps", "components_frame", "ws_frame_header", "ws_frames"]
+__all__ = ["encode_message", "dumps", "components_frame"]
 
 
 def _stringify(value: Any) -> str:
@@ -92,39 +90,3 @@ def components_frame(snapshot: Iterable[tuple[str, str, Any]]) -> str:
             "components": [{"id": cid, "kind": kind, "content": content} for cid, kind, content in snapshot],
         }
     )
-
-
-
-# --------------------------------------------------------------------------
-# WebSocket framing for batched writes
-
-_OP_TEXT = 0x1
-_OP_BINARY = 0x2
-
-
-def ws_frame_header(opcode: int, length: int) -> bytes:
-    """Header of one final, unmasked (server-to-client) WebSocket frame."""
-    if length < 126:
-        return struct.pack("!BB", 0x80 | opcode, length)
-    if length < 65536:
-        return struct.pack("!BBH", 0x80 | opcode, 126, length)
-    return struct.pack("!BBQ", 0x80 | opcode, 127, length)
-
-
-def ws_frames(frames: Iterable["str | bytes"]) -> list[bytes]:
-    """The wire bytes of ``frames`` as a list of pieces for one ``writelines``.
-
-    ``str`` frames become text frames (the JSON of :func:`dumps` is ASCII;
-    ``surrogatepass`` keeps any other text from raising), anything else binary
-    frames with the bytes as they are.
-    """
-    out: list[bytes] = []
-    for frame in frames:
-        if type(frame) is str:
-            data = frame.encode("utf-8", "surrogatepass")
-            out.append(ws_frame_header(_OP_TEXT, len(data)))
-        else:
-            data = frame
-            out.append(ws_frame_header(_OP_BINARY, len(data)))
-        out.append(data)
-    return out

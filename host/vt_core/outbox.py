@@ -18,20 +18,9 @@ from __future__ import annotations
 import asyncio
 import collections
 import logging
-import struct
 from typing import Any
 
-try:  # the socket's send queue, where the system tells it (Linux)
-    import fcntl
-    import termios
-
-    _TIOCOUTQ: "int | None" = termios.TIOCOUTQ
-except (ImportError, AttributeError):  # pragma: no cover - not Linux
-    _TIOCOUTQ = None
-
-from aiohttp import web
-
-from .messages import ws_frames
+from .wswriter import FrameWriter, Heartbeat
 
 log = logging.getLogger("vt_core.server")
 
@@ -41,23 +30,25 @@ BATCH_FRAMES = 256
 BATCH_BYTES = 256 * 1024
 #: Bytes the socket may hold unsent before the pump waits for the browser to read.
 HIGH_WATER = 1024 * 1024
+#: Seconds of silence from a browser before it is pinged (see ``wswriter.Heartbeat``).
+HEARTBEAT = 30.0
 
 
 class Outbox:
-    """One connected browser: its WebSocket and its bounded outgoing queue."""
+    """One connected browser: its WebSocket, its frame writer and its bounded outgoing queue."""
 
     __slots__ = (
-        "ws", "transport", "protocol", "frames", "max_frames", "max_bytes",
+        "ws", "writer", "heartbeat", "frames", "max_frames", "max_bytes",
         "pushed_frames", "pushed_bytes", "sent_frames", "sent_bytes",
         "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page", "received_before",
     )  # fmt: skip
 
-    def __init__(self, ws: web.WebSocketResponse, request: web.Request, max_frames: int, max_bytes: int) -> None:
+    def __init__(self, ws: Any, transport: Any, peer: "str | None", max_frames: int, max_bytes: int) -> None:
         self.ws = ws
-        self.transport = request.transport
-        self.protocol = request.protocol
-        self.peer = request.remote or "an unknown address"
-        self.page: str | None = None  # the id the page gives itself (see server._rejoin)
+        self.writer = FrameWriter(ws, transport)
+        self.heartbeat = Heartbeat(self.writer, HEARTBEAT)
+        self.peer = peer or "an unknown address"
+        self.page: str | None = None  # the id the page gives itself (see ledger.LossLedger)
         self.received_before: int | None = None  # audio bytes the page got on its last connection
         self.frames: collections.deque[str | bytes] = collections.deque()
         self.max_frames = max_frames
@@ -78,6 +69,10 @@ class Outbox:
         # has stopped, is the audio the browser will never get from us.
         self.offered_pcm = 0
         self.sent_pcm = 0
+
+    @property
+    def transport(self) -> Any:
+        return self.writer.transport
 
     def first(self, frames: "list[str | bytes]") -> None:
         """Queue the frames a browser gets before anything published later."""
@@ -125,54 +120,36 @@ class Outbox:
         self.sent_bytes += size
         return batch
 
-    async def _drain(self) -> None:
-        """Wait while the socket holds more than ``HIGH_WATER`` unsent bytes."""
-        transport = self.transport
-        if transport.get_write_buffer_size() <= HIGH_WATER:
-            return
-        protocol = self.protocol
-        helper = getattr(protocol, "_drain_helper", None)
-        if helper is not None and getattr(protocol, "_paused", False):
-            await helper()  # aiohttp's own wait for the transport to resume writing
-            return
-        while transport.get_write_buffer_size() > HIGH_WATER:
-            if transport.is_closing():
-                raise ConnectionResetError("the browser went away")
-            await asyncio.sleep(0.005)
-
     def flush(self) -> None:
         """Write one batch now if the pump is idle and the socket has room; else wake the pump.
 
         Saves the pump a turn of the loop for the common case of a few frames.
         """
-        if self.busy or self.closed:
-            self.wakeup.set()
+        writer = self.writer
+        if self.busy or self.closed or not writer.open:
+            self.wakeup.set()  # (a pump that finds the connection gone cleans up)
             return
-        transport = self.transport
-        if transport is None or transport.is_closing() or self.ws.closed:
-            self.wakeup.set()  # the pump finds out and cleans up
-            return
-        if transport.get_write_buffer_size() <= HIGH_WATER:
+        if writer.buffered() <= HIGH_WATER:
             batch = self._batch()
             if batch:
-                transport.writelines(ws_frames(batch))
-        if self.frames or transport.get_write_buffer_size() > HIGH_WATER:
+                writer.write(batch)
+        if self.frames or writer.buffered() > HIGH_WATER:
             self.wakeup.set()
 
     async def run_pump(self) -> None:
         """Write queued frames in order until cancelled or the socket fails."""
-        transport = self.transport
+        writer = self.writer
         try:
             while True:
                 self.wakeup.clear()
                 self.busy = True
-                while self.frames or transport.get_write_buffer_size() > HIGH_WATER:
-                    if transport is None or transport.is_closing() or self.ws.closed:
+                while self.frames or writer.buffered() > HIGH_WATER:
+                    if not writer.open:
                         raise ConnectionResetError("the browser went away")
                     batch = self._batch()
                     if batch:
-                        transport.writelines(ws_frames(batch))
-                    await self._drain()
+                        writer.write(batch)
+                    await writer.drain(HIGH_WATER)
                     if self.frames:
                         await asyncio.sleep(0)  # let the loop run between batches
                 self.busy = False
@@ -182,7 +159,7 @@ class Outbox:
         except Exception as exc:  # noqa: BLE001 - the browser went away
             log.debug("websocket send failed: %r", exc)
             self.release()
-            await close_quietly(self.ws, 1001, 1.0, transport)
+            await self.close(1001, 1.0)
 
     def release(self) -> None:
         """Stop taking frames and free the queue (outgoing and inbound)."""
@@ -191,79 +168,21 @@ class Outbox:
         if self.events is not None:
             self.events.close()
 
+    def stop_writing(self) -> None:
+        """Stop the pump and the heartbeat and retire the writer: nothing more is written but the close."""
+        if self.pump is not None:
+            self.pump.cancel()
+        self.heartbeat.stop()
+        self.writer.retire()
 
-async def close_quietly(ws: web.WebSocketResponse, code: int, timeout: float, transport: Any) -> None:
-    """Close ``ws`` within ``timeout`` seconds, else abort the connection."""
-    try:
-        await asyncio.wait_for(ws.close(code=code), timeout)
-        return
-    except Exception:  # noqa: BLE001 - timed out or the connection is gone
-        pass
-    if transport is not None:
-        transport.abort()
-
-
-def unsent_bytes(transport: Any) -> int:
-    """Bytes written to ``transport`` that the browser has not yet acknowledged.
-
-    The transport's own buffer, plus (on Linux) the socket's send queue: on a
-    slow link the kernel may hold megabytes of it.
-    """
-    size = transport.get_write_buffer_size()
-    sock = transport.get_extra_info("socket")
-    if _TIOCOUTQ is not None and sock is not None:
+    async def close(self, code: int, timeout: float) -> None:
+        """Retire the writer, then close the WebSocket within ``timeout`` seconds, else abort the connection."""
+        self.heartbeat.stop()
+        self.writer.retire()
         try:
-            size += struct.unpack("i", fcntl.ioctl(sock.fileno(), _TIOCOUTQ, b"\0\0\0\0"))[0]
-        except (OSError, ValueError):  # closed meanwhile
+            await asyncio.wait_for(self.ws.close(code=code), timeout)
+            return
+        except Exception:  # noqa: BLE001 - timed out or the connection is gone
             pass
-    return size
-
-
-async def reaches_browser(transport: Any, grace: float, poll: float = 0.05) -> bool:
-    """Wait until everything written to ``transport`` has reached the browser.
-
-    A browser behind a slow link gets it all: the wait goes on as long as the
-    unsent bytes shrink within each ``grace`` seconds.  Returns False when the
-    browser read nothing for ``grace`` seconds or the connection closed.
-    """
-    if transport is None:
-        return False
-    loop = asyncio.get_running_loop()
-    last, since = unsent_bytes(transport), loop.time()
-    while last > 0:
-        if transport.is_closing():
-            return False
-        await asyncio.sleep(poll)
-        now = unsent_bytes(transport)
-        if now < last:
-            last, since = now, loop.time()
-        elif loop.time() - since > grace:
-            return False
-    return not transport.is_closing()
-
-
-async def settle(task: "asyncio.Future[Any]", transport: Any, grace: float) -> bool:
-    """Wait for ``task`` (a send or a close) while the browser keeps reading.
-
-    The wait goes on as long as the unsent bytes shrink within each ``grace``
-    seconds (or nothing is left to send).  A browser that reads nothing for
-    ``grace`` seconds has ``task`` cancelled and its connection aborted.
-    Returns whether ``task`` finished without error.
-    """
-    last = unsent_bytes(transport) if transport is not None else 0
-    while True:
-        done, _ = await asyncio.wait({task}, timeout=grace)
-        if done:
-            return not task.cancelled() and task.exception() is None
-        size = unsent_bytes(transport) if transport is not None else 0
-        if transport is not None and not transport.is_closing() and (size == 0 or size < last):
-            last = size  # still reading (or answering the close)
-            continue
-        task.cancel()
-        if transport is not None:
-            transport.abort()
-        try:
-            await task
-        except BaseException:  # noqa: BLE001 - cancelled or failed: it is over either way
-            pass
-        return False
+        if self.transport is not None:
+            self.transport.abort()

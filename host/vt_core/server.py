@@ -14,61 +14,54 @@ by default).  The server:
   WebSocket each (``/vt/ws``) and dispatches the events the browsers send back
   to the components' callbacks.
 
-Access (see ``vt_core.access``): every server has a secret, carried by the
-URL it prints (``Server.url``), which the page trades for a session cookie;
-the page, the WebSocket and the audio endpoint want one of them.  Requests
-must name an allowed Host, and browsers' requests must come from this
-server's own page (``Origin``, Fetch Metadata).  Every response forbids
-framing by other origins and MIME sniffing; the page runs no inline script.
+Access: every server has a secret, carried by the URL it prints
+(``Server.url``), which the page trades for a session cookie; the page, the
+WebSocket and the audio endpoint want one of them.  Requests must name an
+allowed Host, and browsers' requests must come from this server's own page
+(``Origin``, Fetch Metadata).  Every response forbids framing by other
+origins and MIME sniffing; the page runs no inline script.
 
 The wire format is described in ``docs/PROTOCOL.md``.  The work is split:
-``messages`` (encoding), ``outbox`` (each browser's bounded outgoing queue),
-``events`` (each browser's bounded queue of events for the callbacks),
-``audio`` (the audio endpoint), ``files`` (static and registered files),
-``access`` (who may do what) and this module (routes, lifecycle, the bus).
-
-Flow control.  The server subscribes one quick function to the host bus.  It
-runs on the publishing thread (under the bus lock, so messages keep one global
-order), encodes the message once, appends it to each browser's queue and, at
-most once per batch, wakes the event loop with ``call_soon_threadsafe``.  It
-never waits for the network, so sending never blocks the Python caller.  Each
-queue is bounded (``max_queue_frames`` frames or ``max_queue_bytes`` bytes); a
-browser that falls further behind has its queue freed at once, is sent
-``{"type": "dropped", "reason": ...}`` if it still reads within
-``drop_grace`` seconds, and is disconnected.
+``routes`` (the route table, each route's policy, the guard that reads it),
+``access`` (the decisions), ``sessions`` (the cookies), ``peers`` (who is on
+the other end of a connection), ``refusals`` (the refusal log); ``hub`` (the
+bus carried to every page: fan-out, drops, the ``ledger`` of lost audio, the
+``stream_state`` that says where audio goes), ``outbox`` (each page's bounded
+queue), ``wswriter`` (the one writer of each WebSocket), ``messages``
+(encoding); ``events`` (each browser's bounded queue of events for the
+callbacks), ``audio`` (the audio endpoint), ``files`` (static and registered
+files) and this module (HTTP, the handlers, lifecycle).
 """
 
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 import os
 import socket
 import ssl
 import threading
-from http import HTTPStatus
+import time
 from pathlib import Path
 from typing import Any, Callable, Iterable
 from urllib.parse import quote, urlencode
 
 try:
-    from aiohttp import WSCloseCode, WSMsgType, web
+    from aiohttp import web
 except ModuleNotFoundError as exc:  # installed without its dependencies (pip --no-deps)
     if exc.name == "aiohttp":
         exc.add_note("vt_core.server needs aiohttp: pip install 'aiohttp>=3.10.4'")
     raise
 
-from . import audio, interfaces
-from .access import Access, display_host, forbidden
+from . import audio, interfaces, routes
+from .access import Access
 from .audio import AudioSource, register_audio, tone, unregister_audio, wav_header
-from .bus import bus
 from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
-from .manager import getcm
-from .messages import components_frame, dumps, encode_message
-from .outbox import Outbox, close_quietly, reaches_browser, settle
-from .stream_state import PushStreamState
+from .hub import Hub
+from .messages import encode_message
+from .refusals import RefusalLog, WireLog
+from .wswriter import WS_OPTIONS
 
 __all__ = [
     "Server",
@@ -95,45 +88,6 @@ MAX_QUEUE_BYTES = 32 * 1024 * 1024
 STATIC_DIR = Path(__file__).resolve().with_name("static")
 #: Largest text frame a browser may send (an event), and largest POST body.
 MAX_INBOUND_BYTES = 1 << 20
-
-#: Seconds after a dropped browser's socket closed during which its page may
-#: come back and be told the whole of what it lost.
-LOSS_WINDOW = 15.0
-
-#: Looks at the queues without news before the loop waits to be woken again.
-_IDLE_LOOKS = 5
-
-_NO_SECRET = (
-    "this server wants its secret: open the URL it printed (.../?token=...), or send the "
-    "token as a 'token' query parameter or an 'Authorization: token ...' header"
-)
-
-#: The page's Content-Security-Policy: scripts and styles of this server only (the
-#: player sets styles through the CSSOM; style attributes in an html widget's markup
-#: stay allowed), media and streams from anywhere the application names.
-PAGE_CSP = (
-    "default-src 'self'; script-src 'self'; style-src 'self'; style-src-attr 'unsafe-inline'; "
-    "img-src 'self' data: blob:; media-src 'self' http: https: data: blob:; "
-    "connect-src 'self' http: https: ws: wss:; object-src 'none'; base-uri 'none'; form-action 'self'; "
-    "frame-ancestors 'self'"
-)
-#: What responses say in ``Server:`` (no versions).
-SERVER_BANNER = "vt_core"
-
-
-async def _security_headers(request: web.Request, response: web.StreamResponse) -> None:
-    """Headers on every response (beside ``_no_referrer``'s).
-
-    No framing by other origins; no MIME sniffing; resources for this
-    origin's pages only; the page's CSP (registered files bring their own
-    sandbox); no versions in ``Server``.
-    """
-    headers = response.headers
-    headers.setdefault("X-Content-Type-Options", "nosniff")
-    headers.setdefault("X-Frame-Options", "SAMEORIGIN")
-    headers.setdefault("Cross-Origin-Resource-Policy", "same-origin")
-    headers.setdefault("Content-Security-Policy", PAGE_CSP)
-    headers["Server"] = SERVER_BANNER
 
 
 class Server:
@@ -175,33 +129,25 @@ class Server:
         if self.header_timeout <= 0:
             raise ValueError("header_timeout must be positive")
         self.access = Access(token, allowed_hosts, allowed_origins)
+        self.refusals = RefusalLog(log)
         self.ssl_context = _ssl_context(ssl_certfile, ssl_keyfile)
         self.scheme = "https" if self.ssl_context is not None else "http"
         self.addresses: list[Any] = []
-        self._url_host = display_host(host)
+        self._url_host = interfaces.display_host(host)
         self._bound: list[tuple[int, Any]] = []
-        self._clients: tuple[Outbox, ...] = ()
-        # Dropped browsers whose lost audio is still being counted (until the
-        # page comes back, or LOSS_WINDOW seconds after it was closed), and
-        # those of them a page can come back as (by its page id).
-        self._counting: tuple[Outbox, ...] = ()
-        self._dropped_pages: dict[str, Outbox] = {}
-        self._wake_pending = False
-        self._idle_looks = 0
         self._loop: asyncio.AbstractEventLoop | None = None
         self._runner: web.AppRunner | None = None
         self._thread: threading.Thread | None = None
         self._ready = threading.Event()
         self._start_error: BaseException | None = None
-        self._unsubscribe: Callable[[], None] | None = None
         self._tasks: set[asyncio.Task] = set()
         self._events = EventDispatcher(max_pending_events, max_pending_event_bytes)
-        self._notices = self._events.queue("the server")  # events the server itself raises in Python
+        notices = self._events.queue("the server")  # events the server itself raises in Python
+        self.hub = Hub(self.max_queue_frames, self.max_queue_bytes, self.drop_grace, self.flush_interval,
+                       self._track, notices.put)
         self._awaiting_head: set[Any] = set()  # connections that have not sent a whole request yet
         self._lock = threading.Lock()
         self._stopped = False
-        self.dropped_clients = 0
-        self._stream = PushStreamState()  # for pages that connect mid-stream
 
     # -- public --------------------------------------------------------------
 
@@ -240,7 +186,12 @@ class Server:
     @property
     def client_count(self) -> int:
         """Number of connected browsers."""
-        return len(self._clients)
+        return len(self.hub.clients)
+
+    @property
+    def dropped_clients(self) -> int:
+        """Browsers dropped for falling behind."""
+        return self.hub.dropped_clients
 
     @property
     def dropped_events(self) -> int:
@@ -309,7 +260,7 @@ class Server:
         if not self.token:
             log.warning("the server at %s runs without a secret (token=''): any local process or user, "
                         "and any page a browser here opens, can read it and drive its callbacks", self.origin)
-        self._unsubscribe = bus.subscribe(self._on_bus_message)
+        self.hub.subscribe(self._loop)  # type: ignore[arg-type]
         return self
 
     def stop(self, timeout: float = 10.0) -> None:
@@ -322,9 +273,7 @@ class Server:
             if self._stopped:
                 return
             self._stopped = True
-        if self._unsubscribe is not None:
-            self._unsubscribe()
-            self._unsubscribe = None
+        self.hub.unsubscribe()
         self._events.stop()
         loop = self._loop
         if loop is not None and self._thread is not None and self._thread.is_alive():
@@ -343,7 +292,9 @@ class Server:
         """Block until :meth:`stop` is called (from another thread) or Ctrl-C."""
         try:
             while self._thread is not None and self._thread.is_alive():
-                self._thread.join(0.5)
+                # Not Thread.join: Ctrl-C inside it marks the thread as ended while it runs on
+                # (CPython 3.11, 3.12), and stop() would then not wait for the server to close.
+                time.sleep(0.1)
         except KeyboardInterrupt:
             pass
         finally:
@@ -385,15 +336,10 @@ class Server:
                 loop.close()
 
     async def _startup(self) -> None:
-        app = web.Application(middlewares=[self._guard], client_max_size=MAX_INBOUND_BYTES)
-        app.on_response_prepare.append(_no_referrer)
-        app.on_response_prepare.append(_security_headers)
-        app.router.add_get("/", self._handle_index)
-        app.router.add_get("/vt/static/{path:.+}", self._handle_static)
-        app.router.add_get("/vt/ws", self._handle_ws)
-        app.router.add_get("/vt/files/{token}/{name}", self._handle_file)
-        app.router.add_route("GET", "/vt/audio/{name}", self._handle_audio)
-        app.router.add_route("POST", "/vt/audio/{name}", self._handle_audio)
+        guard = routes.Guard(self.access, self.refusals)
+        app = web.Application(middlewares=[self._head_arrived, guard.middleware], client_max_size=MAX_INBOUND_BYTES)
+        app.on_response_prepare.append(routes.response_headers)
+        routes.install(app, {route.handler: getattr(self, f"_handle_{route.handler}") for route in routes.ROUTES})
         runner = web.AppRunner(app, access_log=None, shutdown_timeout=2.0, handler_cancellation=True,
                                keepalive_timeout=max(self.header_timeout, 15.0))
         await runner.setup()
@@ -413,7 +359,7 @@ class Server:
         if self.host in interfaces.WILDCARD_HOSTS:
             public = interfaces.local_addresses(
                 next(iter(self._families())) if len(self._families()) == 1 else None)
-            self._url_host = interfaces.url_host(public[0]) if public else display_host(self.host)
+            self._url_host = interfaces.url_host(public[0]) if public else interfaces.display_host(self.host)
         self.access.bind(self.host, self.port, self.scheme,
                          interfaces.local_names() if self.host in interfaces.WILDCARD_HOSTS else ())
 
@@ -426,7 +372,7 @@ class Server:
             made(handler, transport)
             # what the client got wrong is logged as a refusal, without a traceback
             peer = transport.get_extra_info("peername")
-            handler.logger = self.access.wire_log(log, str(peer[0]) if isinstance(peer, tuple) else None)
+            handler.logger = WireLog(log, self.refusals, str(peer[0]) if isinstance(peer, tuple) else None)
             self._awaiting_head.add(handler)
             loop.call_later(self.header_timeout, self._check_head, handler, transport)
 
@@ -445,15 +391,7 @@ class Server:
                 transport.abort()
 
     async def _shutdown(self) -> None:
-        clients, self._clients = self._clients, ()
-        closing = []
-        for client in clients:
-            client.release()
-            if client.pump is not None:
-                client.pump.cancel()
-            closing.append(close_quietly(client.ws, WSCloseCode.GOING_AWAY, 1.0, client.transport))
-        if closing:
-            await asyncio.gather(*closing, return_exceptions=True)
+        await self.hub.close_all()
         for task in list(self._tasks):
             task.cancel()
         if self._tasks:
@@ -467,164 +405,7 @@ class Server:
         task.add_done_callback(self._tasks.discard)
         return task
 
-    # -- bus -------------------------------------------------------------------
-
-    def _on_bus_message(self, message: tuple) -> None:
-        """Bus subscriber: queue ``message`` for every browser; never blocks."""
-        self._stream.observe(message)
-        if self._counting and message[0] == "binary":
-            size = len(message[1])
-            for dropped in self._counting:
-                dropped.offered_pcm += size
-        clients = self._clients
-        if not clients:
-            return
-        try:
-            frame = encode_message(message)
-            if frame is None:
-                return
-            size = len(frame)
-            wake = False
-            for client in clients:
-                if client.offer(frame, size):
-                    wake = True
-            if wake and not self._wake_pending:
-                self._wake_pending = True
-                self._loop.call_soon_threadsafe(self._wake)  # type: ignore[union-attr]
-        except RuntimeError:  # the loop is closing
-            pass
-        except Exception:  # noqa: BLE001 - never fail the Python caller
-            log.exception("could not queue a message for the browsers")
-
-    def _first_frames(self, snapshot: list) -> "list[str | bytes]":
-        """What a browser gets on connecting, before anything published later.
-
-        Called with the bus held (nothing is published meanwhile): the
-        component list, then where a push stream going on sends its frames
-        and their format, when there is one (see ``stream_state``).
-        """
-        stream = self._stream.frame()
-        return [components_frame(snapshot)] + ([stream] if stream is not None else [])
-
-    def _wake(self) -> None:
-        """Send newly queued frames (on the loop, with the wake-up flag set)."""
-        for client in self._clients:
-            if client.overflow is not None:
-                if not client.dropping:
-                    client.dropping = True
-                    self._track(self._drop(client))
-            elif client.frames:
-                client.flush()
-        # Publishers that queue frames until the next look find the flag set
-        # and do not wake the loop: their frames go out together then.  Each
-        # wake-up and each socket write lets other Python threads take the
-        # interpreter for a while, so fewer, larger writes (and timer looks
-        # instead of wake-ups while frames keep coming) keep the loop
-        # responsive beside busy threads.
-        self._idle_looks = 0
-        self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
-
-    def _look_again(self) -> None:
-        if any(client.frames or client.overflow is not None for client in self._clients):
-            self._wake()
-            return
-        self._idle_looks += 1
-        if self._idle_looks < _IDLE_LOOKS:
-            self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
-            return
-        # Quiet for a while: go back to being woken.  Clear the flag before
-        # the last look: a frame queued after it wakes the loop, one queued
-        # before is seen here.
-        self._wake_pending = False
-        if any(client.frames or client.overflow is not None for client in self._clients):
-            self._wake_pending = True
-            self._wake()
-
-    async def _drop(self, client: Outbox) -> None:
-        self.dropped_clients += 1
-        client.release()
-        with bus.hold():  # from here on, audio for this browser is counted as lost
-            self._forget(client)
-            self._counting = (*self._counting, client)
-            if client.page:
-                self._dropped_pages[client.page] = client
-        if client.pump is not None:
-            client.pump.cancel()
-            try:
-                await client.pump
-            except BaseException:  # noqa: BLE001
-                pass
-        # What was written to the socket still reaches the browser (before the
-        # notice and the close) as long as it keeps reading.  The notice says
-        # what is lost so far; the page hears the whole figure when it is back.
-        log.warning("dropping the browser at %s: %s", client.peer, client.overflow)
-        notice = {"type": "dropped", "reason": client.overflow, **self._loss(client)}
-        transport = client.transport
-        loop = asyncio.get_running_loop()
-        if (await settle(loop.create_task(client.ws.send_str(dumps(notice))), transport, self.drop_grace)
-                and await reaches_browser(transport, self.drop_grace)):
-            await settle(loop.create_task(client.ws.close(code=WSCloseCode.TRY_AGAIN_LATER)), transport,
-                         self.drop_grace)
-        elif transport is not None:
-            log.warning("the browser at %s stopped reading: its connection is cut", client.peer)
-            transport.abort()
-        loop.call_later(LOSS_WINDOW, self._loss_counted, client)
-
-    def _loss(self, client: Outbox, received: "int | None" = None) -> "dict[str, Any]":
-        """Pushed audio offered to ``client`` that it never got: ``lostBytes``, ``lostSeconds``.
-
-        ``received``: the audio bytes the page says it got on that connection;
-        without it, what was never written to the socket.
-        """
-        got = client.sent_pcm if received is None or not 0 <= received <= client.offered_pcm else received
-        lost_bytes = max(0, client.offered_pcm - got)
-        meta = self._stream.metadata or {}
-        try:
-            seconds: "float | None" = round(lost_bytes / (2 * int(meta["channels"]) * int(meta["sample_rate"])), 3)
-        except (KeyError, TypeError, ValueError, ZeroDivisionError):
-            seconds = None
-        return {"lostBytes": lost_bytes, "lostSeconds": seconds}
-
-    def _rejoin(self, client: Outbox) -> "str | None":
-        """A page dropped before is back (called with the bus held, as it joins):
-        stop counting its loss; returns the notice of the whole loss for it."""
-        dropped = self._dropped_pages.pop(client.page, None) if client.page else None
-        if dropped is None or dropped not in self._counting:
-            return None
-        self._counting = tuple(c for c in self._counting if c is not dropped)
-        lost = self._loss(dropped, client.received_before)
-        self._track(self._report_loss(dropped, lost, True))
-        return dumps({"type": "lost", "reason": dropped.overflow, **lost})
-
-    def _loss_counted(self, client: Outbox) -> None:
-        """The page did not come back within LOSS_WINDOW seconds: report what it lost until then."""
-        with bus.hold():
-            if client not in self._counting:
-                return
-            self._counting = tuple(c for c in self._counting if c is not client)
-            if self._dropped_pages.get(client.page or "") is client:
-                del self._dropped_pages[client.page]
-        self._track(self._report_loss(client, self._loss(client), False))
-
-    async def _report_loss(self, client: Outbox, lost: "dict[str, Any]", back: bool) -> None:
-        """Log, and tell the stream's player in Python, how much pushed audio a dropped browser lost."""
-        if not lost["lostBytes"]:
-            return
-        seconds = lost["lostSeconds"]
-        amount = f"{seconds:.2f} s ({lost['lostBytes']} bytes)" if seconds is not None else f"{lost['lostBytes']} bytes"
-        text = (f"the browser at {client.peer} could not take the audio as fast as it was pushed and was dropped "
-                f"({client.overflow}): {amount} of pushed audio lost "
-                + ("until it came back" if back else "at least (it did not come back)"))
-        log.warning("%s", text)
-        target = self._stream.target or _newest_player()
-        if target is not None:
-            payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
-            self._notices.put(target, "web-audio-error", payload, len(text) + 100)
-
-    def _forget(self, client: Outbox) -> None:
-        self._clients = tuple(c for c in self._clients if c is not client)
-
-    # -- access ----------------------------------------------------------------
+    # -- requests --------------------------------------------------------------
 
     #: Seconds a response may wait for its client to take more data; a client that
     #: reads nothing for that long is cut off (and its audio stream slot freed).
@@ -633,83 +414,22 @@ class Server:
     body_timeout = 10.0
 
     @web.middleware
-    async def _guard(self, request: web.Request, handler: Callable) -> web.StreamResponse:
-        """Host allowlist and provenance on every route; a credential everywhere but registered files.
-
-        Every refusal, and every other answer for a client's fault but 404, is
-        logged as one rate-limited line (see ``access.RefusalLog``).
-        """
+    async def _head_arrived(self, request: web.Request, handler: Callable) -> web.StreamResponse:
+        """The connection sent a whole request head in time (see ``_watch_connections``)."""
         self._awaiting_head.discard(request.protocol)
-        try:
-            self._check_access(request)
-            return await handler(request)
-        except web.HTTPClientError as exc:
-            if exc.status != 404:
-                # the reason phrase when it says more than the status, else the one-line text
-                detail = exc.reason if exc.reason != HTTPStatus(exc.status).phrase else (exc.text or "")
-                self.access.refusals.note(request.remote,
-                                          f"{exc.status} {request.method} {request.path}: {' '.join(detail.split())}")
-            raise
-
-    def _check_access(self, request: web.Request) -> None:
-        access = self.access
-        host = request.headers.get("Host")
-        if not access.host_allowed(host):
-            raise forbidden(f"Host {host!r} is not a name of this server (start(allowed_hosts=[...]) adds names)")
-        path = request.path
-        acting = path == "/vt/ws" or path.startswith("/vt/audio/")
-        files = path.startswith("/vt/files/")
-        kind, why = ("capability", "") if files else access.credential(request)
-        if kind is None:
-            raise web.HTTPForbidden(text=_NO_SECRET + "\n", reason=f"Forbidden: {why}")
-        why = access.provenance_refusal(request, acting=acting, navigable=files or path == "/")
-        if why is not None:
-            raise forbidden(why)
-        if kind == "session" and acting and not access.vouched(request):
-            raise forbidden("the session cookie alone does not open this route: send the secret "
-                            "(a 'token' query parameter or an 'Authorization: token ...' header)")
+        return await handler(request)
 
     # -- handlers --------------------------------------------------------------
 
     async def _handle_ws(self, request: web.Request) -> web.StreamResponse:
-        ws = web.WebSocketResponse(compress=False, heartbeat=30.0, max_msg_size=MAX_INBOUND_BYTES)
+        ws = web.WebSocketResponse(max_msg_size=MAX_INBOUND_BYTES, **WS_OPTIONS)
         await ws.prepare(request)
-        client = Outbox(ws, request, self.max_queue_frames, self.max_queue_bytes)
-        client.page = _page_id(request.query.get("page"))
         received = request.query.get("received", "")
-        client.received_before = int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None
-        client.events = self._events.queue(f"the browser at {request.remote}")
-        # Snapshot and join the fan-out atomically: the browser sees the
-        # component list, then exactly the messages published after it.
-        with getcm().frozen() as snapshot:
-            lost = self._rejoin(client)
-            client.first(self._first_frames(snapshot) + ([lost] if lost else []))
-            self._clients = (*self._clients, client)
-        client.pump = asyncio.get_running_loop().create_task(client.run_pump())
-        try:
-            async for msg in ws:
-                if msg.type == WSMsgType.TEXT:
-                    self._on_text(client, msg.data)
-        finally:
-            client.release()
-            self._forget(client)
-            if not client.dropping:
-                client.pump.cancel()
+        await self.hub.serve(
+            ws, request.transport, request.remote, _page_id(request.query.get("page")),
+            int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None,
+            self._events.queue(f"the browser at {request.remote}"))
         return ws
-
-    def _on_text(self, client: Outbox, text: str) -> None:
-        try:
-            msg = json.loads(text)
-        except (ValueError, RecursionError):
-            log.debug("ignored a frame from the browser that is not JSON (or nested too deeply)")
-            return
-        if not isinstance(msg, dict) or msg.get("type") != "event":
-            return
-        cid, event = msg.get("id"), msg.get("event")
-        if not isinstance(cid, str) or not isinstance(event, str):
-            return
-        payload = msg.get("payload")
-        client.events.put(cid, event, {} if payload is None else payload, len(text))
 
     async def _handle_index(self, request: web.Request) -> web.StreamResponse:
         if "token" in request.query:
@@ -717,9 +437,7 @@ class Server:
             rest = [(k, v) for k, v in request.query.items() if k != "token"]
             response = web.HTTPSeeOther("/" + (f"?{urlencode(rest)}" if rest else ""))
             if self.token:
-                secure = self.access.browser_secure(request)
-                response.set_cookie(self.access.cookie_name(secure), self.access.open_session(request), path="/",
-                                    httponly=True, samesite="Strict", secure=True if secure else None)
+                self.access.issue_session(response, request)
             response.headers["Cache-Control"] = "no-store"
             raise response
         return static_response(self.static_dir, "index.html")
@@ -747,7 +465,7 @@ class Server:
                 self._tasks.discard(task)
 
     def _note_stalled(self, request: web.BaseRequest) -> None:
-        self.access.refusals.note(request.remote, f"cut off {request.method} {request.path}: the client read "
+        self.refusals.note(request.remote, f"cut off {request.method} {request.path}: the client read "
                                                   f"nothing for {self.send_timeout:g} s")
 
 
@@ -767,19 +485,6 @@ def _page_id(value: "str | None") -> "str | None":
     if value and len(value) <= 64 and value.isascii() and value.replace("-", "").isalnum():
         return value
     return None
-
-
-def _newest_player() -> "str | None":
-    """The newest player: where a page sends binary frames when no stream command named one."""
-    for cid, record in reversed(list(getcm().components.items())):
-        if record.get("kind") == "web_audio":
-            return cid
-    return None
-
-
-async def _no_referrer(request: web.Request, response: web.StreamResponse) -> None:
-    """Pages never pass their address (which may hold the secret) on as a Referer."""
-    response.headers.setdefault("Referrer-Policy", "no-referrer")
 
 
 # --------------------------------------------------------------------------

@@ -57,6 +57,8 @@ int module_exec(PyObject* module) {
     if (init_state(st) < 0) return -1;
     if (!(st->function_type = pyrt::make_function_type(module, "veltrane.vt_ui.web_audio.function"))) return -1;
     if (pyrt::watch_globals(module) < 0) return -1;
+    // The distribution's version (pyproject.toml, passed in by the build).
+    if (PyModule_AddStringConstant(module, "__version__", WEB_AUDIO_VERSION) < 0) return -1;
     try {
         if (bind_surface(module) < 0) return -1;
     } catch (const std::bad_alloc&) {

@@ -261,7 +261,7 @@ def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog
         for _ in range(200):
             assert http_raw(port, "/?token=wrong-secret-value")[0] == 403
         elapsed = time.monotonic() - began
-        srv.access.refusals.flush()
+        srv.refusals.flush()
         lines = [r.getMessage() for r in caplog.records if r.name.startswith("vt_core")]
         logged = [m for m in lines if m.startswith("refused")]
         counted = sum(int(m.split()[0]) for m in lines if "not logged" in m)
@@ -356,7 +356,7 @@ def test_a_session_opened_from_one_lan_address_is_refused_from_another(server):
 @pytest.mark.skipif(not os.path.exists("/proc/net/tcp6"), reason="reads the socket tables of Linux")
 def test_the_owner_of_a_connecting_socket_is_found_both_ways():
     """The kernel's answer and the /proc tables agree, for IPv4, IPv6 and IPv4 on a dual-stack socket."""
-    from vt_core import access
+    from vt_core import peers
 
     for family, bind_to, connect_to in ((socket.AF_INET, "127.0.0.1", "127.0.0.1"), (socket.AF_INET6, "::1", "::1"),
                                         (socket.AF_INET6, "::", "127.0.0.1")):
@@ -369,7 +369,7 @@ def test_the_owner_of_a_connecting_socket_is_found_both_ways():
                 conn, peer = listener.accept()
                 with conn:
                     peer, local = peer[:2], conn.getsockname()[:2]
-                    found = access._owner_by_netlink(peer, local), access._owner_by_proc(peer, local)
+                    found = peers._owner_by_netlink(peer, local), peers._owner_by_proc(peer, local)
                     assert found == (os.getuid(), os.getuid()), (bind_to, connect_to)
                     other = (peer[0], 1 if peer[1] != 1 else 2)
-                    assert access.socket_owner(*other, *local) is None
+                    assert peers.socket_owner(*other, *local) is None

@@ -152,7 +152,7 @@ def test_nested_json_and_unknown_charsets_get_400_never_500(server, cm, wa, capl
                 assert ran.wait(WAIT)
                 vt_core.send_message("still", "open")
                 frames = ws.frames()
-                assert json.loads(next(frames)[1])["type"] == "components"
+                assert [json.loads(next(frames)[1])["type"] for _ in range(2)] == ["components", "stream"]
                 assert json.loads(next(frames)[1])["action"] == "still"
             finally:
                 ws.close()
@@ -317,7 +317,7 @@ def test_queued_frames_go_out_in_batches_with_the_loop_running_between_them():
         try:
             assert ws.status == 101
             wait_until(lambda: srv.client_count == 1)
-            transport = srv._clients[0].transport
+            transport = srv.hub.clients[0].transport
             loop = srv._loop
             ticks, writes, spinning = [0], [], [True]
 

@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import _thread
 import asyncio
 import io
 import json
 import logging
 import math
 import os
+import sys
 import threading
 import time
+import traceback
 import wave
 
 import aiohttp
@@ -75,17 +78,19 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
 
     async def main():
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            [hello] = await receive(ws, 1)
+            [hello, stream] = await receive(ws, 2)
             assert hello == {
                 "type": "components",
                 "components": [{"id": first.id, "kind": "web_audio", "content": cm.components[first.id]["content"]}],
             }
+            assert stream == {"type": "stream", "target": first.id, "metadata": None}  # the one player
             assert hello["components"][0]["content"]["src"] == convertPath2Url(song)
             recorder.clear()
 
             second = wa.web_audio("http://127.0.0.1:1/x.wav")
             second.volume = 0.25  # the "add" frame must still show the content as it was added
             first.play()
+            first.close_stream()  # a stream command moves the target back: "first" stays it from here
             first.volume = 0.5
             first.send_audio_metadata(44100, 1)
             for chunk in chunks:
@@ -93,8 +98,13 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
             first.update_cm()
             cm.remove_component(second.id)
 
-            got = await receive(ws, len(recorder.messages))
-            assert got == [expected_frame(m) for m in recorder.messages]
+            got = await receive(ws, len(recorder.messages) + 2)
+            expected = [expected_frame(m) for m in recorder.messages]
+            # the newest player is the stream target: the page is told right after each move
+            expected.insert(1, {"type": "stream", "target": second.id, "metadata": None})
+            close = expected.index(expected_frame(("message", "call_method", {"cid": first.id, "method": "close_stream"})))
+            expected.insert(close + 1, {"type": "stream", "target": first.id, "metadata": None})
+            assert got == expected
             assert "volume" not in got[0]["content"]["options"]
             assert {"type": "message", "action": "call_method", "data": {"cid": first.id, "method": "play"}} in got
             assert {"type": "message", "action": "audio_metadata", "data": {"sample_rate": 44100, "channels": 1}} in got
@@ -217,7 +227,7 @@ def test_events_reach_the_components_callbacks(server, cm, wa, caplog):
 
     async def main():
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            await receive(ws, 1)
+            await receive(ws, 2)  # the components, and where audio goes
             for frame in [
                 event(a.id, "web-audio-play", {"currentTime": 1.5}),
                 event(b.id, "web-audio-play", {"currentTime": 0.0}),
@@ -310,6 +320,20 @@ def test_default_server_binds_loopback_and_stops_cleanly():
     finally:
         gate.set()
         vt_server.unregister_audio("endless")
+
+
+def test_ctrl_c_in_serve_forever_returns_once_the_server_has_stopped():
+    srv, main = vt_server.start(), threading.main_thread().ident
+
+    def ctrl_c():  # once the main thread waits in serve_forever, whose Ctrl-C it is to catch
+        while vt_server.Server.serve_forever.__code__ not in [
+                f.f_code for f, _ in traceback.walk_stack(sys._current_frames()[main])]:
+            time.sleep(0.01)
+        _thread.interrupt_main()
+
+    threading.Thread(target=ctrl_c, daemon=True).start()
+    srv.serve_forever()
+    assert srv._loop.is_closed() and not srv.running
 
 
 def test_second_server_on_a_taken_port_fails_to_start(server):
@@ -617,15 +641,8 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
             return await receive(ws, n)
 
-    async def nothing_to_tell():
-        async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
-            [hello] = await receive(ws, 1)
-            second.play()  # the next frame is the message itself, no stream state before it
-            [after] = await receive(ws, 1)
-            return hello, after
-
-    hello, after = run(nothing_to_tell())
-    assert hello["type"] == "components" and after["type"] == "message"
+    hello, stream = run(connect_and_read(2))  # before any stream command: the newest player
+    assert hello["type"] == "components" and stream == {"type": "stream", "target": second.id, "metadata": None}
 
     first.close_stream()  # the stream target is now "first" (no page saw it)
     meta = {"sample_rate": 22050, "channels": 1}
@@ -641,7 +658,10 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
     _, stream = run(connect_and_read(2))
     assert stream == {"type": "stream", "target": second.id, "metadata": {"sample_rate": 48000, "channels": 2}}
 
-    # a removed target is forgotten; the format stays (the page would keep it too)
+    # a removed target is forgotten (the newest player is the target again); the format stays
     cm.remove_component(second.id)
+    _, stream = run(connect_and_read(2))
+    assert stream == {"type": "stream", "target": first.id, "metadata": {"sample_rate": 48000, "channels": 2}}
+    cm.remove_component(first.id)
     _, stream = run(connect_and_read(2))
     assert stream == {"type": "stream", "target": None, "metadata": {"sample_rate": 48000, "channels": 2}}

@@ -17,6 +17,7 @@ import pytest
 
 import vt_core
 from host.conftest import RawWebSocket
+from vt_core import ledger
 from vt_core import server as vt_server
 
 RATE, CHANNELS = 48000, 2
@@ -117,7 +118,7 @@ def test_a_slow_reader_gets_all_that_was_sent_and_is_told_what_was_lost(cm, coun
 def test_a_page_that_does_not_come_back_is_reported_after_the_window(cm, monkeypatch):
     errors: "queue.Queue[dict]" = queue.Queue()
     cm.add_component("web_audio", {}, {"web-audio-error": errors.put})
-    monkeypatch.setattr(vt_server, "LOSS_WINDOW", 0.5)
+    monkeypatch.setattr(ledger, "LOSS_WINDOW", 0.5)
     with vt_server.start(max_queue_bytes=256 * 1024, drop_grace=0.5) as srv:
         ws = RawWebSocket(srv.port, rcvbuf=4096, token=srv.token)  # no page id: never recognised again
         try:

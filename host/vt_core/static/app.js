@@ -27,7 +27,7 @@ window.vtDrops = []; // the host's "dropped" and "lost" notices (how much pushed
 let ws = null;
 let backoff = BACKOFF_MIN_MS;
 let outbox = [];
-let streamTarget = null; // cid that most recently received a stream command
+let streamTarget = null; // where binary frames go: the host says (its "stream" frames)
 let lastMeta = null; // the last "audio_metadata": format of the frames that follow
 let audioReady = false;
 let pending = []; // frames received before the audio engine was ready
@@ -89,7 +89,6 @@ function unmount(cid) {
   entry.el.remove();
   components.delete(cid);
   delete players[cid];
-  if (streamTarget === cid) streamTarget = null;
 }
 
 /** Returns the volume the update set on a player (else null). */
@@ -114,14 +113,10 @@ function reconcile(list) {
 
 // -- routing -----------------------------------------------------------------
 
-// Binary frames and audio_metadata carry no component id: they go to the
-// component that most recently received a stream command, else to the most
-// recently created web_audio component.
+// Binary frames carry no component id: they go to the stream target the host
+// named last (it decides; the page follows).
 function streamPlayer() {
-  if (streamTarget && players[streamTarget]) return players[streamTarget];
-  let last = null;
-  for (const entry of components.values()) if (entry.player) last = entry.player;
-  return last;
+  return (streamTarget && players[streamTarget]) || null;
 }
 
 /** @param previous  what the frame handled before this one did ({cid, volume}: set a volume), or null */
@@ -129,13 +124,11 @@ function callMethod(data, previous) {
   const cid = data.cid;
   const player = players[cid];
   if (data.action === "start_stream") {
-    streamTarget = cid;
     if (player) player.startStream(data);
     else console.warn(`[vt] start_stream for unknown component ${cid}`);
     return;
   }
   const method = data.method;
-  if (method === "close_stream") streamTarget = cid;
   if (!player) {
     console.warn(`[vt] ${method} for unknown component ${cid}`);
     return;
@@ -179,6 +172,7 @@ function onText(text, previous) {
   }
   switch (msg.type) {
     case "components":
+      streamTarget = null; // until the host's "stream" frame that follows names one
       reconcile(Array.isArray(msg.components) ? msg.components : []);
       window.vtReady = true;
       document.documentElement.dataset.vtReady = "1";
@@ -202,9 +196,9 @@ function onText(text, previous) {
       break;
     }
     case "stream":
-      // sent on connection while a push stream may be going on: where its
-      // frames go and their format (the host remembers both for us)
-      if (msg.target) streamTarget = msg.target;
+      // on connection, and whenever the target moves: where binary frames go
+      // and (on connection, mid-stream) their format
+      streamTarget = typeof msg.target === "string" ? msg.target : null;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
       break;
     case "dropped": // the host dropped this page: its link is slower than what was pushed

@@ -15,6 +15,7 @@ _Callback = Callable[..., Any] | None
 _Pcm = Buffer  # a C-contiguous buffer of int16 samples: bytes, bytearray, memoryview, array('h'), numpy
 _Float = SupportsFloat | SupportsIndex  # what float() takes, bar strings: the value is sent as float(value)
 
+__version__: str
 time: types.ModuleType
 
 def urlparse(url: str, scheme: str = ..., allow_fragments: bool = ...) -> Any: ...

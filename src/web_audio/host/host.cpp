@@ -33,8 +33,8 @@ int import_name(PyObject* dict, const char* package, PyObject* name) noexcept {
 }
 
 constexpr const char* kMissingHost =
-    "veltrane.vt_ui.web_audio runs inside the vt_core host: pip install ./host from a clone of the "
-    "repository, or pip install the vt_core wheel or sdist released with this module";
+    "veltrane.vt_ui.web_audio runs inside the vt_core host, the vt-core distribution: pip install vt-core "
+    "(or, from a clone of the repository, pip install ./host)";
 
 }  // namespace
 

@@ -1,0 +1,295 @@
+"""The hub: carries the host bus to every connected page, apart from HTTP.
+
+Once the server has upgraded a request to a WebSocket, :meth:`Hub.serve`
+holds the page's connection: frames out through its :class:`Outbox`, its
+events in to their queue (``events``), until the connection ends.
+
+The hub subscribes one quick function to the host bus.  It runs on the
+publishing thread (under the bus lock, so messages keep one global order),
+encodes the message once, appends it to each page's :class:`Outbox` and, at
+most once per batch, wakes the event loop with ``call_soon_threadsafe``.  It
+never waits for the network, so sending never blocks the Python caller.
+
+* **Stream target** (``stream_state``): where binary frames go; when a
+  message moves it, every page is told right after that message.
+* **Drops.**  Each outbox is bounded; a page that falls further behind has
+  its queue freed at once, is sent ``{"type": "dropped", ...}`` after what
+  was already written to it, if it still reads within ``drop_grace``
+  seconds, and is disconnected.
+* **Loss ledger** (``ledger``): what a dropped page missed is counted until
+  it comes back (it is told with ``{"type": "lost", ...}``) or the window
+  closes; the stream's player in Python hears of it either way.
+
+Flush timing: after a write, frames published within ``flush_interval``
+gather and go out together at the next look, so a steady stream costs one
+wake-up and one write per interval rather than per frame.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+from typing import Any, Callable, Coroutine
+
+from aiohttp import WSMsgType
+
+from .bus import bus
+from .ledger import LossLedger
+from .manager import getcm
+from .messages import components_frame, dumps, encode_message
+from .outbox import Outbox
+from .stream_state import PushStreamState
+from .wswriter import settle
+
+__all__ = ["Hub"]
+
+log = logging.getLogger("vt_core.server")
+
+#: Looks at the queues without news before the loop waits to be woken again.
+_IDLE_LOOKS = 5
+#: What ``WebSocketResponse.receive`` returns once the connection is ending.
+_CONNECTION_ENDS = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED, WSMsgType.ERROR)
+#: WebSocket close codes the hub sends.
+_TRY_AGAIN_LATER = 1013
+_GOING_AWAY = 1001
+
+
+class Hub:
+    """Fan-out of the bus to the pages of one server (see the module docstring).
+
+    ``spawn(coro)`` runs a task the server waits for at shutdown;
+    ``notify(cid, event, payload, size)`` raises an event in Python, as if
+    the page had sent it.
+    """
+
+    def __init__(self, max_frames: int, max_bytes: int, drop_grace: float, flush_interval: float,
+                 spawn: "Callable[[Coroutine[Any, Any, Any]], Any]",
+                 notify: "Callable[[str, str, dict, int], Any]") -> None:
+        self.max_frames = max_frames
+        self.max_bytes = max_bytes
+        self.drop_grace = drop_grace
+        self.flush_interval = flush_interval
+        self._spawn = spawn
+        self._notify = notify
+        self.clients: tuple[Outbox, ...] = ()
+        self.dropped_clients = 0
+        self.ledger = LossLedger()
+        self.stream = PushStreamState()
+        self._loop: "asyncio.AbstractEventLoop | None" = None
+        self._wake_pending = False
+        self._idle_looks = 0
+        self._unsubscribe: "Callable[[], None] | None" = None
+
+    # -- lifecycle (from any thread) -------------------------------------------
+
+    def subscribe(self, loop: asyncio.AbstractEventLoop) -> None:
+        """Start carrying the bus to pages served on ``loop``."""
+        self._loop = loop
+        with getcm().frozen() as snapshot:
+            self.stream = PushStreamState(snapshot)
+            self._unsubscribe = bus.subscribe(self._on_bus_message)
+
+    def unsubscribe(self) -> None:
+        if self._unsubscribe is not None:
+            self._unsubscribe()
+            self._unsubscribe = None
+
+    # -- pages (on the loop) ---------------------------------------------------
+
+    async def serve(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
+                    received_before: "int | None", events: Any) -> None:
+        """A page's connection (``ws`` prepared with ``wswriter.WS_OPTIONS``), until it ends.
+
+        The page's events go to ``events``; its pings are answered.
+        """
+        client = self._join(ws, transport, peer, page, received_before, events)
+        try:
+            while True:
+                msg = await ws.receive()
+                client.heartbeat.heard()
+                if msg.type == WSMsgType.TEXT:
+                    _on_text(client, msg.data)
+                elif msg.type == WSMsgType.PING:
+                    client.writer.pong(msg.data)
+                elif msg.type in _CONNECTION_ENDS:
+                    break
+        finally:
+            self._leave(client)
+
+    def _join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
+             received_before: "int | None", events: Any) -> Outbox:
+        """A page connected (``ws`` prepared): its outbox, fed from here on."""
+        client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes)
+        client.page, client.received_before, client.events = page, received_before, events
+        # Snapshot and join the fan-out atomically: the page sees the
+        # component list, then exactly the messages published after it.
+        with getcm().frozen() as snapshot:
+            stream = self.stream.frame()
+            first: "list[str | bytes]" = [components_frame(snapshot)] + ([stream] if stream is not None else [])
+            dropped = self.ledger.rejoin(page)
+            if dropped is not None:
+                lost = self.ledger.loss(dropped, self.stream.metadata, received_before)
+                self._spawn(self._report_loss(dropped, lost, True))
+                first.append(dumps({"type": "lost", "reason": dropped.overflow, **lost}))
+            client.first(first)
+            self.clients = (*self.clients, client)
+        client.pump = asyncio.get_running_loop().create_task(client.run_pump())
+        return client
+
+    def _leave(self, client: Outbox) -> None:
+        """The page's connection ended."""
+        client.release()
+        self._forget(client)
+        if not client.dropping:
+            client.stop_writing()
+
+    async def close_all(self) -> None:
+        """Close every page's connection (the server stops)."""
+        clients, self.clients = self.clients, ()
+        for client in clients:
+            client.release()
+            client.stop_writing()
+        if clients:
+            await asyncio.gather(*(c.close(_GOING_AWAY, 1.0) for c in clients), return_exceptions=True)
+
+    def _forget(self, client: Outbox) -> None:
+        self.clients = tuple(c for c in self.clients if c is not client)
+
+    # -- the bus (publishing threads, under the bus lock) ----------------------
+
+    def _on_bus_message(self, message: tuple) -> None:
+        """Bus subscriber: queue ``message`` for every page; never blocks."""
+        moved = self.stream.observe(message)
+        if self.ledger.counting and message[0] == "binary":
+            self.ledger.offered(len(message[1]))
+        clients = self.clients
+        if not clients:
+            return
+        try:
+            frame = encode_message(message)
+            if frame is None:
+                return
+            size = len(frame)
+            wake = False
+            for client in clients:
+                if client.offer(frame, size):
+                    wake = True
+            if moved:  # the target moved: every page hears it right after the message that moved it
+                notice = self.stream.notice()
+                for client in clients:
+                    client.offer(notice, len(notice))
+            if wake and not self._wake_pending:
+                self._wake_pending = True
+                self._loop.call_soon_threadsafe(self._wake)  # type: ignore[union-attr]
+        except RuntimeError:  # the loop is closing
+            pass
+        except Exception:  # noqa: BLE001 - never fail the Python caller
+            log.exception("could not queue a message for the browsers")
+
+    # -- writing (on the loop) -------------------------------------------------
+
+    def _wake(self) -> None:
+        """Send newly queued frames (on the loop, with the wake-up flag set)."""
+        for client in self.clients:
+            if client.overflow is not None:
+                if not client.dropping:
+                    client.dropping = True
+                    self._spawn(self._drop(client))
+            elif client.frames:
+                client.flush()
+        # Publishers that queue frames until the next look find the flag set
+        # and do not wake the loop: their frames go out together then.  Each
+        # wake-up and each socket write lets other Python threads take the
+        # interpreter for a while, so fewer, larger writes (and timer looks
+        # instead of wake-ups while frames keep coming) keep the loop
+        # responsive beside busy threads.
+        self._idle_looks = 0
+        self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
+
+    def _look_again(self) -> None:
+        if any(client.frames or client.overflow is not None for client in self.clients):
+            self._wake()
+            return
+        self._idle_looks += 1
+        if self._idle_looks < _IDLE_LOOKS:
+            self._loop.call_later(self.flush_interval, self._look_again)  # type: ignore[union-attr]
+            return
+        # Quiet for a while: go back to being woken.  Clear the flag before
+        # the last look: a frame queued after it wakes the loop, one queued
+        # before is seen here.
+        self._wake_pending = False
+        if any(client.frames or client.overflow is not None for client in self.clients):
+            self._wake_pending = True
+            self._wake()
+
+    # -- drops and the loss ledger (on the loop) -------------------------------
+
+    async def _drop(self, client: Outbox) -> None:
+        self.dropped_clients += 1
+        client.release()
+        with bus.hold():  # from here on, audio for this page is counted as lost
+            self._forget(client)
+            self.ledger.open(client)
+        if client.pump is not None:
+            client.pump.cancel()
+            try:
+                await client.pump
+            except BaseException:  # noqa: BLE001
+                pass
+        # What was written to the socket still reaches the page (before the
+        # notice and the close) as long as it keeps reading.  The notice says
+        # what is lost so far; the page hears the whole figure when it is back.
+        log.warning("dropping the browser at %s: %s", client.peer, client.overflow)
+        notice = {"type": "dropped", "reason": client.overflow, **self.ledger.loss(client, self.stream.metadata)}
+        writer, transport = client.writer, client.transport
+        if writer.open:
+            writer.write([dumps(notice)])
+        if writer.open and await writer.delivered(self.drop_grace):
+            client.stop_writing()
+            await settle(asyncio.get_running_loop().create_task(client.ws.close(code=_TRY_AGAIN_LATER)),
+                         transport, self.drop_grace)
+        else:
+            client.stop_writing()
+            if transport is not None:
+                log.warning("the browser at %s stopped reading: its connection is cut", client.peer)
+                transport.abort()
+        asyncio.get_running_loop().call_later(self.ledger.window, self._loss_counted, client)
+
+    def _loss_counted(self, client: Outbox) -> None:
+        """The page did not come back within the window: report what it lost until then."""
+        with bus.hold():
+            if not self.ledger.close(client):
+                return
+        self._spawn(self._report_loss(client, self.ledger.loss(client, self.stream.metadata), False))
+
+    async def _report_loss(self, client: Outbox, lost: "dict[str, Any]", back: bool) -> None:
+        """Log, and tell the stream's player in Python, how much pushed audio a dropped page lost."""
+        if not lost["lostBytes"]:
+            return
+        seconds = lost["lostSeconds"]
+        amount = f"{seconds:.2f} s ({lost['lostBytes']} bytes)" if seconds is not None else f"{lost['lostBytes']} bytes"
+        text = (f"the browser at {client.peer} could not take the audio as fast as it was pushed and was dropped "
+                f"({client.overflow}): {amount} of pushed audio lost "
+                + ("until it came back" if back else "at least (it did not come back)"))
+        log.warning("%s", text)
+        target = self.stream.target
+        if target is not None:
+            payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
+            self._notify(target, "web-audio-error", payload, len(text) + 100)
+
+
+def _on_text(client: Outbox, text: str) -> None:
+    """A text frame from the page: an event for a component's callback (anything else is ignored)."""
+    try:
+        msg = json.loads(text)
+    except (ValueError, RecursionError):
+        log.debug("ignored a frame from the browser that is not JSON (or nested too deeply)")
+        return
+    if not isinstance(msg, dict) or msg.get("type") != "event":
+        return
+    cid, event = msg.get("id"), msg.get("event")
+    if not isinstance(cid, str) or not isinstance(event, str):
+        return
+    payload = msg.get("payload")
+    client.events.put(cid, event, {} if payload is None else payload, len(text))
