@@ -1,4 +1,4 @@
-"""The live speech path in headless chromium: utterance latency, underruns and the page's CPU cost.
+"""The live speech path in the browsers: utterance latency, underruns and the page's CPU cost.
 
 Utterances: N times in a row on one player, a new writer, configure, 1-3 s of
 audio at real-time pace in engine-sized chunks, finish(), wait for the
@@ -26,31 +26,45 @@ One run compares, on the same machine and in the same minutes:
     measure a busy machine; what that first utterance met is printed apart);
   - on the AudioWorklet engine, then on the main-thread engine (the page opened
     with ?streamEngine=scheduled, as pages that are not a secure context use
-    it; the adaptive buffer only).
-CPU: renderer process CPU time over wall time (DevTools Performance.getMetrics,
+    it; the adaptive buffer only);
+  - in headless chromium, then in Firefox (headful on an Xvfb display of its
+    own, playing into a sound server of its own: the tests' set-up,
+    tests/browser/output.py), with --browsers.
+The first-audio times include the context's output latency (stats()
+outputLatencyMs, printed per engine).
+CPU (chromium only): renderer process CPU time over wall time (DevTools Performance.getMetrics,
 "ProcessTime"), in % of one core: a page without players, a page with two idle
 players (their engines released), and during a 48 kHz stereo push with the
 visualiser drawing, on each engine.
 
-    PYTHONPATH=python .venv/bin/python bench/bench_voice.py [--utterances 20] [--no-load]
+    PYTHONPATH=python .venv/bin/python bench/bench_voice.py [--utterances 20] [--no-load] [--runs 3]
+        [--browsers chromium,firefox] [--engines worklet,main-thread] [--burners 1]
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
+from contextlib import ExitStack
+from pathlib import Path
 
 import numpy as np
 
 from vt_core import server as vt_server
 
 from veltrane.vt_ui.web_audio import web_audio
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+from tests.browser.drivers import ChromiumDriver, Firefox  # noqa: E402 - the tests' browser set-up
+from tests.browser.output import Display, SoundServer  # noqa: E402
 
 CHROMIUM_ARGS = ["--headless", "--no-sandbox", "--disable-gpu", "--autoplay-policy=no-user-gesture-required"]
 
@@ -88,24 +102,24 @@ def paced_write(writer, pcm: bytes, bytes_per_second: float, chunk: int) -> tupl
 
 
 class Bench:
-    """One page (one browser context) and the players' ended callbacks."""
+    """One page (a tests/browser/drivers.py Driver) and the players' ended callbacks."""
 
-    def __init__(self, browser, url: str, players: list) -> None:
-        self.context = browser.new_context()
-        self.page = self.context.new_page()
-        self.cdp = self.context.new_cdp_session(self.page)
-        self.cdp.send("Performance.enable")
+    def __init__(self, driver, url: str, players: list) -> None:
+        self.driver = driver
+        self.cdp = None
+        if isinstance(driver, ChromiumDriver):  # renderer CPU figures: chromium's DevTools only
+            self.cdp = driver.context.new_cdp_session(driver.page)
+            self.cdp.send("Performance.enable")
         self.cond = threading.Condition()
         self.ended: dict[str, list[tuple[float, dict]]] = {p.id: [] for p in players}
         for p in players:
             p.on_ended(lambda payload=None, cid=p.id: self.on_ended(cid, payload))
-        self.page.goto(url)
-        self.page.wait_for_function("() => window.vtReady === true")
+        driver.goto(url)
         for p in players:
-            self.page.wait_for_function("cid => !!window.vtPlayers[cid]", arg=p.id)
+            driver.player(p.id)
 
     def close(self) -> None:
-        self.context.close()
+        self.driver.close()
 
     def on_ended(self, cid: str, payload=None) -> None:
         with self.cond:
@@ -120,10 +134,12 @@ class Bench:
             return got[count - 1]
 
     def stats(self, player) -> dict:
-        return self.page.evaluate("cid => window.vtPlayers[cid].stats()", player.id)
+        return self.driver.stats(player.id)
 
-    def cpu(self, seconds: float) -> float:
-        """Renderer CPU over the next ``seconds``, in % of one core."""
+    def cpu(self, seconds: float) -> float | None:
+        """Renderer CPU over the next ``seconds``, in % of one core (None: not measured in this browser)."""
+        if self.cdp is None:
+            return None
 
         def process_time() -> float:
             return next(m["value"] for m in self.cdp.send("Performance.getMetrics")["metrics"] if m["name"] == "ProcessTime")
@@ -197,26 +213,29 @@ def run_utterances(
                 "buffer": statistics.median(r["buffer"] for r in got), "played_off": max(r["played_off"] for r in got),
                 "end": p95([r["end"] for r in got]),
             })
-            print(f"  {table[-1]['case']:<34} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
+            print(f"  {table[-1]['case']:<44} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
                   f"(without the pause {p95(net):6.1f}), underruns {table[-1]['underruns']}", flush=True)
 
 
 def print_table(table: list) -> None:
-    print(f"\n{'case':<34} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
+    print(f"\n{'case':<44} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
           f"{'underruns':>10} {'buffer':>7} {'end p95':>8}")
     for r in table:
-        print(f"{r['case']:<34} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
+        print(f"{r['case']:<44} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
               f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f} "
               f"{r['end']:8.1f}   (ms)")
 
 
 class Load:
-    """Two CPU-burning processes and two spinning Python threads in this process."""
+    """CPU-burning processes, and spinning Python threads in this (the host's) process."""
+
+    def __init__(self, burners: int = 1, spinners: int = 0) -> None:
+        self.burners, self.spinners = burners, spinners
 
     def __enter__(self) -> "Load":
         self.stop = False
-        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
-        self.threads = [threading.Thread(target=self.spin, daemon=True) for _ in range(2)]
+        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(self.burners)]
+        self.threads = [threading.Thread(target=self.spin, daemon=True) for _ in range(self.spinners)]
         for t in self.threads:
             t.start()
         return self
@@ -252,72 +271,108 @@ def push_cpu(bench: Bench, player, seconds: float = 6.0) -> float:
     return pushing
 
 
+def browsers(stack: ExitStack, names: list[str]):
+    """(name, new_page) for each browser asked for that can run here; the stack closes them."""
+    for name in names:
+        if name == "chromium":
+            chromium = shutil.which("chromium")
+            if not chromium:
+                print("bench_voice: chromium is not installed; its rows are skipped")
+                continue
+            from playwright.sync_api import sync_playwright
+
+            pw = stack.enter_context(sync_playwright())
+            browser = pw.chromium.launch(executable_path=chromium, args=CHROMIUM_ARGS)
+            stack.callback(browser.close)
+            yield name, lambda b=browser: ChromiumDriver(b)
+        elif name == "firefox":
+            root = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="bench-voice-")))
+            try:
+                sound = SoundServer(root / "sound")
+                stack.callback(sound.stop)
+                display = Display()
+                stack.callback(display.stop)
+                firefox = Firefox(dict(sound.env, DISPLAY=display.name), root / "firefox")
+            except Exception as exc:  # noqa: BLE001 - a browser that cannot run here skips its rows
+                print(f"bench_voice: Firefox cannot run here ({exc}); its rows are skipped")
+                continue
+            stack.callback(firefox.close)
+            yield name, firefox.page
+        else:
+            raise SystemExit(f"bench_voice: no browser {name!r} (chromium, firefox)")
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--utterances", type=int, default=20, help="per player, format and condition")
     ap.add_argument("--chunk-frames", type=int, default=1024, help="frames per write() (an engine's chunk)")
     ap.add_argument("--no-load", action="store_true", help="skip the runs beside the CPU burners")
+    ap.add_argument("--burners", type=int, default=1, help="CPU-burning processes of the loaded runs")
+    ap.add_argument("--spinners", type=int, default=0, help="spinning Python threads in the host's process, loaded")
+    ap.add_argument("--runs", type=int, default=1, help="idle runs in a row (each one its own rows)")
+    ap.add_argument("--browsers", default="chromium", help="browsers to run (comma-separated: chromium,firefox)")
     ap.add_argument("--engines", default="worklet,main-thread", help="stream engines to run (comma-separated)")
     ap.add_argument("--verbose", action="store_true", help="print every utterance")
     args = ap.parse_args()
-    chromium = shutil.which("chromium")
-    if not chromium:
-        print("bench_voice: chromium is not installed; skipped")
-        return 0
-    from playwright.sync_api import sync_playwright
-
     srv = vt_server.start("127.0.0.1", 0)
     table: list[dict] = []
-    cpu: list[tuple[str, float]] = []
+    cpu: list[tuple[str, float | None]] = []
     warmups: list[dict] = []
-    conditions = [("idle", None)] + ([] if args.no_load else [("loaded", Load)])
+    latencies: list[str] = []
+    conditions = [(f"idle{'' if args.runs == 1 else f' run {k + 1}'}", None) for k in range(args.runs)]
+    if not args.no_load:
+        conditions.append((f"{args.burners} burner{'s' if args.burners != 1 else ''}", Load))
     try:
-        with sync_playwright() as pw:
-            browser = pw.chromium.launch(executable_path=chromium, args=CHROMIUM_ARGS)
-            empty = Bench(browser, srv.url, [])
-            time.sleep(2.0)
-            cpu.append(("page without players", empty.cpu(4.0)))
-            empty.close()
+        with ExitStack() as stack:
             adaptive = web_audio(show_wave=True, minimal=False, label="adaptive")
             fixed = web_audio(show_wave=True, minimal=False, label="fixed 150 ms", jitterMs=150, jitterAdaptive=False)
-            engines = (
-                ("worklet", "", {"adaptive": adaptive, "fixed 150 ms": fixed}),
-                ("main-thread", "&streamEngine=scheduled", {"adaptive": adaptive}),
-            )
-            for engine, query, players in (e for e in engines if e[0] in args.engines.split(",")):
-                bench = Bench(browser, srv.url + query, [adaptive, fixed])
-                engine_name = bench.stats(adaptive)["engine"]
-                print(f"\n{engine} engine (stats: {engine_name!r}):", flush=True)
+            for browser, new_page in browsers(stack, args.browsers.split(",")):
+                empty = Bench(new_page(), srv.url, [])
                 time.sleep(2.0)
-                cpu.append((f"{engine}: page with two idle players", bench.cpu(4.0)))
-                cpu.append((f"{engine}: 48 kHz stereo push, visualiser drawn", push_cpu(bench, adaptive)))
-                time.sleep(3.0)  # the engine is released after 1.5 s idle
-                idle_after = bench.cpu(4.0)
-                cpu.append((f"{engine}: idle again after the push (engine held: "
-                            f"{bench.stats(adaptive)['engineActive']})", idle_after))
-                for label, load in conditions:
-                    if load is None:
-                        run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}", table, args.verbose)
-                    else:
-                        with load():
-                            run_utterances(bench, players, args.utterances, args.chunk_frames, f"{engine} {label}",
-                                           table, args.verbose, warmups)
-                bench.close()
-            browser.close()
+                cpu.append((f"{browser}: page without players", empty.cpu(4.0)))
+                empty.close()
+                engines = (
+                    ("worklet", "", {"adaptive": adaptive, "fixed 150 ms": fixed}),
+                    ("main-thread", "&streamEngine=scheduled", {"adaptive": adaptive, "fixed 150 ms": fixed}),
+                )
+                for engine, query, players in (e for e in engines if e[0] in args.engines.split(",")):
+                    bench = Bench(new_page(), srv.url + query, [adaptive, fixed])
+                    st = bench.stats(adaptive)
+                    print(f"\n{browser}, {engine} engine (stats: {st['engine']!r}):", flush=True)
+                    time.sleep(2.0)
+                    name = f"{browser} {engine}"
+                    cpu.append((f"{name}: page with two idle players", bench.cpu(4.0)))
+                    cpu.append((f"{name}: 48 kHz stereo push, visualiser drawn", push_cpu(bench, adaptive)))
+                    time.sleep(3.0)  # the engine is released after 1.5 s idle
+                    idle_after = bench.cpu(4.0)
+                    st = bench.stats(adaptive)
+                    cpu.append((f"{name}: idle again after the push (engine held: {st['engineActive']})", idle_after))
+                    latencies.append(f"{name}: output latency {st.get('outputLatencyMs')} ms (in the first-audio times)")
+                    for label, load in conditions:
+                        case = f"{name} {label}"
+                        if load is None:
+                            run_utterances(bench, players, args.utterances, args.chunk_frames, case, table, args.verbose)
+                        else:
+                            with load(args.burners, args.spinners):
+                                run_utterances(bench, players, args.utterances, args.chunk_frames, case, table,
+                                               args.verbose, warmups)
+                    bench.close()
     finally:
         srv.stop()
     print(f"\n{args.utterances} utterances of 1-3 s per row, real-time pace, {args.chunk_frames}-frame chunks; "
-          "first write() -> first sample out (with the writer's start-up pause, and without it); "
-          "underruns: total (utterances with any / all); buffer: median jitter buffer at the start; "
-          "end: last sample out -> onended, p95")
+          "first write() -> first sample heard (output latency included; with the writer's start-up pause, and "
+          "without it); underruns: total (utterances with any / all); buffer: median jitter buffer at the start; "
+          f"end: last sample out -> onended, p95; 1-minute load average at the end: {os.getloadavg()[0]:.2f}")
     print_table(table)
+    for line in latencies:
+        print("  " + line)
     if warmups:
         print("\nthe first utterance of each player once the load began (not in the rows above):")
         for w in warmups:
-            print(f"  {w['case']:<34} start {w['start']:6.1f} ms, buffer {w['buffer']:6.1f} ms, underruns {w['underruns']}")
+            print(f"  {w['case']:<44} start {w['start']:6.1f} ms, buffer {w['buffer']:6.1f} ms, underruns {w['underruns']}")
     print("\nrenderer CPU (% of one core):")
     for name, value in cpu:
-        print(f"  {name:<66} {value:5.1f}")
+        print(f"  {name:<72} {'n/a' if value is None else f'{value:5.1f}'}")
     return 0
 
 

@@ -10,23 +10,30 @@ hands in (``vt_core.peers``), refusals are logged by the caller
   trades it for a *session* (``vt_core.sessions``), which counts only:
 
   - from the peer that opened it: the same remote address, or, for a
-    connection from this machine, the same local user;
+    connection from this machine, the same local user, or, through a proxy
+    the application trusts (``trusted_proxies``), the same client address
+    from that proxy; never from a peer that cannot be told;
   - on the routes that act (``/vt/ws``, ``/vt/audio``), only on a request
     that shows where it comes from: ``Sec-Fetch-Site`` same-origin or none,
     an allowed ``Origin``, or the page's own ``X-VT-Page`` header (which no
     other origin can send without a CORS preflight this server never grants);
   - until ``Server.revoke_sessions()``.
 
-  A route whose URL is its own capability (``/vt/files/<token>/<name>``)
-  needs no secret.
+  A page that kept its session (``/vt/session``) hands it back as
+  ``/?session=...`` when a cookie of another server of the host name has
+  pushed its own out.  A route whose URL is its own capability
+  (``/vt/files/<token>/<name>``) needs no secret, nor does a public one.
 * **Host** (:class:`HostNames`).  Every request must name the server by an
-  allowed host: the bound host and the loopback names on the bound port, any
-  IP address on the bound port when bound to all interfaces (and then the
-  machine's own names), and the names the application adds.  A DNS-rebinding
-  page sends its own name and is refused.
+  allowed host: the bound host and the loopback names it holds on the bound
+  port (``localhost`` only with both loopback addresses), any IP address on
+  the bound port when bound to all interfaces (and then the machine's own
+  names), and the names the application adds.  A DNS-rebinding page sends
+  its own name and is refused.
 * **Provenance** (:class:`Origins`, Fetch Metadata).  When a browser says
   where a request comes from, it must be this server: an ``Origin`` must be
-  this server (or an allowed host, or an origin the application adds);
+  the origin the request itself names (its scheme, ``Host`` and port, as a
+  proxy passes them on), a name this server holds on its port and scheme,
+  or an origin the application adds;
   ``Sec-Fetch-Site`` must be same-origin or none, except for top-level
   navigations to a navigable route.  So a page on another port of the same
   host cannot frame the player, stream a generator through ``<audio
@@ -40,13 +47,13 @@ import ipaddress
 import secrets
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, NamedTuple
-from urllib.parse import urlsplit
 
-from .interfaces import WILDCARD_HOSTS, display_host
+from .interfaces import WILDCARD_HOSTS, display_host, loopback_names
 from .peers import PeerIdentities
 from .sessions import Sessions
 
-__all__ = ["Access", "HostNames", "Origins", "Policy", "Refusal", "make_token", "split_host", "PAGE_HEADER"]
+__all__ = ["Access", "Credential", "HostNames", "Origins", "Policy", "Refusal", "make_token", "split_host",
+           "split_origin", "PAGE_HEADER"]
 
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
 
@@ -63,11 +70,13 @@ NO_SECRET = (
 class Policy:
     """What a route asks of a request, and what its responses carry.
 
-    ``credential``: ``"secret"`` (the secret or a session) or ``"capability"``
-    (the URL itself is the credential); ``acting``: the route runs code or
-    reads state (a session alone does not open it); ``navigable``: a link on
-    another site may open it in a window of its own; ``headers``: response
-    headers of the route beside the ones every response carries.
+    ``credential``: ``"secret"`` (the secret or a session), ``"capability"``
+    (the URL itself is the credential) or ``"public"`` (anyone's: it reveals
+    nothing, and a browser asks for it wherever it likes); ``acting``: the
+    route runs code or reads state (a session alone does not open it);
+    ``navigable``: a link on another site may open it in a window of its own;
+    ``headers``: response headers of the route beside the ones every response
+    carries.
     """
 
     credential: str = "secret"
@@ -77,10 +86,23 @@ class Policy:
 
 
 class Refusal(NamedTuple):
-    """Why a request is refused (403): ``text``, one line for the client; ``reason``, the status line's."""
+    """Why a request is refused (403): ``text``, one line for the client; ``reason``, the status line's.
+
+    ``credential``: refused for want of a credential (a page may get back in by itself).
+    """
 
     text: str
     reason: str = "Forbidden"
+    credential: bool = False
+
+
+class Credential(NamedTuple):
+    """What a request presented: ``kind`` ``"secret"``, ``"session"``, ``"open"``, ``"capability"``,
+    ``"public"`` or None (refused, for ``reason``); ``session``, the valid session it presented."""
+
+    kind: "str | None"
+    reason: str = ""
+    session: "str | None" = None
 
 
 def make_token() -> str:
@@ -114,9 +136,27 @@ def split_host(value: str) -> "tuple[str, int | None]":
         port = int(port_text)
     else:
         raise ValueError("bad port")
-    if not name or any(c in name for c in "/\\@?# \t"):
+    if not name or not name.startswith("[") and any(c in name for c in "/\\@?# \t[]"):
         raise ValueError("bad host name")
     return name.rstrip("."), port
+
+
+def split_origin(origin: str) -> "tuple[str, str, int]":
+    """``(scheme, name, port)`` of an http(s) ``Origin`` value (the port made explicit).
+
+    Raises ValueError for anything else (``null``, a path, a malformed host).
+    """
+    scheme, sep, netloc = origin.strip().lower().partition("://")
+    if not sep or scheme not in ("http", "https"):
+        raise ValueError("not an http(s) origin")
+    name, port = split_host(netloc.removesuffix("/"))  # (a path, a user or a query is no host name)
+    if name.startswith("[") and not _is_ip_literal(name):
+        raise ValueError("bad IPv6 literal")
+    return scheme, name, _default_port(scheme) if port is None else port
+
+
+def _default_port(scheme: str) -> int:
+    return 443 if scheme == "https" else 80
 
 
 def _is_ip_literal(name: str) -> bool:
@@ -147,16 +187,20 @@ class HostNames:
         self.port = 0
         self.scheme = "http"
         self.machine_names: frozenset[str] = frozenset()
+        self.held: frozenset[str] = frozenset()
 
-    def bind(self, host: str, port: int, scheme: str = "http", machine_names: Iterable[str] = ()) -> None:
-        """Learn the bound host, port and scheme (once listening); ``machine_names`` as in ``Access.bind``."""
+    def bind(self, host: str, port: int, scheme: str = "http", machine_names: Iterable[str] = (),
+             held: "Iterable[str] | None" = None) -> None:
+        """Learn the bound host, port and scheme (once listening); the rest as in ``Access.bind``."""
         self.bound_host = host
         self.port = port
         self.scheme = scheme
         self.machine_names = frozenset(n.lower().rstrip(".") for n in machine_names)
+        self.held = frozenset(loopback_names([host]) if held is None else held)
 
-    def allows(self, value: "str | None") -> bool:
-        """Whether a Host header value names this server."""
+    def allows(self, value: "str | None", secure: "bool | None" = None) -> bool:
+        """Whether a Host header value names this server (``secure``: the browser came over HTTPS;
+        by default, whether this server serves it)."""
         if value is None:
             return False
         if self.any_host:
@@ -165,7 +209,9 @@ class HostNames:
             name, port = split_host(value)
         except ValueError:
             return False
-        return self.allows_name(name, (443 if self.scheme == "https" else 80) if port is None else port)
+        if secure is None:
+            secure = self.scheme == "https"
+        return self.allows_name(name, _default_port("https" if secure else "http") if port is None else port)
 
     def added(self, name: str, port: "int | None") -> bool:
         """Whether the application added ``name`` (on any port, or on ``port``)."""
@@ -174,11 +220,22 @@ class HostNames:
     def allows_name(self, name: str, port: "int | None") -> bool:
         if self.added(name, port):
             return True
-        if port != self.port:
+        return port == self.port and (self.own(name) or self.bound_host in WILDCARD_HOSTS and _is_ip_literal(name))
+
+    def own(self, name: str) -> bool:
+        """Whether ``name`` on the bound port reaches this server only: a loopback name it holds whole,
+        the bound host, a name of the machine it listens on whole."""
+        if name in LOOPBACK_NAMES:
+            return name in self.held
+        return name == display_host(self.bound_host).lower() or name in self.machine_names
+
+    def unheld_loopback(self, value: "str | None") -> bool:
+        """Whether ``value`` is a loopback name on the bound port that this server does not hold."""
+        try:
+            name, port = split_host(value or "")
+        except ValueError:
             return False
-        if name in LOOPBACK_NAMES or name == display_host(self.bound_host).lower() or name in self.machine_names:
-            return True
-        return self.bound_host in WILDCARD_HOSTS and _is_ip_literal(name)
+        return name in LOOPBACK_NAMES and port == self.port and name not in self.held
 
 
 class Origins:
@@ -192,24 +249,21 @@ class Origins:
         """Whether the application named ``origin`` (``allowed_origins``)."""
         return origin.strip().rstrip("/").lower() in self.extra
 
-    def allows(self, origin: str) -> bool:
-        """Whether a browser page of ``origin`` may act on this server."""
-        origin = origin.strip().rstrip("/").lower()
-        if origin in self.extra:
+    def allows(self, origin: str, own: "tuple[str, str, int] | None" = None) -> bool:
+        """Whether a browser page of ``origin`` may act on this server.
+
+        ``own``: ``(scheme, name, port)`` the request itself names (its Host,
+        over the scheme the browser used), allowed as it is.
+        """
+        if self.added(origin):
             return True
-        parts = urlsplit(origin)
-        if parts.scheme not in ("http", "https") or parts.path or parts.query or not parts.netloc:
-            return False
         try:
-            name, port = split_host(parts.netloc)
+            parts = split_origin(origin)
         except ValueError:
             return False
+        scheme, name, port = parts
         hosts = self.hosts
-        if hosts.added(name, port):
-            return True  # an application-added name (e.g. behind a TLS proxy)
-        if port is None:
-            port = {"http": 80, "https": 443}[parts.scheme]
-        return parts.scheme == hosts.scheme and port == hosts.port and hosts.allows_name(name, port)
+        return parts == own or (scheme == hosts.scheme and port == hosts.port and hosts.own(name))
 
 
 class Access:
@@ -220,7 +274,7 @@ class Access:
     """
 
     def __init__(self, token: "str | None", allowed_hosts: Iterable[str] = (), allowed_origins: Iterable[str] = (),
-                 peer_of: "Callable[[Any], tuple] | None" = None) -> None:
+                 peer_of: "Callable[[Any], tuple | None] | None" = None, trusted_proxies: Iterable[str] = ()) -> None:
         if token is None:
             token = make_token()
         if not isinstance(token, str):
@@ -229,34 +283,60 @@ class Access:
             raise ValueError("token must be at least 8 printable ASCII characters without spaces")
         self.token = token
         self.sessions = Sessions(token)
-        self.peer_of = peer_of if peer_of is not None else PeerIdentities()
+        self.peer_of = peer_of if peer_of is not None else PeerIdentities(trusted_proxies)
         self.hosts = HostNames(allowed_hosts)
         self.origins = Origins(self.hosts, allowed_origins)
 
-    def bind(self, host: str, port: int, scheme: str = "http", machine_names: Iterable[str] = ()) -> None:
+    def bind(self, host: str, port: int, scheme: str = "http", machine_names: Iterable[str] = (),
+             held: "Iterable[str] | None" = None) -> None:
         """Learn the bound host, port and scheme (once listening).
 
         ``machine_names`` are this machine's own names, allowed on the bound
-        port (given for a wildcard bind, which answers on every address).
+        port (given for a wildcard bind, which answers on every address);
+        ``held``, the loopback names the sockets hold (by default, what
+        binding ``host`` holds on a machine with IPv6).
         """
-        self.hosts.bind(host, port, scheme, machine_names)
+        self.hosts.bind(host, port, scheme, machine_names, held)
         self.sessions.port = port
 
     def refusal(self, request: Any, policy: Policy) -> "Refusal | None":
         """Why ``request`` may not have a route of ``policy`` (None: it may)."""
+        return self.decide(request, policy)[0]
+
+    def decide(self, request: Any, policy: Policy) -> "tuple[Refusal | None, Credential]":
+        """``(refusal or None, the credential presented)`` of ``request`` for a route of ``policy``."""
         host = request.headers.get("Host")
-        if not self.hosts.allows(host):
-            return Refusal(f"Host {host!r} is not a name of this server (start(allowed_hosts=[...]) adds names)")
-        kind, why = ("capability", "") if policy.credential == "capability" else self.credential(request)
-        if kind is None:
-            return Refusal(NO_SECRET, f"Forbidden: {why}")
+        secure = self.browser_secure(request)
+        hosts = self.hosts
+        if not hosts.allows(host, secure):
+            if hosts.unheld_loopback(host):
+                return Refusal(f"Host {host!r} may name another server on this machine: open "
+                               f"{hosts.scheme}://{display_host(hosts.bound_host)}:{hosts.port}/"), Credential(None)
+            return Refusal(f"Host {host!r} is not a name of this server (start(allowed_hosts=[...]) adds names)"), \
+                Credential(None)
+        found = Credential(policy.credential) if policy.credential != "secret" else self.credential(request)
+        if found.kind is None:
+            return Refusal(NO_SECRET, f"Forbidden: {found.reason}", True), found
+        if found.kind == "public":
+            return None, found
         why = self.provenance_refusal(request, policy.acting, policy.navigable)
         if why is not None:
-            return Refusal(why)
-        if kind == "session" and policy.acting and not self.vouched(request):
+            return Refusal(why), found
+        if found.kind == "session" and policy.acting and not self.vouched(request):
             return Refusal("the session cookie alone does not open this route: send the secret "
-                           "(a 'token' query parameter or an 'Authorization: token ...' header)")
-        return None
+                           "(a 'token' query parameter or an 'Authorization: token ...' header)"), found
+        return None, found
+
+    def request_origin(self, request: Any) -> "tuple[str, str, int] | None":
+        """``(scheme, name, port)`` the request names: its ``Host``, over the scheme the browser used
+        (None unless that name is allowed by name: ``allowed_hosts=["*"]`` makes no origin one)."""
+        scheme = "https" if self.browser_secure(request) else "http"
+        try:
+            name, port = split_host(request.headers.get("Host", ""))
+        except ValueError:
+            return None
+        port = _default_port(scheme) if port is None else port
+        return (scheme, name, port) if self.hosts.allows_name(name, port) else None
 
     # -- credentials -------------------------------------------------------------
 
@@ -273,18 +353,18 @@ class Access:
         forwarded = request.headers.get("X-Forwarded-Proto", "")
         return forwarded.split(",")[0].strip().lower() == "https"
 
-    def issue_session(self, response: Any, request: Any) -> None:
-        """Give the peer of ``request`` (which presented the secret) a session cookie on ``response``."""
-        self.sessions.issue(response, self.browser_secure(request), self.peer_of(request))
+    def issue_session(self, response: Any, request: Any, session: "str | None" = None) -> None:
+        """Give the peer of ``request`` (which presented the secret, or ``session``) its cookie on ``response``."""
+        self.sessions.issue(response, self.browser_secure(request), self.peer_of(request), session)
 
     def revoke_sessions(self) -> None:
         """End every session opened so far."""
         self.sessions.revoke()
 
-    def credential(self, request: Any) -> "tuple[str | None, str]":
-        """``(kind, reason)``: kind ``"secret"``, ``"session"``, ``"open"`` or None (refused, for ``reason``)."""
+    def credential(self, request: Any) -> Credential:
+        """What ``request`` presents: the secret, a session (a cookie, or ``session`` in the query), or nothing."""
         if not self.token:
-            return "open", ""
+            return Credential("open")
         auth = request.headers.get("Authorization", "")
         scheme, _, value = auth.strip().partition(" ")
         presented = None
@@ -293,12 +373,21 @@ class Access:
         elif "token" in request.query:
             presented = request.query["token"]
         if presented is not None:
-            return ("secret", "") if self.token_ok(presented) else (None, "wrong secret")
-        session = request.cookies.get(self.sessions.cookie_name(self.browser_secure(request)))
-        if not session:
-            return None, "no secret"
-        why = self.sessions.refusal(session, self.peer_of(request))
-        return (None, why) if why else ("session", "")
+            return Credential("secret") if self.token_ok(presented) else Credential(None, "wrong secret")
+        name = self.sessions.cookie_name(self.browser_secure(request))
+        # every cookie of that name: another server of the host name may have set one beside ours
+        offered = [value.strip() for text in request.headers.getall("Cookie", []) for pair in text.split(";")
+                   for key, eq, value in [pair.partition("=")] if eq and key.strip() == name]
+        if "session" in request.query:
+            offered.insert(0, request.query["session"])
+        if not offered:
+            return Credential(None, "no secret")
+        peer = self.peer_of(request)
+        for session in offered:
+            why = self.sessions.refusal(session, peer)
+            if why is None:
+                return Credential("session", "", session)
+        return Credential(None, why or "")
 
     def token_ok(self, presented: "str | None") -> bool:
         if not self.token:
@@ -313,7 +402,7 @@ class Access:
         """Why a browser request must be refused for where it comes from (None: it may pass)."""
         headers = request.headers
         origin = headers.get("Origin")
-        if origin is not None and not self.origins.allows(origin):
+        if origin is not None and not self.origins.allows(origin, self.request_origin(request)):
             return f"origin {origin!r} may not use this server"
         site = headers.get("Sec-Fetch-Site")
         if site is None:

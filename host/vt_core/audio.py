@@ -15,7 +15,6 @@ from __future__ import annotations
 import array
 import asyncio
 import codecs
-import json
 import logging
 import math
 import queue
@@ -29,6 +28,7 @@ from aiohttp import web
 
 from .files import ClientStalled, write_or_cut
 from .manager import FaultLog
+from .messages import loads
 
 __all__ = ["AudioSource", "register_audio", "unregister_audio", "wav_header", "tone", "lookup", "handle_audio",
            "STREAMING_WAV_SIZE", "MAX_STREAMS"]
@@ -263,17 +263,6 @@ class _Pull:
 _UTF8_NAMES = {"utf-8", "utf8"}
 
 
-def _no_constant(name: str) -> Any:
-    raise ValueError(f"{name} is not JSON")
-
-
-def _finite(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value):
-        raise ValueError(f"{text} does not fit a float")
-    return value
-
-
 def _closing(exc: web.HTTPException) -> web.HTTPException:
     """``exc``, answered on a connection that closes (the rest of the body is not read)."""
     exc.force_close()
@@ -283,8 +272,8 @@ def _closing(exc: web.HTTPException) -> web.HTTPException:
 async def read_json_params(request: web.Request, max_bytes: int = 1 << 20, timeout: float = 10.0) -> dict:
     """The JSON object of a POST body (``{}`` when empty); 415/400/413/408 otherwise.
 
-    Strict JSON: ``NaN``, ``Infinity`` and numbers beyond a float's range are
-    refused.  A body announced larger than ``max_bytes`` is refused at once; one
+    Strict JSON (``messages.loads``): ``NaN``, ``Infinity``, numbers beyond a
+    float's range and lone surrogates are refused.  A body announced larger than ``max_bytes`` is refused at once; one
     that does not arrive within ``timeout`` seconds gets 408.
     """
     if request.content_type != "application/json" or "Content-Type" not in request.headers:
@@ -303,17 +292,19 @@ async def read_json_params(request: web.Request, max_bytes: int = 1 << 20, timeo
         except TimeoutError:
             raise _closing(web.HTTPRequestTimeout(text=f"the body did not arrive within {timeout:g} s\n")) from None
         text = body.decode(charset)
-        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite) if text.strip() else None
+        value = loads(text) if text.strip() else None
     except LookupError:
         raise web.HTTPBadRequest(text=f"unknown charset {charset!r}\n") from None
     except UnicodeDecodeError:
         raise web.HTTPBadRequest(text=f"the body is not valid {charset}\n") from None
-    except (ValueError, RecursionError):
-        raise web.HTTPBadRequest(text="the body must be a JSON object\n") from None
+    except RecursionError:
+        raise web.HTTPBadRequest(text="the body is not JSON the host takes: nested too deeply\n") from None
+    except ValueError as exc:
+        raise web.HTTPBadRequest(text=f"the body is not JSON the host takes: {' '.join(str(exc).split())}\n") from None
     if value is None:
         return {}
     if not isinstance(value, dict):
-        raise web.HTTPBadRequest(text="the body must be a JSON object\n")
+        raise web.HTTPBadRequest(text=f"the body must be a JSON object, not {type(value).__name__}\n")
     return value
 
 
@@ -345,7 +336,7 @@ async def handle_audio(request: web.Request, source: AudioSource, params: dict, 
                 "X-Audio-Channels": str(source.channels),
             }
         )
-        response.enable_chunked_encoding()
+        # no length: chunked over HTTP/1.1, and to the connection's end over HTTP/1.0
         await response.prepare(request)
         try:
             if source.wav_header:

@@ -149,5 +149,5 @@ class EventDispatcher:
             try:
                 manager.dispatch_event(cid, event, payload)
             except Exception:  # noqa: BLE001 - the event thread must keep going
-                log.exception("dispatching %r for component %s failed", event, cid)
+                log.exception("dispatching %r for component %r failed", event, cid)
             del item, payload

@@ -10,6 +10,7 @@ plain images and plain text show inline.
 from __future__ import annotations
 
 import asyncio
+import logging
 import mimetypes
 import os
 import re
@@ -21,6 +22,8 @@ from urllib.parse import quote
 from aiohttp import web
 
 from .utils import open_registered
+
+log = logging.getLogger("vt_core.server")
 
 #: Bytes read from a file per write to the socket.
 CHUNK = 256 * 1024
@@ -156,23 +159,22 @@ async def registered_file_response(request: web.Request, send_timeout: float = 3
                 headers["Content-Range"] = f"bytes {start}-{stop - 1}/{size}"
         response = web.StreamResponse(status=status, headers=headers)
         response.content_length = stop - start
-        await response.prepare(request)
-        if request.method != "HEAD":
-            loop = asyncio.get_running_loop()
-            pos = start
+        try:
+            await response.prepare(request)
+            pos = start if request.method != "HEAD" else stop
             while pos < stop:
-                data = await loop.run_in_executor(None, os.pread, fd, min(CHUNK, stop - pos), pos)
+                data = await asyncio.get_running_loop().run_in_executor(None, os.pread, fd, min(CHUNK, stop - pos), pos)
                 if not data:  # the file shrank meanwhile: end the body short and the connection
                     response.force_close()
                     break
-                try:
-                    await write_or_cut(request, response, data, send_timeout)
-                except ClientStalled:
-                    if on_stalled is not None:
-                        on_stalled(request)
-                    return response
+                await write_or_cut(request, response, data, send_timeout)
                 pos += len(data)
-        await response.write_eof()
+            await response.write_eof()
+        except ClientStalled:
+            if on_stalled is not None:
+                on_stalled(request)
+        except ConnectionError as exc:  # the client went away mid-body (a reset): no fault of ours
+            log.debug("a download of %s ended early: %r", os.path.basename(path), exc)
         return response
     finally:
         os.close(fd)

@@ -19,6 +19,16 @@ never waits for the network, so sending never blocks the Python caller.
 * **Loss ledger** (``ledger``): what a dropped page missed is counted until
   it comes back (it is told with ``{"type": "lost", ...}``) or the window
   closes; the stream's player in Python hears of it either way.
+* **Push streams** (``stream_tail``): every utterance has an id and a bounded
+  tail; a page that comes back names the stream and the frames it has
+  (``stream=``, ``have=``) and is sent the rest the tail holds, after a
+  ``{"type": "gap", ...}`` for what it no longer holds.  A page asks whether
+  its stream is over (``{"type": "ask", ...}``) and is answered in order with
+  what was written (``{"type": "state", ...}``).
+* **Liveness**: every page gets a ``{"type": "beat"}`` each ``beat`` seconds
+  (its own check of the link), and is pinged after ``beat`` seconds of
+  silence; one that sends nothing (no pong either) for ``link_timeout``
+  seconds is cut off.
 
 Flush timing: after a write, frames published within ``flush_interval``
 gather and go out together at the next look, so a steady stream costs one
@@ -28,8 +38,8 @@ wake-up and one write per interval rather than per frame.
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
+import math
 from typing import Any, Callable, Coroutine
 
 from aiohttp import WSMsgType
@@ -37,9 +47,10 @@ from aiohttp import WSMsgType
 from .bus import bus
 from .ledger import LossLedger
 from .manager import getcm
-from .messages import components_frame, dumps, encode_message
+from .messages import components_frame, dumps, encode_message, loads
 from .outbox import Outbox
 from .stream_state import PushStreamState
+from .stream_tail import TAIL_SECONDS
 from .wswriter import settle
 
 __all__ = ["Hub"]
@@ -53,6 +64,9 @@ _CONNECTION_ENDS = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED, WSMsgT
 #: WebSocket close codes the hub sends.
 _TRY_AGAIN_LATER = 1013
 _GOING_AWAY = 1001
+_POLICY_VIOLATION = 1008
+#: The text frame that tells a page its link is alive.
+_BEAT = '{"type":"beat"}'
 
 
 class Hub:
@@ -65,7 +79,11 @@ class Hub:
 
     def __init__(self, max_frames: int, max_bytes: int, drop_grace: float, flush_interval: float,
                  spawn: "Callable[[Coroutine[Any, Any, Any]], Any]",
-                 notify: "Callable[[str, str, dict, int], Any]") -> None:
+                 notify: "Callable[[str, str, dict, int], Any]", *, tail_seconds: float = TAIL_SECONDS,
+                 beat: float = 1.0, link_timeout: float = 5.0) -> None:
+        self.tail_seconds = tail_seconds
+        self.beat = beat
+        self.link_timeout = link_timeout
         self.max_frames = max_frames
         self.max_bytes = max_bytes
         self.drop_grace = drop_grace
@@ -75,7 +93,9 @@ class Hub:
         self.clients: tuple[Outbox, ...] = ()
         self.dropped_clients = 0
         self.ledger = LossLedger()
-        self.stream = PushStreamState()
+        self.stream = PushStreamState(tail_seconds=tail_seconds)
+        self._nonce = self.stream.book.nonce  # one per server: ids stay unique when the state is made again
+        self._beats: "asyncio.TimerHandle | None" = None
         self._loop: "asyncio.AbstractEventLoop | None" = None
         self._wake_pending = False
         self._idle_looks = 0
@@ -87,10 +107,28 @@ class Hub:
         """Start carrying the bus to pages served on ``loop``."""
         self._loop = loop
         with getcm().frozen() as snapshot:
-            self.stream = PushStreamState(snapshot)
+            self.stream = PushStreamState(snapshot, self.tail_seconds, self._nonce)
             self._unsubscribe = bus.subscribe(self._on_bus_message)
+        loop.call_soon_threadsafe(self._send_beats)
+
+    def _send_beats(self) -> None:
+        """Every ``beat`` seconds: a beat for every page (it checks its link by them)."""
+        with bus.hold():
+            wake = [client.offer(_BEAT, len(_BEAT)) for client in self.clients if client.page]
+        if any(wake):
+            self._wake_soon()
+        self._beats = self._loop.call_later(self.beat, self._send_beats)  # type: ignore[union-attr]
+
+    def _wake_soon(self) -> None:
+        """Frames were queued on the loop: have them written (as the bus subscriber would)."""
+        if not self._wake_pending:
+            self._wake_pending = True
+            self._wake()
 
     def unsubscribe(self) -> None:
+        if self._beats is not None:
+            self._beats.cancel()
+            self._beats = None
         if self._unsubscribe is not None:
             self._unsubscribe()
             self._unsubscribe = None
@@ -98,18 +136,22 @@ class Hub:
     # -- pages (on the loop) ---------------------------------------------------
 
     async def serve(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
-                    received_before: "int | None", events: Any) -> None:
+                    received_before: "int | None", events: Any,
+                    resume: "tuple[str, int] | None" = None) -> None:
         """A page's connection (``ws`` prepared with ``wswriter.WS_OPTIONS``), until it ends.
 
         The page's events go to ``events``; its pings are answered.
+        ``resume``: the push stream the page had and the frames it has of it.
         """
-        client = self._join(ws, transport, peer, page, received_before, events)
+        client = self._join(ws, transport, peer, page, received_before, events, resume)
         try:
             while True:
                 msg = await ws.receive()
                 client.heartbeat.heard()
                 if msg.type == WSMsgType.TEXT:
-                    _on_text(client, msg.data)
+                    ask = _on_text(client, msg.data)
+                    if ask is not None:
+                        self._answer(client, ask)
                 elif msg.type == WSMsgType.PING:
                     client.writer.pong(msg.data)
                 elif msg.type in _CONNECTION_ENDS:
@@ -118,24 +160,59 @@ class Hub:
             self._leave(client)
 
     def _join(self, ws: Any, transport: Any, peer: "str | None", page: "str | None",
-             received_before: "int | None", events: Any) -> Outbox:
+             received_before: "int | None", events: Any, resume: "tuple[str, int] | None" = None) -> Outbox:
         """A page connected (``ws`` prepared): its outbox, fed from here on."""
-        client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes)
+        beat = (self.beat, self.link_timeout) if page else None
+        client = Outbox(ws, transport, peer, self.max_frames, self.max_bytes, beat)
         client.page, client.received_before, client.events = page, received_before, events
         # Snapshot and join the fan-out atomically: the page sees the
         # component list, then exactly the messages published after it.
         with getcm().frozen() as snapshot:
-            stream = self.stream.frame()
-            first: "list[str | bytes]" = [components_frame(snapshot)] + ([stream] if stream is not None else [])
+            first: "list[str | bytes]" = [components_frame(snapshot)]
             dropped = self.ledger.rejoin(page)
+            gap, resent = self._resume(first, resume, dropped is not None)
+            if gap is None:
+                stream = self.stream.frame()
+                first += [stream] if stream is not None else []
             if dropped is not None:
-                lost = self.ledger.loss(dropped, self.stream.metadata, received_before)
+                lost = self.ledger.loss(dropped, self.stream.metadata, received_before, resent)
+                if gap is not None and gap["frames"]:
+                    lost["gaps"] = [gap]
                 self._spawn(self._report_loss(dropped, lost, True))
                 first.append(dumps({"type": "lost", "reason": dropped.overflow, **lost}))
             client.first(first)
             self.clients = (*self.clients, client)
         client.pump = asyncio.get_running_loop().create_task(client.run_pump())
         return client
+
+    def _resume(self, first: "list[str | bytes]", resume: "tuple[str, int] | None",
+                reported: bool) -> "tuple[dict[str, Any] | None, int]":
+        """Frames for a page that comes back asking for a stream: ``(its gap or None, bytes resent)``.
+
+        Appended to ``first``: the gap (what the tail no longer holds, exactly),
+        the stream's ``"stream"`` frame at the position that follows and the
+        tail from there; then, if that stream is over, the current ``"stream"``
+        frame (for a stream this host does not know: a ``"state"`` saying so,
+        then the current one).  ``reported``: the host tells Python of
+        the gap itself (a dropped page's loss report), the page need not.
+        """
+        if resume is None:
+            return None, 0
+        sid, have = resume
+        stream = self.stream.book.find(sid)
+        if stream is None:  # another host's stream (a restart), or one long gone
+            current = self.stream.frame()
+            first += [dumps({"type": "state", "stream": sid, "known": False})] + ([current] if current is not None else [])
+            return {"stream": sid, "at": have, "frames": 0}, 0
+        back = stream.resume(have)
+        gap = {"stream": sid, "at": have, "frames": back.gap, "seconds": stream.seconds(back.gap)}
+        if back.gap:
+            first.append(dumps({"type": "gap", **gap, "reported": reported}))
+        first.append(self.stream.notice(stream, back.at))
+        first += back.pieces
+        if not stream.open:
+            first.append(self.stream.notice())
+        return gap, sum(len(p) for p in back.pieces)
 
     def _leave(self, client: Outbox) -> None:
         """The page's connection ended."""
@@ -153,6 +230,16 @@ class Hub:
         if clients:
             await asyncio.gather(*(c.close(_GOING_AWAY, 1.0) for c in clients), return_exceptions=True)
 
+    async def end(self, transports: Any) -> None:
+        """Close the pages whose connection is one of ``transports`` (their sessions were revoked) at once."""
+        ending = [c for c in self.clients if c.transport in transports]
+        for client in ending:
+            client.release()
+            client.stop_writing()
+            self._forget(client)
+        if ending:
+            await asyncio.gather(*(c.close(_POLICY_VIOLATION, 1.0) for c in ending), return_exceptions=True)
+
     def _forget(self, client: Outbox) -> None:
         self.clients = tuple(c for c in self.clients if c is not client)
 
@@ -161,6 +248,7 @@ class Hub:
     def _on_bus_message(self, message: tuple) -> None:
         """Bus subscriber: queue ``message`` for every page; never blocks."""
         moved = self.stream.observe(message)
+        opened = message[0] == "binary" and self.stream.opened
         if self.ledger.counting and message[0] == "binary":
             self.ledger.offered(len(message[1]))
         clients = self.clients
@@ -172,6 +260,10 @@ class Hub:
                 return
             size = len(frame)
             wake = False
+            if opened:  # a new push stream: every page hears of it before its first frame
+                notice = self.stream.notice(at=0)
+                for client in clients:
+                    client.offer(notice, len(notice))
             for client in clients:
                 if client.offer(frame, size):
                     wake = True
@@ -276,20 +368,42 @@ class Hub:
         target = self.stream.target
         if target is not None:
             payload = {"error": text, "dropped": seconds, "lostBytes": lost["lostBytes"], "reason": "slow-connection"}
+            if lost.get("gaps"):
+                payload["gaps"] = lost["gaps"]
             self._notify(target, "web-audio-error", payload, len(text) + 100)
 
+    # -- what pages send (on the loop) -------------------------------------------
 
-def _on_text(client: Outbox, text: str) -> None:
-    """A text frame from the page: an event for a component's callback (anything else is ignored)."""
+    def _answer(self, client: Outbox, msg: "dict[str, Any]") -> None:
+        """``{"type": "ask", "stream", "have", "holdMs"}``: is the stream over?  Answered after every frame queued."""
+        sid, have, hold = msg.get("stream"), msg.get("have"), msg.get("holdMs")
+        if not isinstance(sid, str) or type(have) is not int or not isinstance(hold, (int, float)):
+            return
+        hold = hold / 1000 if math.isfinite(hold) else 0.0
+        with bus.hold():
+            answer = dumps(self.stream.book.state(sid, have, max(0.0, hold)))
+            wake = client.offer(answer, len(answer))
+        if wake:
+            self._wake_soon()
+
+
+def _on_text(client: Outbox, text: str) -> "dict[str, Any] | None":
+    """A text frame from the page: an event for a component's callback, taken here; an ask about its
+    push stream, returned for the hub to answer; anything else is ignored."""
     try:
-        msg = json.loads(text)
+        msg = loads(text)
     except (ValueError, RecursionError):
-        log.debug("ignored a frame from the browser that is not JSON (or nested too deeply)")
-        return
-    if not isinstance(msg, dict) or msg.get("type") != "event":
-        return
+        log.debug("ignored a frame from the browser that is not strict JSON (or nested too deeply)")
+        return None
+    if not isinstance(msg, dict):
+        return None
+    if msg.get("type") == "ask":
+        return msg
+    if msg.get("type") != "event":
+        return None
     cid, event = msg.get("id"), msg.get("event")
     if not isinstance(cid, str) or not isinstance(event, str):
-        return
+        return None
     payload = msg.get("payload")
     client.events.put(cid, event, {} if payload is None else payload, len(text))
+    return None

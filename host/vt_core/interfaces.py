@@ -7,7 +7,8 @@ names the machine answers to, which a wildcard bind accepts in ``Host``.
 
 :func:`bind_sockets` binds one listening socket per address family of a host
 (a wildcard or a name such as ``localhost`` resolves to several) on one port,
-also when the port is picked by the system.
+also when the port is picked by the system; :func:`loopback_names` says
+which loopback names the sockets then hold.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ import ipaddress
 import socket
 import struct
 import sys
+from typing import Iterable
 
 #: Wildcard hosts: bound, they listen on every address of the machine.
 WILDCARD_HOSTS = ("", "0.0.0.0", "::", "[::]")
@@ -137,9 +139,45 @@ def local_names() -> set[str]:
     return {n.lower().rstrip(".") for n in names if n and n.lower() != "localhost"}
 
 
+def has_ipv6_loopback() -> bool:
+    """Whether this machine has an IPv6 loopback address (where anyone may listen on ``[::1]``)."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def loopback_names(addresses: Iterable[str], ipv6: bool = True) -> set[str]:
+    """The loopback names (``127.0.0.1``, ``[::1]``, ``localhost``) a server bound to ``addresses`` holds.
+
+    ``localhost`` only with both loopback addresses: browsers take it for
+    ``[::1]`` as well as ``127.0.0.1`` (whatever the resolver says) and try
+    ``[::1]`` first, where another user may listen.  ``ipv6``: whether the
+    machine has an IPv6 loopback (without one, ``127.0.0.1`` is all of it).
+    """
+    held = set()
+    for address in addresses:
+        address = address.strip("[]").split("%", 1)[0].lower()
+        if address in ("", "0.0.0.0", "127.0.0.1", "localhost"):
+            held.add("127.0.0.1")
+        if address in ("", "::", "::1", "localhost"):
+            held.add("[::1]")
+    if "127.0.0.1" in held and ("[::1]" in held or not ipv6):
+        held.add("localhost")
+    return held
+
+
 def _bind_addresses(host: str, port: int) -> list[tuple[int, tuple]]:
-    """(family, sockaddr) to bind for ``host``: one per distinct address it resolves to."""
+    """(family, sockaddr) to bind for ``host``: one per distinct address it resolves to.
+
+    ``localhost`` is both loopback addresses, as browsers take it, whatever
+    the resolver here says (see :func:`loopback_names`).
+    """
     name = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+    if name.lower().rstrip(".") == "localhost":
+        return [(socket.AF_INET, ("127.0.0.1", port)), (socket.AF_INET6, ("::1", port, 0, 0))]
     infos = socket.getaddrinfo(name or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     out: list[tuple[int, tuple]] = []
     seen = set()

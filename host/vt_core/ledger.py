@@ -63,15 +63,17 @@ class LossLedger:
         return True
 
     @staticmethod
-    def loss(client: Any, metadata: "dict[str, Any] | None", received: "int | None" = None) -> "dict[str, Any]":
+    def loss(client: Any, metadata: "dict[str, Any] | None", received: "int | None" = None,
+             resent: int = 0) -> "dict[str, Any]":
         """Pushed audio offered to ``client`` that it never got: ``lostBytes``, ``lostSeconds``.
 
         ``received``: the audio bytes the page says it got on that connection;
-        without it, what was never written to the socket.  ``lostSeconds`` is
-        in the format of ``metadata`` (None without one).
+        without it, what was never written to the socket.  ``resent``: bytes
+        the page gets again now that it is back (its stream's tail).
+        ``lostSeconds`` is in the format of ``metadata`` (None without one).
         """
         got = client.sent_pcm if received is None or not 0 <= received <= client.offered_pcm else received
-        lost_bytes = max(0, client.offered_pcm - got)
+        lost_bytes = max(0, client.offered_pcm - got - resent)
         meta = metadata or {}
         try:
             seconds: "float | None" = round(lost_bytes / (2 * int(meta["channels"]) * int(meta["sample_rate"])), 3)

@@ -1,8 +1,9 @@
-"""Encoding of host bus messages into WebSocket frames.
+"""Encoding of host bus messages into WebSocket frames, and the JSON the host takes in.
 
 Everything here is pure and runs on whichever thread publishes: a bus message
 becomes one frame (JSON text or the bytes themselves); ``wswriter`` puts
-frames on the wire.
+frames on the wire.  :func:`loads` is the one reader of the JSON that comes
+in (events from the pages, POST bodies): strict JSON only.
 """
 
 from __future__ import annotations
@@ -11,7 +12,41 @@ import json
 import math
 from typing import Any, Iterable
 
-__all__ = ["encode_message", "dumps", "components_frame"]
+__all__ = ["encode_message", "dumps", "components_frame", "loads"]
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text} does not fit a float")
+    return value
+
+
+def loads(text: str) -> Any:
+    """``json.loads`` of strict JSON: no ``NaN``, no ``Infinity``, no number beyond a float's range,
+    no lone surrogate in a string (what no UTF-8 text can hold).
+
+    Raises ValueError (or RecursionError for absurd nesting) saying what is wrong.
+    """
+    value = json.loads(text, parse_constant=_no_constant, parse_float=_finite)
+    todo = [value]
+    while todo:
+        item = todo.pop()
+        if isinstance(item, dict):
+            todo.extend(item)
+            todo.extend(item.values())
+        elif isinstance(item, list):
+            todo.extend(item)
+        elif isinstance(item, str):
+            try:
+                item.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"a lone surrogate in {item[:40]!r} is not text") from None
+    return value
 
 
 def _stringify(value: Any) -> str:

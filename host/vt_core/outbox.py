@@ -43,10 +43,12 @@ class Outbox:
         "overflow", "closed", "dropping", "wakeup", "pump", "events", "busy", "offered_pcm", "sent_pcm", "peer", "page", "received_before",
     )  # fmt: skip
 
-    def __init__(self, ws: Any, transport: Any, peer: "str | None", max_frames: int, max_bytes: int) -> None:
+    def __init__(self, ws: Any, transport: Any, peer: "str | None", max_frames: int, max_bytes: int,
+                 beat: "tuple[float, float] | None" = None) -> None:
+        """``beat``: ``(interval, timeout)`` of the heartbeat (a page's); else ``HEARTBEAT``."""
         self.ws = ws
         self.writer = FrameWriter(ws, transport)
-        self.heartbeat = Heartbeat(self.writer, HEARTBEAT)
+        self.heartbeat = Heartbeat(self.writer, *(beat or (HEARTBEAT, HEARTBEAT * 1.5)))
         self.peer = peer or "an unknown address"
         self.page: str | None = None  # the id the page gives itself (see ledger.LossLedger)
         self.received_before: int | None = None  # audio bytes the page got on its last connection

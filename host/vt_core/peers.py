@@ -3,8 +3,20 @@
 A connection from another machine is known by its address.  One from this
 machine (a loopback address, or the address the connection came in on) is
 known by the local user owning the connecting socket, which the kernel tells
-(Linux: sock_diag, else the ``/proc/net/tcp*`` tables; elsewhere it stays
-unknown, ``None``).
+(Linux: sock_diag, else the ``/proc/net/tcp*`` tables), read only from a
+live, established socket: one its owner has closed reads as root's, so an
+owner that cannot be read that way leaves the peer unknown (``None``).  Where
+the system tells no owners at all (not Linux), a local peer is
+``("local", None)``.
+
+Behind a reverse proxy the user names (``trusted_proxies``), the client is
+the address the proxy says it forwarded, in ``X-Forwarded-For`` or
+``Forwarded``: walked from the right, the first address that is not itself a
+trusted proxy, as the well-known Python servers read it.  The identity then
+holds the proxy's own too, so a local user sending forged headers straight
+to the server is not the proxy.  A trusted proxy's request whose header
+cannot be read, or that carries both headers (a proxy rewrites one and
+passes the client's other on), leaves the client unknown.
 
 Nothing here decides anything: ``vt_core.access`` seals sessions to these
 identities and compares them.
@@ -13,34 +25,118 @@ identities and compares them.
 from __future__ import annotations
 
 import ipaddress
+import logging
+import os
+import re
 import socket
 import struct
 import weakref
-from typing import Any
+from typing import Any, Callable, Iterable, Optional
 
-__all__ = ["Identity", "PeerIdentities", "identity_of", "socket_owner"]
+__all__ = ["Identity", "PeerIdentities", "forwarded_client", "identity_of", "socket_owner", "proxy_networks"]
 
-#: ``("remote", address)`` or ``("local", uid or None)``.
-Identity = tuple
+#: ``("remote", address)``, ``("local", uid or None)``, ``("via", proxy identity, client address)``;
+#: None when it cannot be told.
+Identity = Optional[tuple]
+
+log = logging.getLogger("vt_core.server")
+
+#: Whether this system tells the owner of a socket at all.
+_TELLS_OWNERS = hasattr(socket, "AF_NETLINK") or os.path.exists("/proc/net/tcp")
+
+
+def proxy_networks(entries: Iterable[str]) -> "tuple[ipaddress.IPv4Network | ipaddress.IPv6Network, ...]":
+    """``trusted_proxies`` as networks: addresses (``"127.0.0.1"``) or networks (``"10.0.0.0/8"``)."""
+    if isinstance(entries, str):
+        raise TypeError("trusted_proxies takes a list of addresses, not one str")
+    found = []
+    for entry in entries:
+        try:
+            found.append(ipaddress.ip_network(entry.strip(), strict=False))
+        except (AttributeError, ValueError):
+            raise ValueError(f"trusted_proxies entry {entry!r} is not an IP address or network") from None
+    return tuple(found)
 
 
 class PeerIdentities:
-    """``identity_of`` each request's connection, looked up once per connection.
+    """The identity of each request's peer (see the module docstring), looked up once per connection.
 
-    Call from the event loop (the cache is not locked).
+    ``trusted_proxies``: addresses or networks of the reverse proxies whose
+    forwarded headers name the client.  Call from the event loop (the cache
+    is not locked).
     """
 
-    def __init__(self) -> None:
+    def __init__(self, trusted_proxies: Iterable[str] = (), direct: "Callable[[Any], Identity] | None" = None) -> None:
+        self.proxies = proxy_networks(trusted_proxies)
+        self._direct = direct or identity_of
+        self._untrusted_said = False
         self._known: "weakref.WeakKeyDictionary[Any, Identity]" = weakref.WeakKeyDictionary()
 
     def __call__(self, request: Any) -> Identity:
         transport = request.transport
         if transport is None:
             return identity_of(None)
-        found = self._known.get(transport)
+        if transport in self._known:
+            found = self._known[transport]
+        else:
+            found = self._known[transport] = self._direct(transport)
         if found is None:
-            found = self._known[transport] = identity_of(transport)
-        return found
+            return found
+        peer = transport.get_extra_info("peername")
+        if not isinstance(peer, tuple) or not self._trusted(_ip(str(peer[0]))):
+            if not self._untrusted_said and ("X-Forwarded-For" in request.headers or "Forwarded" in request.headers):
+                self._untrusted_said = True
+                log.warning("requests come forwarded from %s, which is not in trusted_proxies: the sessions of "
+                            "every client behind a proxy there are sealed to the proxy alone "
+                            "(start(trusted_proxies=[...]) names it)", peer[0] if isinstance(peer, tuple) else peer)
+            return found
+        try:
+            client = forwarded_client(request.headers, self._trusted)
+        except ValueError:
+            return None
+        return found if client is None else ("via", found, client)
+
+    def _trusted(self, ip: "ipaddress.IPv4Address | ipaddress.IPv6Address | None") -> bool:
+        return ip is not None and any(ip in network for network in self.proxies)
+
+
+_FORWARDED_FOR = re.compile(r'(?:^|;)\s*for\s*=\s*("[^"]*"|[^;,\s]*)', re.IGNORECASE)
+
+
+def _forwarded_address(text: str) -> "ipaddress.IPv4Address | ipaddress.IPv6Address":
+    """The address of one ``X-Forwarded-For`` entry or ``Forwarded`` ``for=`` value (a port may follow)."""
+    text = text.strip().strip('"')
+    if text.startswith("["):
+        text = text[1 : text.find("]")]
+    elif text.count(":") == 1:
+        text = text.split(":", 1)[0]
+    ip = _ip(text)
+    if ip is None:
+        raise ValueError(f"not an address: {text!r}")
+    return ip
+
+
+def forwarded_client(headers: Any, trusted: "Callable[[Any], bool]") -> "str | None":
+    """The client address a trusted proxy's forwarded header names (None: the request has none).
+
+    Raises ValueError for a header that names no address, or for both headers at once.
+    """
+    chain, legacy = headers.getall("Forwarded", []), headers.getall("X-Forwarded-For", [])
+    if chain and legacy:
+        raise ValueError("both Forwarded and X-Forwarded-For")
+    if chain:
+        entries = [_FORWARDED_FOR.search(element) for text in chain for element in text.split(",")]
+        if not all(entries):
+            raise ValueError("a Forwarded element without for=")
+        hops = [_forwarded_address(m.group(1)) for m in entries if m]
+    elif legacy:
+        hops = [_forwarded_address(entry) for text in legacy for entry in text.split(",")]
+    else:
+        return None
+    for ip in reversed(hops):
+        if not trusted(ip):
+            return str(ip)
+    return str(hops[0])
 
 
 def _ip(address: str) -> "ipaddress.IPv4Address | ipaddress.IPv6Address | None":
@@ -63,7 +159,8 @@ def identity_of(transport: Any) -> Identity:
     if peer_ip is None:
         return ("remote", str(peer[0]))
     if peer_ip.is_loopback or peer_ip == local_ip:
-        return ("local", socket_owner(str(peer[0]), int(peer[1]), str(local[0]), int(local[1])))
+        owner = socket_owner(str(peer[0]), int(peer[1]), str(local[0]), int(local[1]))
+        return ("local", owner) if owner is not None or not _TELLS_OWNERS else None
     return ("remote", str(peer_ip))
 
 
@@ -72,7 +169,9 @@ _SOCK_DIAG_BY_FAMILY = 20
 _NLMSG_ERROR = 2
 _NO_COOKIE = 0xFFFFFFFF
 _DIAG_REQUEST = struct.Struct("=IHHII BBBxI HH16s16sIII")  # nlmsghdr + inet_diag_req_v2
-_UID_AT = 16 + 4 + 48 + 12  # nlmsghdr, then inet_diag_msg: family..retrans, sockid, expires/rqueue/wqueue
+_STATE_AT = 16 + 1  # nlmsghdr, then inet_diag_msg: family, state
+_UID_AT = 16 + 4 + 48 + 12  # ... retrans, sockid, expires/rqueue/wqueue, then uid and inode
+_ESTABLISHED = 1
 
 
 def _forms(address: str) -> "list[tuple[int, bytes]]":
@@ -87,7 +186,7 @@ def _forms(address: str) -> "list[tuple[int, bytes]]":
 
 
 def _owner_by_netlink(peer: "tuple[str, int]", local: "tuple[str, int]") -> "int | None":
-    """Ask the kernel (sock_diag) for the owner of the one TCP socket ``peer`` -> ``local``."""
+    """Ask the kernel (sock_diag) for the owner of the one TCP socket ``peer`` -> ``local``, if live."""
     local_forms = dict(_forms(local[0]))
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_INET_DIAG) as nl:
         nl.settimeout(1.0)
@@ -96,13 +195,15 @@ def _owner_by_netlink(peer: "tuple[str, int]", local: "tuple[str, int]") -> "int
             if dst is None:
                 continue
             request = _DIAG_REQUEST.pack(_DIAG_REQUEST.size, _SOCK_DIAG_BY_FAMILY, 1, 1, 0,
-                                         family, socket.IPPROTO_TCP, 0, 0xFFFFFFFF,
+                                         family, socket.IPPROTO_TCP, 0, 1 << _ESTABLISHED,
                                          socket.htons(peer[1]), socket.htons(local[1]), src, dst, 0,
                                          _NO_COOKIE, _NO_COOKIE)
             nl.send(request)
             answer = nl.recv(65536)
-            if len(answer) >= _UID_AT + 4 and struct.unpack_from("=H", answer, 4)[0] != _NLMSG_ERROR:
-                return struct.unpack_from("=I", answer, _UID_AT)[0]
+            if len(answer) >= _UID_AT + 8 and struct.unpack_from("=H", answer, 4)[0] != _NLMSG_ERROR:
+                uid, inode = struct.unpack_from("=II", answer, _UID_AT)
+                # a socket its owner closed is an orphan: no inode, and "root" as its uid
+                return uid if answer[_STATE_AT] == _ESTABLISHED and inode else None
     return None
 
 
@@ -129,17 +230,19 @@ def _owner_by_proc(peer: "tuple[str, int]", local: "tuple[str, int]") -> "int | 
                 next(table, None)
                 for line in table:
                     fields = line.split()
-                    if len(fields) > 7 and fields[1] == theirs and fields[2] == ours[path]:
-                        return int(fields[7])
+                    if len(fields) > 9 and fields[1] == theirs and fields[2] == ours[path]:
+                        live = fields[3] == f"{_ESTABLISHED:02X}" and fields[9] != "0"
+                        return int(fields[7]) if live else None
         except (OSError, ValueError):
             continue
     return None
 
 
 def socket_owner(peer_host: str, peer_port: int, local_host: str, local_port: int) -> "int | None":
-    """The uid owning the local socket at ``peer`` connected to ``local`` (None when unknown).
+    """The uid owning the live local socket at ``peer`` connected to ``local`` (None when unknown).
 
-    Linux only: through sock_diag, else ``/proc/net/tcp*``.
+    Linux only: through sock_diag, else ``/proc/net/tcp*``.  A socket that is
+    not established, or has no owner left (closed), is unknown.
     """
     peer, local = (peer_host, peer_port), (local_host, local_port)
     try:

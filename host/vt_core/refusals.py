@@ -2,21 +2,36 @@
 
 Every request refused for access, every other answer for a client's fault but
 404, every request the HTTP parser cannot read and every client cut off for
-not reading is one ``WARNING`` line ``refused <peer>: <reason>`` (never a
-query, which may hold the secret), at most ``burst`` lines at once and
-``rate`` a second after that; the rest are counted and summed up in one line.
+not reading is one ``WARNING`` line ``refused <peer>: <reason>``, at most
+``burst`` lines at once and ``rate`` a second after that; the rest are
+counted and summed up in one line.  What came from the request is made
+:func:`safe` first: no secret in it, no line break or other control
+character of the requester's.
 """
 
 from __future__ import annotations
 
 import asyncio
 import logging
+import re
 import time
 from typing import Any, Callable
 
 from aiohttp.http_exceptions import HttpProcessingError
 
-__all__ = ["RefusalLog", "WireLog"]
+__all__ = ["RefusalLog", "WireLog", "safe"]
+
+#: What a request may carry that opens the server: the secret or a session, in a query, a
+#: header or a cookie (also as the parser quotes a raw request head, in a bytes repr).
+_CREDENTIALS = re.compile(r"(?i)(\b(?:token|session)=|\bauthorization\s*:\s*|\bvt-session-\d+=)[^&;\s'\"\\]+"
+                          r"(?:\s+[^&;\s'\"\\]+)?")
+
+
+def safe(text: str) -> str:
+    """``text`` for the log: credentials replaced by ``…``, characters that are not printable escaped."""
+    text = _CREDENTIALS.sub(lambda m: m.group(1) + "…", text)
+    return text if text.isprintable() else "".join(
+        c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode("ascii") for c in text)
 
 
 class RefusalLog:
@@ -53,7 +68,7 @@ class RefusalLog:
             return
         self.tokens -= 1.0
         self.flush()
-        self.logger.warning("refused %s: %s", peer or "an unknown peer", reason)
+        self.logger.warning("refused %s: %s", peer or "an unknown peer", safe(reason))
 
     def flush(self) -> None:
         """Log how many refusals went unlogged since the last line, if any."""

@@ -8,17 +8,21 @@ a capability path and answers 404); any other path needs the secret.
 
 :class:`Guard` is the one place a request is admitted or refused; the
 headers every response carries are set in :func:`response_headers`, the
-route's own beside them.
+route's own beside them.  A browser refused for want of a credential on a
+navigable route gets :data:`REFUSED_PAGE`, whose public script lets a tab
+that kept its session back in (``static/public/recover.js``).
 """
 
 from __future__ import annotations
 
+import html
+import weakref
 from http import HTTPStatus
 from typing import Any, Awaitable, Callable, Mapping, NamedTuple
 
 from aiohttp import web
 
-from .access import Access, Policy
+from .access import Access, Policy, Refusal
 from .refusals import RefusalLog
 
 __all__ = ["Route", "ROUTES", "Guard", "policy_for", "install", "response_headers", "PAGE_CSP", "FILE_CSP",
@@ -63,9 +67,13 @@ class Route(NamedTuple):
 
 
 _GET = ("GET", "HEAD")
+_PUBLIC = Policy(credential="public")
 ROUTES = (
     Route("/", _GET, "index", Policy(navigable=True)),
+    Route("/favicon.ico", _GET, "favicon", _PUBLIC),
+    Route("/vt/public/{path:.+}", _GET, "public", _PUBLIC),
     Route("/vt/static/{path:.+}", _GET, "static", Policy()),
+    Route("/vt/session", _GET, "session", Policy(acting=True)),
     Route("/vt/ws", _GET, "ws", Policy(acting=True)),
     Route("/vt/files/{token}/{name}", _GET, "file",
           Policy(credential="capability", navigable=True, headers=(("Content-Security-Policy", FILE_CSP),))),
@@ -103,23 +111,51 @@ async def response_headers(request: web.BaseRequest, response: web.StreamRespons
     headers["Server"] = SERVER_BANNER
 
 
+#: What a browser refused for want of a credential shows; its script is anyone's.
+REFUSED_PAGE = """<!doctype html>
+<html lang="en"><head><meta charset="utf-8"><title>vt_ui: not let in</title>
+<script type="module" src="/vt/public/recover.js"></script></head>
+<body><p id="vt-refused">{text}</p></body></html>
+"""
+
+
+def _forbidden(request: web.Request, policy: Policy, refused: Refusal) -> web.HTTPForbidden:
+    if refused.credential and policy.navigable and "text/html" in request.headers.get("Accept", ""):
+        return web.HTTPForbidden(text=REFUSED_PAGE.format(text=html.escape(refused.text)), content_type="text/html",
+                                 reason=refused.reason, headers={"Cache-Control": "no-store"})
+    return web.HTTPForbidden(text=refused.text + "\n", reason=refused.reason)
+
+
 class Guard:
     """The middleware that admits each request by its route's policy, and notes every refusal.
 
     Every 403, and every other answer for a client's fault but 404, is one
-    rate-limited line of the refusal log.
+    rate-limited line of the refusal log.  The connections a session opened
+    an acting route on are :attr:`held` (what revoking the sessions ends).
     """
 
     def __init__(self, access: Access, refusals: RefusalLog) -> None:
         self.access = access
         self.refusals = refusals
+        self.held: "weakref.WeakSet[Any]" = weakref.WeakSet()
+
+    def take_held(self) -> "set[Any]":
+        """The connections :attr:`held` so far, forgotten here (their sessions were revoked)."""
+        held, self.held = set(self.held), weakref.WeakSet()
+        return held
 
     @web.middleware
     async def middleware(self, request: web.Request, handler: Callable) -> web.StreamResponse:
         try:
-            refused = self.access.refusal(request, policy_for(request.path))
+            if request.version >= (1, 1) and "Host" not in request.headers:
+                # some parsers let it through; the answer is the same whichever parsed it
+                raise web.HTTPBadRequest(text="an HTTP/1.1 request must name its Host\n")
+            policy = policy_for(request.path)
+            refused, credential = self.access.decide(request, policy)
             if refused is not None:
-                raise web.HTTPForbidden(text=refused.text + "\n", reason=refused.reason)
+                raise _forbidden(request, policy, refused)
+            if credential.kind == "session" and policy.acting and request.transport is not None:
+                self.held.add(request.transport)
             return await handler(request)
         except web.HTTPClientError as exc:
             if exc.status != 404:
@@ -127,4 +163,5 @@ class Guard:
                 detail = exc.reason if exc.reason != HTTPStatus(exc.status).phrase else (exc.text or "")
                 self.refusals.note(request.remote,
                                    f"{exc.status} {request.method} {request.path}: {' '.join(detail.split())}")
+                exc.force_close()  # a refused client gets nothing more on this connection
             raise

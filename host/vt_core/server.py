@@ -59,6 +59,7 @@ from .audio import AudioSource, register_audio, tone, unregister_audio, wav_head
 from .events import MAX_PENDING_EVENT_BYTES, MAX_PENDING_EVENTS, EventDispatcher
 from .files import registered_file_response, static_response
 from .hub import Hub
+from .stream_tail import TAIL_SECONDS
 from .messages import encode_message
 from .refusals import RefusalLog, WireLog
 from .wswriter import WS_OPTIONS
@@ -105,6 +106,7 @@ class Server:
         token: "str | None" = None,
         allowed_hosts: Iterable[str] = (),
         allowed_origins: Iterable[str] = (),
+        trusted_proxies: Iterable[str] = (),
         max_queue_frames: int = MAX_QUEUE_FRAMES,
         max_queue_bytes: int = MAX_QUEUE_BYTES,
         drop_grace: float = 2.0,
@@ -114,6 +116,9 @@ class Server:
         flush_interval: float = 0.01,
         ssl_certfile: "str | os.PathLike[str] | None" = None,
         ssl_keyfile: "str | os.PathLike[str] | None" = None,
+        resume_seconds: float = TAIL_SECONDS,
+        beat: float = 1.0,
+        link_timeout: float = 5.0,
     ) -> None:
         if isinstance(allowed_hosts, str) or isinstance(allowed_origins, str):
             raise TypeError("allowed_hosts and allowed_origins take a list of names, not one str")
@@ -128,8 +133,12 @@ class Server:
         self.flush_interval = max(0.0, float(flush_interval))
         if self.header_timeout <= 0:
             raise ValueError("header_timeout must be positive")
-        self.access = Access(token, allowed_hosts, allowed_origins)
+        self.resume_seconds, self.beat, self.link_timeout = float(resume_seconds), float(beat), float(link_timeout)
+        if not (self.resume_seconds >= 0 and self.beat > 0 and self.link_timeout >= self.beat):
+            raise ValueError("resume_seconds must be >= 0, beat > 0 and link_timeout >= beat")
+        self.access = Access(token, allowed_hosts, allowed_origins, trusted_proxies=trusted_proxies)
         self.refusals = RefusalLog(log)
+        self.guard = routes.Guard(self.access, self.refusals)
         self.ssl_context = _ssl_context(ssl_certfile, ssl_keyfile)
         self.scheme = "https" if self.ssl_context is not None else "http"
         self.addresses: list[Any] = []
@@ -144,7 +153,8 @@ class Server:
         self._events = EventDispatcher(max_pending_events, max_pending_event_bytes)
         notices = self._events.queue("the server")  # events the server itself raises in Python
         self.hub = Hub(self.max_queue_frames, self.max_queue_bytes, self.drop_grace, self.flush_interval,
-                       self._track, notices.put)
+                       self._track, notices.put, tail_seconds=self.resume_seconds, beat=self.beat,
+                       link_timeout=self.link_timeout)
         self._awaiting_head: set[Any] = set()  # connections that have not sent a whole request yet
         self._lock = threading.Lock()
         self._stopped = False
@@ -208,13 +218,34 @@ class Server:
         return self._thread is not None and self._thread.is_alive() and not self._stopped
 
     def revoke_sessions(self) -> None:
-        """End every browser session opened so far: their cookies stop working.
+        """End every browser session opened so far: their cookies stop working, and the WebSockets
+        and audio streams they opened are closed before this returns.
 
-        A browser gets back in by opening :attr:`url` again.  Safe from any
-        thread.  A server restarted with the same secret accepts the old
-        sessions again; a new secret ends them for good.
+        A browser gets back in by opening :attr:`url` again; what the secret
+        itself opened stays open.  Safe from any thread.  A server restarted
+        with the same secret accepts the old sessions again; a new secret ends
+        them for good.
         """
         self.access.revoke_sessions()
+        loop = self._loop
+        if loop is None or not self.running:
+            return
+        try:
+            ended = asyncio.run_coroutine_threadsafe(self._end_sessions(), loop)
+        except RuntimeError:  # the loop is closing
+            return
+        if threading.current_thread() is not self._thread:
+            try:
+                ended.result(5.0)
+            except Exception:  # noqa: BLE001 - a connection that would not close is aborted anyway
+                log.debug("ending the revoked sessions' connections took too long", exc_info=True)
+
+    async def _end_sessions(self) -> None:
+        held = self.guard.take_held()
+        await self.hub.end(held)
+        for transport in held:
+            if not transport.is_closing():
+                transport.abort()
 
     def audio_url(self, name: str, **params: Any) -> str:
         """Absolute URL of the registered audio generator ``name``, with the secret.
@@ -336,8 +367,8 @@ class Server:
                 loop.close()
 
     async def _startup(self) -> None:
-        guard = routes.Guard(self.access, self.refusals)
-        app = web.Application(middlewares=[self._head_arrived, guard.middleware], client_max_size=MAX_INBOUND_BYTES)
+        app = web.Application(middlewares=[self._head_arrived, self.guard.middleware],
+                              client_max_size=MAX_INBOUND_BYTES)
         app.on_response_prepare.append(routes.response_headers)
         routes.install(app, {route.handler: getattr(self, f"_handle_{route.handler}") for route in routes.ROUTES})
         runner = web.AppRunner(app, access_log=None, shutdown_timeout=2.0, handler_cancellation=True,
@@ -360,8 +391,9 @@ class Server:
             public = interfaces.local_addresses(
                 next(iter(self._families())) if len(self._families()) == 1 else None)
             self._url_host = interfaces.url_host(public[0]) if public else interfaces.display_host(self.host)
+        held = interfaces.loopback_names([address[0] for _, address in self._bound], interfaces.has_ipv6_loopback())
         self.access.bind(self.host, self.port, self.scheme,
-                         interfaces.local_names() if self.host in interfaces.WILDCARD_HOSTS else ())
+                         interfaces.local_names() if self.host in interfaces.WILDCARD_HOSTS else (), held)
 
     def _watch_connections(self, server: Any) -> None:
         """Close connections that do not send a whole request head within ``header_timeout``."""
@@ -424,26 +456,41 @@ class Server:
     async def _handle_ws(self, request: web.Request) -> web.StreamResponse:
         ws = web.WebSocketResponse(max_msg_size=MAX_INBOUND_BYTES, **WS_OPTIONS)
         await ws.prepare(request)
-        received = request.query.get("received", "")
+        query = request.query
+        received, have, stream = _count(query.get("received")), _count(query.get("have")), _page_id(query.get("stream"))
         await self.hub.serve(
-            ws, request.transport, request.remote, _page_id(request.query.get("page")),
-            int(received) if received.isascii() and received.isdigit() and len(received) < 19 else None,
-            self._events.queue(f"the browser at {request.remote}"))
+            ws, request.transport, request.remote, _page_id(query.get("page")), received,
+            self._events.queue(f"the browser at {request.remote}"),
+            (stream, have) if stream is not None and have is not None else None)
         return ws
 
     async def _handle_index(self, request: web.Request) -> web.StreamResponse:
-        if "token" in request.query:
-            # Trade the secret in the address bar for a cookie, then show the page without it.
-            rest = [(k, v) for k, v in request.query.items() if k != "token"]
+        if "token" in request.query or "session" in request.query:
+            # Trade the secret in the address bar for a cookie (or set the session the page
+            # kept as its cookie again), then show the page without it.
+            rest = [(k, v) for k, v in request.query.items() if k not in ("token", "session")]
             response = web.HTTPSeeOther("/" + (f"?{urlencode(rest)}" if rest else ""))
             if self.token:
-                self.access.issue_session(response, request)
+                self.access.issue_session(response, request, self.access.credential(request).session)
             response.headers["Cache-Control"] = "no-store"
             raise response
         return static_response(self.static_dir, "index.html")
 
     async def _handle_static(self, request: web.Request) -> web.StreamResponse:
         return static_response(self.static_dir, request.match_info["path"])
+
+    async def _handle_public(self, request: web.Request) -> web.StreamResponse:
+        return static_response(STATIC_DIR / "public", request.match_info["path"])
+
+    async def _handle_favicon(self, request: web.Request) -> web.StreamResponse:
+        response = static_response(STATIC_DIR / "public", "icon.svg")
+        response.headers.update({"Content-Type": "image/svg+xml", "Cache-Control": "max-age=86400"})
+        return response
+
+    async def _handle_session(self, request: web.Request) -> web.StreamResponse:
+        """The session the page presented, for it to keep in this tab (``null`` when it came with the secret)."""
+        session = self.access.credential(request).session
+        return web.json_response({"session": session}, headers={"Cache-Control": "no-store"})
 
     async def _handle_file(self, request: web.Request) -> web.StreamResponse:
         return await registered_file_response(request, self.send_timeout, self._note_stalled)
@@ -480,6 +527,11 @@ def _ssl_context(certfile: Any, keyfile: Any) -> "ssl.SSLContext | None":
     return context
 
 
+def _count(value: "str | None") -> "int | None":
+    """A count a page sends in the query (``received=``, ``have=``), if it is one."""
+    return int(value) if value and value.isascii() and value.isdigit() and len(value) < 19 else None
+
+
 def _page_id(value: "str | None") -> "str | None":
     """The id a page gives itself (to be known again when it reconnects), if it is a sane one."""
     if value and len(value) <= 64 and value.isascii() and value.replace("-", "").isalnum():
@@ -512,6 +564,10 @@ def start(
       on any port or ``"name:port"``; ``"*"`` allows any), e.g. the public
       name when it runs behind a reverse proxy;
     * ``allowed_origins``: more page origins that may use it;
+    * ``trusted_proxies``: addresses or networks (``"127.0.0.1"``,
+      ``"10.0.0.0/8"``) of reverse proxies whose ``X-Forwarded-For`` or
+      ``Forwarded`` header names the client a browser session is sealed to
+      (behind a proxy that is not named, every client is the proxy);
     * ``max_queue_frames``, ``max_queue_bytes``, ``drop_grace``: each
       browser's outgoing queue;
     * ``max_pending_events``, ``max_pending_event_bytes``: each browser's
@@ -521,7 +577,13 @@ def start(
       newly published frames gather before the next write (default 0.01);
     * ``ssl_certfile``, ``ssl_keyfile``: serve HTTPS (and WSS) with this
       certificate (PEM, the chain after it) and its key (omit it when the
-      certificate file holds the key too).
+      certificate file holds the key too);
+    * ``resume_seconds``: seconds of audio each push stream keeps for a page
+      that comes back after a broken link (default 5; what it no longer holds
+      the page is told as a gap of that exact length);
+    * ``beat``, ``link_timeout``: a page gets a beat every ``beat`` seconds
+      (1) and is pinged after that long without a word; one that sends
+      nothing for ``link_timeout`` seconds (5) is cut off.
 
     ``host`` ``""`` (or ``"0.0.0.0"``, ``"::"``) listens on every address of
     the machine; :attr:`Server.url` then names one another machine can use,

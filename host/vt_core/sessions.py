@@ -5,6 +5,7 @@ keyed by a hash of the secret, over the revocation count, the port, the nonce
 and the identity of the peer that opened it (see ``vt_core.peers``).  Nothing
 is stored per session, so a server restarted with the same secret knows the
 sessions of the one before; :meth:`Sessions.revoke` ends all of them at once.
+A peer that cannot be told (``None``) neither opens nor uses one.
 The cookie that carries it (:meth:`Sessions.issue`, the only place one is
 set) never holds the secret: cookies reach every port of a host name.
 """
@@ -36,17 +37,21 @@ class Sessions:
         nonce = secrets.token_urlsafe(18)
         return f"{nonce}.{self._seal(nonce, peer)}"
 
-    def issue(self, response: Any, secure: bool, peer: tuple) -> None:
-        """Set a new session for ``peer`` as the cookie of ``response``.
+    def issue(self, response: Any, secure: bool, peer: "tuple | None", session: "str | None" = None) -> None:
+        """Set a new session for ``peer`` (or ``session`` again) as the cookie of ``response``.
 
         ``HttpOnly``, ``SameSite=Strict``, ``Path=/``; ``__Host-`` and
-        ``Secure`` when the browser came over HTTPS (``secure``).
+        ``Secure`` when the browser came over HTTPS (``secure``).  Nothing for
+        a peer that cannot be told.
         """
-        response.set_cookie(self.cookie_name(secure), self.open(peer), path="/", httponly=True,
-                            samesite="Strict", secure=True if secure else None)
+        if peer is not None:
+            response.set_cookie(self.cookie_name(secure), session or self.open(peer), path="/", httponly=True,
+                                samesite="Strict", secure=True if secure else None)
 
-    def refusal(self, session: str, peer: tuple) -> "str | None":
+    def refusal(self, session: str, peer: "tuple | None") -> "str | None":
         """Why ``session`` does not count for ``peer`` (None: it does)."""
+        if peer is None:
+            return "who is connecting cannot be told (a connection closed at once, or a proxy that did not say)"
         nonce, _, seal = session.partition(".")
         if not nonce or not seal:
             return "a session cookie this server did not make"

@@ -6,17 +6,24 @@ target*: the component that most recently received a stream command
 player; and they are read in the format of the last ``audio_metadata``
 action.  The hub follows the bus in publish order and tells each page both,
 as one text frame, right after the component list when there is anything to
-tell, and again after every message that moves the target::
+tell, again after every message that moves the target, and before the first
+frame of every push stream (``stream_tail``)::
 
-    {"type": "stream", "target": "<cid>" | null, "metadata": {"sample_rate", "channels"} | null}
+    {"type": "stream", "target": "<cid>" | null, "metadata": {"sample_rate", "channels"} | null,
+     "codec": "pcm", "stream": "<id>" | null, "at": <source frame of the next binary frame>}
 
 The page routes binary frames to the target it was told, and to nothing else.
+A push stream ends at a stream command, an ``audio_metadata`` (a new format,
+or a new writer: a new utterance), a move of the target, or when a page finds
+it drained (``StreamBook.state``).
 """
 
 from __future__ import annotations
 
 import json
 from typing import Any, Iterable
+
+from .stream_tail import TAIL_SECONDS, PushStream, StreamBook
 
 #: The component kind that plays streams.
 PLAYER_KIND = "web_audio"
@@ -31,9 +38,12 @@ class PushStreamState:
     list (``(id, kind, content)`` in registration order) the bus goes on from.
     """
 
-    __slots__ = ("players", "commanded", "target", "metadata")
+    __slots__ = ("players", "commanded", "target", "metadata", "book", "opened")
 
-    def __init__(self, snapshot: "Iterable[tuple[str, str, Any]]" = ()) -> None:
+    def __init__(self, snapshot: "Iterable[tuple[str, str, Any]]" = (), tail_seconds: float = TAIL_SECONDS,
+                 nonce: "str | None" = None) -> None:
+        self.book = StreamBook(tail_seconds, nonce)
+        self.opened = False  # the binary frame observed last opened a new push stream
         self.players: dict[str, None] = {cid: None for cid, kind, _ in snapshot if kind == PLAYER_KIND}
         self.commanded: str | None = None  # the last stream command's component
         self.metadata: dict[str, Any] | None = None
@@ -47,6 +57,9 @@ class PushStreamState:
     def observe(self, message: tuple) -> bool:
         """Follow one bus message; returns whether it moved the stream target."""
         kind = message[0]
+        if kind == "binary":
+            self.opened = self.book.chunk(message[1], self.metadata)
+            return False
         if kind == "message":
             action, data = message[1], message[2]
             if not isinstance(data, dict):
@@ -54,12 +67,14 @@ class PushStreamState:
             if action == "audio_metadata":
                 # a copy of the two values: a later change to the caller's dict is not a new format
                 self.metadata = {"sample_rate": data.get("sample_rate"), "channels": data.get("channels")}
+                self.book.close()  # a new format, or a new writer: the next frame opens a new stream
                 return False
             if action != "call_method" or (data.get("action") != "start_stream"
                                            and data.get("method") != "close_stream"):
                 return False
             cid = data.get("cid")
             self.commanded = cid if isinstance(cid, str) else None
+            self.book.close()
         elif kind == "add":
             if message[2] != PLAYER_KIND:
                 return False
@@ -73,6 +88,8 @@ class PushStreamState:
             return False
         target = self._resolve()
         moved, self.target = target != self.target, target
+        if moved:
+            self.book.close()
         return moved
 
     def frame(self) -> "str | None":
@@ -81,11 +98,16 @@ class PushStreamState:
             return None
         return self.notice()
 
-    def notice(self) -> str:
-        """The ``"stream"`` text frame of the current state."""
+    def notice(self, stream: "PushStream | None" = None, at: "int | None" = None) -> str:
+        """The ``"stream"`` text frame of the current state (of ``stream`` from frame ``at``, on a resume)."""
+        if stream is None:
+            stream = self.book.current
+        metadata = stream.metadata if stream is not None else self.metadata
+        frame = {"type": "stream", "target": self.target, "metadata": metadata, "codec": "pcm",
+                 "stream": stream.id if stream is not None else None,
+                 "at": (stream.written if at is None else at) if stream is not None else 0}
         try:
-            return json.dumps({"type": "stream", "target": self.target, "metadata": self.metadata},
-                              separators=(",", ":"), allow_nan=False)
+            return json.dumps(frame, separators=(",", ":"), allow_nan=False)
         except (TypeError, ValueError):  # a format value json cannot carry: send its text
-            meta = {k: str(v) for k, v in (self.metadata or {}).items()}
-            return json.dumps({"type": "stream", "target": self.target, "metadata": meta}, separators=(",", ":"))
+            frame["metadata"] = {k: str(v) for k, v in (metadata or {}).items()}
+            return json.dumps(frame, separators=(",", ":"))

@@ -144,14 +144,17 @@ class FrameWriter:
 
 
 class Heartbeat:
-    """Pings a browser that sent nothing for ``interval`` seconds; one that answers nothing within half
-    of it is cut off (its connection aborted, which ends the handler's receive loop)."""
+    """Pings a browser that sent nothing for ``interval`` seconds (again each ``interval``); one that
+    sends nothing, no pong either, for ``timeout`` seconds (default: one and a half intervals) is cut
+    off (its connection aborted, which ends the handler's receive loop)."""
 
-    __slots__ = ("writer", "interval", "loop", "heard_at", "pinged", "timer")
+    __slots__ = ("writer", "interval", "timeout", "loop", "heard_at", "pinged", "timer")
 
-    def __init__(self, writer: FrameWriter, interval: float, loop: "asyncio.AbstractEventLoop | None" = None) -> None:
+    def __init__(self, writer: FrameWriter, interval: float, timeout: "float | None" = None,
+                 loop: "asyncio.AbstractEventLoop | None" = None) -> None:
         self.writer = writer
         self.interval = interval
+        self.timeout = max(interval, timeout if timeout is not None else interval * 1.5)
         self.loop = loop if loop is not None else asyncio.get_running_loop()
         self.heard_at = self.loop.time()
         self.pinged = False
@@ -169,7 +172,7 @@ class Heartbeat:
 
     def _beat(self) -> None:
         now = self.loop.time()
-        if self.pinged:  # nothing heard since the ping
+        if now >= self.heard_at + self.timeout:  # nothing heard, not even a pong
             self.timer = None
             if self.writer.transport is not None:
                 self.writer.transport.abort()
@@ -178,8 +181,8 @@ class Heartbeat:
         if now >= due:
             self.pinged = True
             self.writer.ping()
-            due = now + self.interval / 2
-        self.timer = self.loop.call_at(due, self._beat)
+            due = now + self.interval
+        self.timer = self.loop.call_at(min(due, self.heard_at + self.timeout), self._beat)
 
 
 def unsent_bytes(transport: Any) -> int:

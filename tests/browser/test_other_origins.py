@@ -7,6 +7,7 @@ host's own origin.
 
 from __future__ import annotations
 
+import asyncio
 import threading
 import time
 import wave
@@ -46,7 +47,9 @@ class _Elsewhere(BaseHTTPRequestHandler):
     def do_GET(self) -> None:  # noqa: N802 - the handler API
         self.server.cookies.append(self.headers.get("Cookie", ""))
         body = self.server.page.encode() if self.path == "/" else b""
-        self.send_response(200 if body else 404)
+        self.send_response(200 if body or self.path == "/toss" else 404)
+        if self.path == "/toss":  # a cookie for the host name, whatever the port
+            self.send_header("Set-Cookie", self.server.toss)
         self.send_header("Content-Type", "text/html; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
@@ -114,6 +117,19 @@ def test_a_page_on_another_port_gets_neither_the_secret_nor_the_player(page, ser
     assert server.client_count == 1  # the framed page never got to open its socket
     assert events.names() == []
     assert not page.errors, page.errors
+
+
+def test_a_session_cookie_tossed_from_another_port_does_not_lock_the_page_out(page, server, elsewhere):
+    """Over plain HTTP any server of the host name may set the page's cookie; the page gets back in by itself."""
+    page.open()
+    for path in ("/", "/vt"):
+        elsewhere.toss = f"vt-session-{server.port}=junk.junk; Path={path}"
+        page.page.context.new_page().goto(f"http://127.0.0.1:{elsewhere.server_port}/toss")
+        page.page.reload()  # the cookie it sends is junk: the page is let back in by the session it kept
+        page.page.wait_for_function("() => window.vtReady === true", timeout=10_000)
+        asyncio.run_coroutine_threadsafe(server.hub.close_all(), server._loop).result(5)
+        settle(lambda: server.client_count == 1, timeout=10)  # so is its socket, reconnecting
+    assert server.token not in page.page.evaluate("() => JSON.stringify(sessionStorage)")
 
 
 def test_registered_pages_and_images_run_no_script_on_the_host(page, server, wa, events, tmp_path):

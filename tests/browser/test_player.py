@@ -129,7 +129,7 @@ def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifa
         f"lowest ring level while streaming {low_water / rate * 1000:.0f} ms"
     )
     latency = payload.pop("latencyMs")
-    assert payload.pop("bufferMs") == 1000  # jitterMs: the least jitter buffer
+    assert payload.pop("bufferMs") == 1000 and payload.pop("outputLatencyMs") >= 0  # jitterMs: the least buffer
     assert payload == {"sample_rate": rate, "channels": 2, "source": "push"}
     assert latency == pytest.approx(st["lastStartLatencyMs"], abs=0.1) and 0 <= latency < 2000
     assert latency_ms < 2000
@@ -247,13 +247,13 @@ def test_pull_stream_get_resamples_mono_and_ends(stream_page, wa, events, server
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
     _, _, announced = events.wait("mounted-start")
-    assert announced.pop("latencyMs") >= 0 and announced.pop("bufferMs") > 0
+    assert announced.pop("latencyMs") >= 0 and announced.pop("bufferMs") > 0 and announced.pop("outputLatencyMs") >= 0
     assert announced == {"sample_rate": 16000, "channels": 1, "source": "pull"}
     page.wait_stats(mounted.id, lambda s: s["framesPlayed"] == 8000 and not s["streamActive"])
 
     p.start_stream(server.origin + "/vt/audio/t_get_mono", sample_rate=rate, channels=1)
     _, _, payload = events.wait("start")
-    assert payload.pop("latencyMs") >= 0 and payload.pop("bufferMs") > 0
+    assert payload.pop("latencyMs") >= 0 and payload.pop("bufferMs") > 0 and payload.pop("outputLatencyMs") >= 0
     assert payload == {"sample_rate": rate, "channels": 1, "source": "pull"}
     time.sleep(0.4)
     tone = page.page.evaluate(TONE, p.id)

@@ -138,7 +138,7 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
         total += len(pcm) // 2
         _, _, ended = events.wait("ended", k + 1)
         st = page.stats(p.id)
-        assert ended == {"source": "push", "reason": "drained", "underruns": 0,
+        assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "underruns": 0,
                          "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, st
         assert st["state"] == "idle" and not st["streamActive"], st
         assert st["jitterSeconds"] == pytest.approx(0.25)  # back to its start size for the next stream
@@ -172,7 +172,7 @@ def test_a_gap_shorter_than_the_hold_off_continues_the_stream(page, wa, events):
     assert "ended" not in events.names() and page.stats(p.id)["streamActive"]
     p.stream_binary(tone(0.3, rate))
     _, _, ended = events.wait("ended", timeout=8)
-    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(0.8, abs=0.001), "underruns": 1}, \
+    assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "played": pytest.approx(0.8, abs=0.001), "underruns": 1}, \
         page.stats(p.id)
     assert events.names().count("start") == 1
 
@@ -200,7 +200,7 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, e
     heard = probe.heard_seconds()
     _, ctx_rate = probe.read()
     print(f"\n{how}: played {ended['played']} s, the output carried {heard:.4f} s, dropped {ended['dropped']} s")
-    assert set(ended) == {"source", "reason", "played", "dropped", "underruns"}
+    assert set(ended) == {"source", "reason", "played", "lost", "gaps", "dropped", "underruns"}
     assert ended["source"] == "push" and ended["reason"] == "closed" and ended["underruns"] == 0
     assert 0.5 < ended["played"] < 2.5
     assert abs(ended["played"] - heard) <= 128 / ctx_rate + 0.001  # within one render quantum
@@ -350,7 +350,7 @@ def test_seams_and_a_pause_neither_repeat_nor_lose_a_sample(page, wa, events):
     assert {level for level, _ in loud} == {16}
     assert len(loud) == 2  # one silence inside the stream: the pause
     assert sum(n for _, n in loud) / ctx_rate == pytest.approx(2.0, abs=0.0005)
-    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(2.0, abs=0.001), "underruns": 0}
+    assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "played": pytest.approx(2.0, abs=0.001), "underruns": 0}
 
 
 # -- nothing pushed is lost ------------------------------------------------------------
@@ -370,7 +370,7 @@ def test_audio_beyond_the_ring_waits_in_order(page, wa, events):
     st = page.wait_stats(p.id, lambda s: s["framesWritten"] + s["backlogFrames"] == 8 * 6400 )
     assert st["backlogFrames"] > 0 and st["droppedFrames"] == 0, st  # the ring could not hold it all
     _, _, ended = events.wait("ended", timeout=10)
-    assert ended == {"source": "push", "reason": "drained", "played": pytest.approx(3.2, abs=0.001), "underruns": 0}
+    assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "played": pytest.approx(3.2, abs=0.001), "underruns": 0}
     assert probe.levels() == [level * 4 for level in range(1, 9)]
     assert probe.heard_seconds() == pytest.approx(3.2, abs=0.003)
     assert "error" not in events.names()

@@ -107,14 +107,14 @@ class RawWebSocket:
     """
 
     def __init__(self, port: int, rcvbuf: int | None = None, origin: str | None = None, token: str | None = None,
-                 host: str | None = None) -> None:
+                 host: str | None = None, headers: str = "") -> None:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if rcvbuf:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.sock.settimeout(WAIT)
         self.sock.connect(("127.0.0.1", port))
         key = base64.b64encode(os.urandom(16)).decode()
-        extra = f"Origin: {origin}\r\n" if origin else ""
+        extra = (f"Origin: {origin}\r\n" if origin else "") + headers
         target = f"/vt/ws?token={token}" if token else "/vt/ws"
         self.sock.sendall(
             (

@@ -38,41 +38,35 @@ def one_line(body: bytes) -> str:
     return text
 
 
+FORMS = ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x")
+EVIL = "Origin: http://evil.test\r\n"
+FOREIGN = [  # (with the secret, method, Content-Type, headers, status, a word of the one-line answer)
+    # the browser sends no cookie cross-site (SameSite=Strict), so a foreign page has no secret ...
+    *[(False, "POST", content_type, EVIL, 403, "secret") for content_type in (*FORMS, "application/json")],
+    (False, "GET", None, "", 403, "secret"),  # <audio src=...> on any page: no Origin, no cookie
+    # ... and even one that has it is refused for its Origin, on GET and POST alike
+    (True, "POST", "application/json", EVIL, 403, "evil.test"), (True, "GET", None, EVIL, 403, "evil.test"),
+    (True, "GET", None, "Origin: null\r\n", 403, "null"),
+    # POST bodies are JSON only, whoever sends them
+    *[(True, "POST", content_type, "", 415, "application/json") for content_type in (*FORMS, None)],
+]
+
+
 def test_foreign_pages_cannot_drive_the_audio_endpoint(server, beep):
     """What a page on another site can send without a preflight never runs a generator."""
-    port, own = server.port, server.origin
-    evil = "Origin: http://evil.test\r\n"
-    json_body = b'{"frequency": 1}'
-
-    def post(target, content_type, body=json_body, extra=""):
-        headers = f"Content-Type: {content_type}\r\nContent-Length: {len(body)}\r\n{extra}"
-        return http_raw(port, target, "POST", headers, body=body)
-
-    # The browser sends no cookie cross-site (SameSite=Strict), so a foreign page has no secret ...
-    for content_type in ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x",
-                         "application/json"):
-        status, body = post("/vt/audio/beep", content_type, extra=evil)
-        assert status == 403, content_type
-        assert "secret" in one_line(body)
-    status, body = http_raw(port, "/vt/audio/beep")  # <audio src=...> on any page: no Origin, no cookie
-    assert status == 403 and "secret" in one_line(body)
-    token_q = f"?token={server.token}"
-    # ... and even one that has it is refused for its Origin, on GET and POST alike.
-    assert post("/vt/audio/beep" + token_q, "application/json", extra=evil)[0] == 403
-    status, body = http_raw(port, "/vt/audio/beep" + token_q, headers=evil)
-    assert status == 403 and "evil.test" in one_line(body)
-    assert http_raw(port, "/vt/audio/beep" + token_q, headers="Origin: null\r\n")[0] == 403
-    # POST bodies are JSON only, whoever sends them.
-    for content_type in ("text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x"):
-        assert post("/vt/audio/beep" + token_q, content_type)[0] == 415, content_type
-    assert http_raw(port, "/vt/audio/beep" + token_q, "POST", "Content-Length: 0\r\n")[0] == 415
+    port, own = server.port, f"Origin: {server.origin}\r\n{auth(server)}"
+    for secret, method, content_type, headers, status, word in FOREIGN:
+        body = b'{"frequency": 1}' if method == "POST" and content_type else b""
+        headers += (f"Content-Type: {content_type}\r\n" if content_type else "") + f"Content-Length: {len(body)}\r\n"
+        got, text = http_raw(port, "/vt/audio/beep" + f"?token={server.token}" * secret, method, headers, body=body)
+        assert (got, word in one_line(text)) == (status, True), (method, content_type, headers, text)
     assert beep == []
 
     # The page itself (own Origin, the secret as its cookie or a header) gets its stream.
-    status, body = post("/vt/audio/beep", "application/json", extra=f"Origin: {own}\r\n{auth(server)}")
+    status, body = http_raw(port, "/vt/audio/beep", "POST", f"Content-Type: application/json\r\nContent-Length: 16\r\n"
+                            f"{own}", body=b'{"frequency": 1}')
     assert status == 200 and b"\1\0" * 64 in body
-    status, _ = http_raw(port, "/vt/audio/beep?frequency=2", headers=f"Origin: {own}\r\n{auth(server)}")
-    assert status == 200
+    assert http_raw(port, "/vt/audio/beep?frequency=2", headers=own)[0] == 200
     assert beep == [{"frequency": 1}, {"frequency": "2"}]  # the secret is not a param
 
 
@@ -90,23 +84,25 @@ def test_only_allowed_host_names_are_served(server, beep, tmp_path):
         port, a = srv.port, auth(srv)
         targets = ["/", "/vt/static/app.js", "/vt/audio/beep", "/vt/ws", file_url]
         for host in (f"evil.test:{port}", "evil.test", f"127.0.0.1:{port + 1}", f"localhost:{port}@evil.test",
+                     f"localhost:{port}", f"[::1]:{port}",
                      "", f"127.0.0.1.evil.test:{port}", f"proxy.example:{port}"):
             for target in targets:
                 status, body = http_raw(port, target, headers=a, host=host)
                 assert status == 403, (host, target)
                 assert "Host" in one_line(body)
         assert beep == []
-        for host in (f"127.0.0.1:{port}", f"localhost:{port}", f"LOCALHOST:{port}", f"[::1]:{port}",
-                     "audio.example", "audio.example:80", "proxy.example:8443"):
+        for host in (f"127.0.0.1:{port}", "audio.example", "audio.example:80", "proxy.example:8443"):
             assert http_raw(port, file_url, host=host)[0] == 200, host
             assert http_raw(port, "/", headers=a, host=host)[0] == 200, host
-        # A page served under an added name may open the WebSocket, through a TLS proxy too.
-        ws = RawWebSocket(port, origin="https://audio.example", token=srv.token, host="audio.example")
-        assert ws.status == 101
-        ws.close()
-        ws = RawWebSocket(port, origin="http://evil.test", token=srv.token, host="audio.example")
-        assert ws.status == 403
-        ws.close()
+        # A page served under an added name may open the WebSocket, through a TLS proxy too; one on another port
+        # or scheme of that name may not.
+        for origin, host, status in (("https://audio.example", "audio.example", 101), ("http://evil.test", "audio.example",
+                                     403), ("http://audio.example:18082", f"audio.example:{port}", 403),
+                                     (f"http://audio.example:{port}", f"audio.example:{port}", 101)):
+            tls = "X-Forwarded-Proto: https\r\n" * origin.startswith("https")
+            ws = RawWebSocket(port, origin=origin, token=srv.token, host=host, headers=tls)
+            ws.close()
+            assert ws.status == status, origin
 
     with pytest.raises(ValueError):
         vt_server.start(allowed_hosts=["bad host:port:x"])
@@ -144,10 +140,11 @@ def test_the_page_trades_the_secret_for_a_cookie(server):
     port = server.port
     status, body = http_raw(port, "/")
     assert status == 403 and "secret" in one_line(body)
-    assert http_raw(port, "/?token=wrong-token-value")[0] == 403
-    assert http_raw(port, "/?token=%ff%fe%ed%a0%80")[0] == 403  # not UTF-8: still a plain 403
-    assert http_raw(port, "/", headers="Cookie: vt-token-1=\udcff\r\n".encode("utf-8", "surrogateescape")
-                    .decode("latin-1"))[0] == 403
+    for target, headers in (("/?token=wrong-token-value", ""), ("/?token=%ff%fe%ed%a0%80", ""),  # (not UTF-8)
+                            ("/", "Cookie: vt-token-1=\udcff\r\n".encode("utf-8", "surrogateescape").decode("latin-1")),
+                            ("/", f"Cookie: vt-token-{port}={server.token}\r\n"),  # the secret is no cookie
+                            ("/", f"Cookie: vt-token-{port + 1}={server.token}\r\n")):
+        assert http_raw(port, target, headers=headers)[0] == 403, (target, headers)
 
     status, headers, _ = http_exchange(port, f"/?token={server.token}&sampleRate=32000")
     assert status == 303 and headers["location"] == "/?sampleRate=32000"  # the secret leaves the address bar
@@ -158,12 +155,10 @@ def test_the_page_trades_the_secret_for_a_cookie(server):
     assert name_value.startswith(f"vt-session-{port}=") and server.token not in cookie
     assert {a.lower() for a in attributes} >= {"httponly", "samesite=strict", "path=/"}
     assert headers["cache-control"] == "no-store"
-    assert http_raw(port, "/", headers=f"Cookie: vt-token-{port}={server.token}\r\n")[0] == 403
 
     status, headers, body = http_exchange(port, "/", headers=f"Cookie: {name_value}\r\n")
     assert status == 200 and b"<html" in body.lower() and headers["referrer-policy"] == "no-referrer"
     assert http_raw(port, "/vt/static/app.js", headers=f"Cookie: {name_value}\r\n")[0] == 200
-    assert http_raw(port, "/", headers=f"Cookie: vt-token-{port + 1}={server.token}\r\n")[0] == 403
 
     async def browse():  # a client with a cookie jar, as a browser opening the printed URL
         jar = aiohttp.CookieJar(unsafe=True)  # cookies for an IP address

@@ -25,12 +25,12 @@ from .conftest import RawWebSocket, WAIT, auth, http_exchange, http_raw, run
 
 @pytest.fixture
 def runs():
-    """A registered generator ("g", a second of quiet in 4 KiB chunks); the list records each run's params."""
+    """A registered generator ("g": a second of quiet in 4 KiB chunks, or endless); the list records each run."""
     seen = []
 
     def generator(params):
         seen.append(params)
-        return iter([b"\0" * 4096] * 24)
+        return iter(lambda: b"\0" * 4096, None) if "endless" in params else iter([b"\0" * 4096] * 24)
 
     vt_server.register_audio("g", generator, sample_rate=48000, channels=1, wav_header=False)
     yield seen
@@ -53,40 +53,63 @@ def ws_status(port: int, headers: str) -> int:
         return int(sock.recv(4096).split(b" ", 2)[1])
 
 
-OWN_PAGE = "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: empty\r\n"
-OTHER_PORT_AUDIO = "Sec-Fetch-Site: same-site\r\nSec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: audio\r\n"
+def fetch_metadata(site: str, mode: str, dest: str) -> str:
+    return f"Sec-Fetch-Site: {site}\r\nSec-Fetch-Mode: {mode}\r\nSec-Fetch-Dest: {dest}\r\n"
+
+
+SESSION = [  # (target, headers, status) of requests as browsers send them; {cookie}: the session's
+    # the page's own: its navigation, its script, a link from another site to it
+    ("/", "{cookie}" + fetch_metadata("none", "navigate", "document"), 200), ("/", "{cookie}", 200),
+    ("/vt/static/app.js", "{cookie}" + fetch_metadata("same-origin", "cors", "script"), 200),
+    ("/", "{cookie}" + fetch_metadata("cross-site", "navigate", "document"), 200),
+    # pages on other ports of the host (same site) get the cookie: they frame the page, load its script, stream
+    # through <audio>, open the socket
+    ("/", "{cookie}" + fetch_metadata("same-site", "navigate", "iframe"), 403),
+    ("/vt/static/app.js", "{cookie}" + fetch_metadata("same-site", "no-cors", "script"), 403),
+    ("/vt/audio/g?x=1", "{cookie}" + fetch_metadata("same-site", "no-cors", "audio"), 403),
+    ("/vt/audio/g?x=2", "{cookie}Sec-Fetch-Site: cross-site\r\n", 403),
+    ("ws", "{cookie}Origin: http://127.0.0.1:{other}\r\n", 403), ("ws", "{cookie}{own}Sec-Fetch-Site: same-site\r\n", 403),
+    # where the browser sends no Fetch Metadata (plain http off loopback) the cookie alone opens nothing that acts
+    ("/vt/audio/g?x=3", "{cookie}", 403), ("ws", "{cookie}", 403), ("ws", "{own}", 403),
+    # the page itself: same-origin Fetch Metadata, its Origin, or its own header; programs with the secret
+    ("/vt/audio/g?x=4", "{cookie}" + fetch_metadata("same-origin", "cors", "empty"), 200),
+    ("/vt/audio/g?x=5", "{cookie}X-VT-Page: 1\r\n", 200), ("ws", "{cookie}{own}Sec-Fetch-Site: same-origin\r\n", 101),
+    ("/vt/audio/g?x=6", "{auth}", 200),
+]
 
 
 def test_the_session_cookie_opens_only_this_server_for_its_own_page(server, runs):
     """What another service on the host learns from the cookie does not open the streams or the socket."""
-    port, cookie = server.port, session_cookie(server)
-    own = f"Origin: {server.origin}\r\n"
-    assert http_raw(port, "/", headers=cookie)[0] == 200
+    port = server.port
+    fill = {"cookie": session_cookie(server), "own": f"Origin: {server.origin}\r\n", "other": port + 1,
+            "auth": auth(server)}
+    for target, headers, status in SESSION:
+        headers = headers.format(**fill)
+        got = ws_status(port, headers) if target == "ws" else http_raw(port, target, headers=headers)[0]
+        assert got == status, (target, headers)
+    assert [r["x"] for r in runs] == ["4", "5", "6"]
 
-    # <audio src=http://127.0.0.1:<port>/vt/audio/g> on a page of another port carries the cookie
-    # (same site) but no Origin; its Fetch Metadata says where it comes from.
-    assert http_raw(port, "/vt/audio/g?x=1", headers=cookie + OTHER_PORT_AUDIO)[0] == 403
-    assert http_raw(port, "/vt/audio/g?x=2", headers=cookie + "Sec-Fetch-Site: cross-site\r\n")[0] == 403
-    # Where the browser sends no Fetch Metadata (plain http off loopback), the cookie alone is not enough.
-    assert http_raw(port, "/vt/audio/g?x=3", headers=cookie)[0] == 403
-    assert ws_status(port, cookie) == 403
-    # The WebSocket of a page on another port, and one sent as same-site.
-    assert ws_status(port, cookie + f"Origin: http://127.0.0.1:{port + 1}\r\n") == 403
-    assert ws_status(port, cookie + own + "Sec-Fetch-Site: same-site\r\n") == 403
-    assert runs == []
 
-    # The page itself: same-origin Fetch Metadata, its Origin, or its own header.
-    assert http_raw(port, "/vt/audio/g?x=4", headers=cookie + OWN_PAGE)[0] == 200
-    assert http_raw(port, "/vt/audio/g?x=5", headers=cookie + "X-VT-Page: 1\r\n")[0] == 200
-    assert ws_status(port, cookie + own + "Sec-Fetch-Site: same-origin\r\n") == 101
-    assert [r["x"] for r in runs] == ["4", "5"]
-    # Programs holding the secret need no provenance.
-    assert http_raw(port, "/vt/audio/g?x=6", headers=auth(server))[0] == 200
-
-    # Revoked sessions are gone; the printed URL opens a new one.
-    server.revoke_sessions()
-    assert http_raw(port, "/", headers=cookie)[0] == 403
-    assert http_raw(port, "/", headers=session_cookie(server))[0] == 200
+def test_revoking_ends_the_sessions_and_what_they_hold_open(server, runs, cm, wa):
+    """Revoked sessions are gone, and so are the socket and the stream they opened, at once; the printed URL
+    opens a new one, and what the secret opened stays open."""
+    port, cookie, player = server.port, session_cookie(server), wa.web_audio("http://127.0.0.1:1/a.wav")
+    held, by_secret = RawWebSocket(port, origin=server.origin, headers=cookie), RawWebSocket(port, token=server.token)
+    stream = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+    stream.sendall(f"GET /vt/audio/g?endless HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{cookie}X-VT-Page: 1\r\n\r\n".encode())
+    try:
+        assert (held.status, by_secret.status, stream.recv(12)) == (101, 101, b"HTTP/1.1 200")
+        server.revoke_sessions()
+        ended = time.monotonic() + 3
+        while time.monotonic() < ended and stream.recv(1 << 20):
+            pass
+        assert time.monotonic() < ended, "the stream went on"
+        first, *_, (last, _) = held.frames()  # the components (this player's among them), then the server's close
+        assert player.id in first[1].decode() and last == 8 and server.client_count == 1
+        assert http_raw(port, "/", headers=cookie)[0] == 403 and http_raw(port, "/", headers=session_cookie(server))[0] == 200
+    finally:
+        for s in (held, by_secret, stream):
+            s.close()
 
 
 def test_sessions_are_sealed_by_the_secret_and_outlive_a_restart_with_it_only():
@@ -104,33 +127,42 @@ def test_sessions_are_sealed_by_the_secret_and_outlive_a_restart_with_it_only():
         assert http_raw(port, "/", headers=cookie)[0] == 403
 
 
-REPLAY = r"""
-import os, socket, sys
-port, cookie, origin = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+ATTACKER = r"""
+import encodings.idna, json, os, socket, sys  # (imports first: root's files are not nobody's to read)
 os.setgid(65534); os.setuid(65534)  # sockets made from here on belong to "nobody"
-statuses = []
-for target in ("/", "/vt/audio/g?x=other-user"):
-    with socket.socket() as s:
-        s.settimeout(10)
-        s.connect(("127.0.0.1", port))
-        s.sendall((f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{cookie}Origin: {origin}\r\n"
-                   "Sec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n").encode())
-        statuses.append(s.recv(100).split(b" ", 2)[1].decode())
-print(" ".join(statuses))
+port, requests = json.load(sys.stdin)
+for request, close_at_once in requests:  # (closed at once: the server reads the request after the close)
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(request.encode())
+    print("closed" if close_at_once else s.recv(100).split(b" ", 2)[1].decode())
+    s.close()
 """
 
 
 @pytest.mark.skipif(not hasattr(os, "setuid") or os.geteuid() != 0 or not os.path.exists("/proc/net/tcp"),
                     reason="needs root (to become another user) and /proc/net/tcp")
 def test_another_local_user_cannot_replay_a_leaked_session(server, runs):
-    """Another user's server on this host receives the cookie: replayed with every header forged, it is refused."""
-    cookie = session_cookie(server)
-    out = subprocess.run([sys.executable, "-c", REPLAY, str(server.port), cookie, server.origin],
-                         capture_output=True, text=True, timeout=30)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["403", "403"]
+    """Another user's server on this host receives the cookie: replayed with every header forged, it is refused,
+    also from a socket closed before the server reads the request (the kernel then says it is root's)."""
+    cookie, port = session_cookie(server), server.port
+    forged = (f"GET {{}} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{cookie}Origin: {server.origin}\r\n"
+              "Sec-Fetch-Site: same-origin\r\nConnection: close\r\n\r\n")
+    requests = [(forged.format(t), False) for t in ("/", "/vt/audio/g")]
+    requests += [("\r\n" * 100_000 + forged.format(f"/vt/audio/g?x={i}"), True) for i in range(13)]
+    out = subprocess.run([sys.executable, "-c", ATTACKER], input=json.dumps([port, requests]), capture_output=True,
+                         text=True, timeout=60)
+    assert (out.returncode, out.stdout.split()) == (0, ["403", "403"] + ["closed"] * 13), out.stderr
+    time.sleep(1.0)
     assert runs == []
     assert http_raw(server.port, "/", headers=cookie)[0] == 200  # still good for its own user
+
+
+def test_localhost_cannot_be_squatted_on_the_other_loopback_address():
+    """Browsers try [::1] first for localhost: a server started on localhost holds it, so no other user may."""
+    with vt_server.start("localhost") as srv, socket.socket(socket.AF_INET6) as squat:
+        assert srv.url.startswith(f"http://localhost:{srv.port}/")
+        with pytest.raises(OSError):  # (in use; or no IPv6 loopback here at all)
+            squat.bind(("::1", srv.port))
 
 
 def test_every_response_forbids_framing_sniffing_and_inline_script(server, tmp_path):
@@ -240,20 +272,44 @@ def test_clients_that_stop_reading_or_sending_lose_their_slot(server, caplog):
         vt_server.unregister_audio("long")
 
 
-def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog):
+HOST, CLOSE = "Host: 127.0.0.1:{port}\r\n", "Connection: close\r\n\r\n"
+WIRE = [  # a raw request ({port}, {secret} filled in), the status, a word of the answer: no 5xx for anyone
+    ("GET / HTTP/1.1\r\n\r\n", 400, ""), ("GET / HTTP/1.0\r\n\r\n", 403, "Host"),
+    ("GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n", 400, ""), ("\x16\x03\x01 not http at all\r\n\r\n", 400, ""),
+    ("GET / HTTP/1.1\r\n" + HOST + "Authorization: token wrong-secret-value\r\n" + CLOSE, 403, "wrong secret"),
+    ("GET /vt/audio/g?token={secret} HTTP/1.0\r\n" + HOST + "\r\n", 200, ""),  # HTTP/1.0: no chunks, the end closes
+    ("GET /%0aFORGED%20line%0d HTTP/1.1\r\n" + HOST + CLOSE, 403, "secret"),  # no line of the requester's in the log
+    ("GET /vt/audio/g?token={secret} HTTP/1.1\r\nAuthorization: token {secret}\x01\r\n\r\n", 400, ""),  # (the parser
+    ("GET /?a=%ZZ&token={secret}\x7f HTTP/1.1\r\nAuthorization: Token {secret}\r\n\r\n", 400, ""),  # quotes the head)
+    ("POST /vt/audio/g HTTP/1.1\r\n" + HOST + "Authorization: token {secret}\r\nContent-Type: application/json\r\n"
+     'Content-Length: 10\r\n' + CLOSE + '{{"a": NaN}}', 400, "NaN is not JSON"),
+    ("GET /favicon.ico HTTP/1.1\r\n" + HOST + CLOSE, 200, ""),  # anyone's, logged as nothing
+]
+
+
+def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(runs, caplog, tmp_path):
+    """What the wire brings is answered without a 5xx or a traceback, and each refusal is one line of the log,
+    with nothing of the requester's unescaped and never the secret."""
+    (tmp_path / "big.wav").write_bytes(b"\0" * (8 << 20))
     with vt_server.start() as srv, caplog.at_level(logging.DEBUG):
         port = srv.port
-        for raw in (b"GET / HTTP/1.1\r\n\r\n", b"GET / HTTP/1.0\r\n\r\n", b"GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n",
-                    b"\x16\x03\x01 not http at all\r\n\r\n"):
+        for raw, status, word in WIRE:
             with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
-                sock.sendall(raw)
-                assert read_status(sock) in (400, 403)
-        assert http_raw(port, "/", headers="Authorization: token wrong-secret-value\r\n")[0] == 403
-        assert not [r for r in caplog.records if r.exc_info]
-        refusals = [r.getMessage() for r in caplog.records if "refused" in r.getMessage()]
-        assert len(refusals) == 5, refusals
-        assert all(m.startswith("refused 127.0.0.1: ") for m in refusals), refusals
-        assert "wrong secret" in refusals[-1] and srv.token not in "".join(refusals)
+                sock.sendall(raw.format(port=port, secret=srv.token).encode("latin-1"))
+                answer = b"".join(iter(lambda: sock.recv(65536), b""))
+            assert answer.split(b" ", 2)[1] == str(status).encode() and word.encode() in answer, (raw, answer[:300])
+        with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:  # a download cut off by a reset
+            sock.sendall(f"GET {convertPath2Url(tmp_path / 'big.wav')} HTTP/1.1\r\n{HOST}\r\n".format(port=port).encode())
+            sock.recv(65536)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+        time.sleep(0.5)
+        srv.refusals.flush()
+        lines = [r.getMessage() for r in caplog.records if r.name.startswith(("vt_core", "aiohttp"))]
+        assert not [r for r in caplog.records if r.exc_info or r.levelno >= logging.ERROR], lines
+        assert not [m for m in lines if "\n" in m or "\r" in m or srv.token in m], lines
+        refusals = [m for m in lines if m.startswith("refused")]
+        assert len(refusals) == len(WIRE) - 2 and all(m.startswith("refused 127.0.0.1: ") for m in refusals), lines
+        assert len(runs) == 1
 
         # A flood: a burst of lines, then one a second; a line counts the rest.
         caplog.clear()
@@ -267,37 +323,6 @@ def test_refusals_are_logged_one_line_each_with_the_peer_and_rate_limited(caplog
         counted = sum(int(m.split()[0]) for m in lines if "not logged" in m)
         assert len(logged) <= 20 + elapsed + 1, (len(logged), elapsed)
         assert counted + len(logged) == 200 and counted > 0
-
-
-def test_the_page_and_the_socket_work_with_the_session(server, cm, wa):
-    """The page's own requests, as chromium sends them, still get in with the session alone."""
-    player = wa.web_audio("http://127.0.0.1:1/a.wav")
-    cookie = session_cookie(server)
-    nav = "Sec-Fetch-Site: none\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n"
-    assert http_raw(server.port, "/", headers=cookie + nav)[0] == 200
-    script = "Sec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: cors\r\nSec-Fetch-Dest: script\r\n"
-    assert http_raw(server.port, "/vt/static/app.js", headers=cookie + script)[0] == 200
-    # A link on another site to the page opens it; the same page framed, or its script loaded, does not.
-    link = "Sec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: document\r\n"
-    assert http_raw(server.port, "/", headers=cookie + link)[0] == 200
-    framed = "Sec-Fetch-Site: same-site\r\nSec-Fetch-Mode: navigate\r\nSec-Fetch-Dest: iframe\r\n"
-    assert http_raw(server.port, "/", headers=cookie + framed)[0] == 403
-    other = "Sec-Fetch-Site: same-site\r\nSec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: script\r\n"
-    assert http_raw(server.port, "/vt/static/app.js", headers=cookie + other)[0] == 403
-
-    ws = RawWebSocket(server.port, origin=server.origin)
-    ws.close()
-    assert ws.status == 403  # no cookie
-    with socket.create_connection(("127.0.0.1", server.port), timeout=WAIT) as sock:
-        sock.sendall((f"GET /vt/ws HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\nUpgrade: websocket\r\n"
-                      f"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                      f"Sec-WebSocket-Version: 13\r\nOrigin: {server.origin}\r\n{cookie}\r\n").encode())
-        data = b""
-        while player.id.encode() not in data:
-            chunk = sock.recv(65536)
-            assert chunk, data
-            data += chunk
-    assert data.startswith(b"HTTP/1.1 101") and json.dumps("components").encode() in data
 
 
 def test_over_https_the_session_cookie_is_host_prefixed_and_secure(server):

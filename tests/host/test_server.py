@@ -83,7 +83,8 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
                 "type": "components",
                 "components": [{"id": first.id, "kind": "web_audio", "content": cm.components[first.id]["content"]}],
             }
-            assert stream == {"type": "stream", "target": first.id, "metadata": None}  # the one player
+            notice = {"type": "stream", "target": first.id, "metadata": None, "codec": "pcm", "stream": None, "at": 0}
+            assert stream == notice  # the one player
             assert hello["components"][0]["content"]["src"] == convertPath2Url(song)
             recorder.clear()
 
@@ -98,12 +99,16 @@ def test_protocol_end_to_end(server, cm, wa, recorder, tmp_path):
             first.update_cm()
             cm.remove_component(second.id)
 
-            got = await receive(ws, len(recorder.messages) + 2)
+            got = await receive(ws, len(recorder.messages) + 3)
             expected = [expected_frame(m) for m in recorder.messages]
             # the newest player is the stream target: the page is told right after each move
-            expected.insert(1, {"type": "stream", "target": second.id, "metadata": None})
+            expected.insert(1, {**notice, "target": second.id})
             close = expected.index(expected_frame(("message", "call_method", {"cid": first.id, "method": "close_stream"})))
-            expected.insert(close + 1, {"type": "stream", "target": first.id, "metadata": None})
+            expected.insert(close + 1, notice)
+            # and before the first frame of a push stream: its id, its format, the position of that frame
+            opened = next(g for g in got if isinstance(g, dict) and g.get("stream"))
+            expected.insert(expected.index(bytes(chunks[0])), {**notice, "metadata": {"sample_rate": 44100, "channels": 1},
+                                                               "stream": opened["stream"]})
             assert got == expected
             assert "volume" not in got[0]["content"]["options"]
             assert {"type": "message", "action": "call_method", "data": {"cid": first.id, "method": "play"}} in got
@@ -281,7 +286,7 @@ def test_websocket_origin_is_checked(server):
                       f"http://127.0.0.1:{port + 1}", f"https://127.0.0.1:{port}", "null")
         ]
 
-    assert run(main()) == [101, 101, 101, 403, 403, 403, 403]
+    assert run(main()) == [101, 101, 403, 403, 403, 403, 403]  # (localhost may be [::1], another's)
     assert server.client_count == 0
 
 
@@ -554,7 +559,7 @@ def test_slow_browser_is_dropped_and_memory_stays_flat():
             # otherwise find the queue over its bound before it sent anything at all.)
             vt_core.send_binary_message(frame(0))
             head = slow.frames()
-            first = [next(head), next(head)]
+            first = [next(head), next(head), next(head)]  # the components, the new stream, its first frame
             before = rss_bytes()
             started = time.perf_counter()
             for i in range(1, count):
@@ -573,7 +578,7 @@ def test_slow_browser_is_dropped_and_memory_stays_flat():
         assert dropped[0] == 1 and json.loads(dropped[1])["type"] == "dropped"
         assert "behind" in json.loads(dropped[1])["reason"]
         assert binary[0][0] == 1 and json.loads(binary[0][1])["type"] == "components"
-        received = [payload for _, payload in binary[1:]]
+        received = [payload for op, payload in binary[1:] if op == 2]
         assert 0 < len(received) < count
         assert received == [frame(i) for i in range(len(received))]  # an intact prefix, in order
 
@@ -608,7 +613,7 @@ def test_fifty_browsers_each_receive_the_stream_intact(server):
             while True:
                 [msg] = await receive(ws, 1)
                 got.append(msg)
-                if isinstance(msg, dict) and msg["data"] is None:
+                if isinstance(msg, dict) and msg.get("data", 0) is None:
                     return got
 
     async def main():
@@ -629,6 +634,8 @@ def test_fifty_browsers_each_receive_the_stream_intact(server):
     expected.append({"type": "message", "action": "end", "data": None})
     results = run(main())
     assert len(results) == clients
+    expected.insert(1, {"type": "stream", "target": None, "metadata": expected[0]["data"], "codec": "pcm",
+                        "stream": results[0][1]["stream"], "at": 0})  # a push stream opens
     for got in results:
         assert got == expected
 
@@ -637,12 +644,15 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
     """Binary frames carry neither a component id nor a format: a late page learns both on connection."""
     first, second = wa.web_audio(label="first"), wa.web_audio(label="second")
 
+    def notice(target, metadata):
+        return {"type": "stream", "target": target, "metadata": metadata, "codec": "pcm", "stream": None, "at": 0}
+
     async def connect_and_read(n: int) -> list:
         async with aiohttp.ClientSession() as session, session.ws_connect(server.ws_url) as ws:
             return await receive(ws, n)
 
     hello, stream = run(connect_and_read(2))  # before any stream command: the newest player
-    assert hello["type"] == "components" and stream == {"type": "stream", "target": second.id, "metadata": None}
+    assert hello["type"] == "components" and stream == notice(second.id, None)
 
     first.close_stream()  # the stream target is now "first" (no page saw it)
     meta = {"sample_rate": 22050, "channels": 1}
@@ -650,18 +660,18 @@ def test_page_connecting_mid_stream_gets_the_stream_target_and_format(server, cm
     second.play()  # a player command is not a stream command: the target stays
     hello, stream = run(connect_and_read(2))
     assert hello["type"] == "components"
-    assert stream == {"type": "stream", "target": first.id, "metadata": meta}
+    assert stream == notice(first.id, meta)
 
     # the state follows the bus: a start_stream moves the target, new metadata replaces the format
     second.start_stream("http://127.0.0.1:1/x.pcm", 16000, 2)
     second.send_audio_metadata(48000, 2)
     _, stream = run(connect_and_read(2))
-    assert stream == {"type": "stream", "target": second.id, "metadata": {"sample_rate": 48000, "channels": 2}}
+    assert stream == notice(second.id, {"sample_rate": 48000, "channels": 2})
 
     # a removed target is forgotten (the newest player is the target again); the format stays
     cm.remove_component(second.id)
     _, stream = run(connect_and_read(2))
-    assert stream == {"type": "stream", "target": first.id, "metadata": {"sample_rate": 48000, "channels": 2}}
+    assert stream == notice(first.id, {"sample_rate": 48000, "channels": 2})
     cm.remove_component(first.id)
     _, stream = run(connect_and_read(2))
-    assert stream == {"type": "stream", "target": None, "metadata": {"sample_rate": 48000, "channels": 2}}
+    assert stream == notice(None, {"sample_rate": 48000, "channels": 2})

@@ -27,16 +27,18 @@ class Clock:  # the loop's time() and call_at(): the test runs the timers
         return timer
 
 
-@pytest.mark.parametrize("heard_at, pings, cut_at", [
-    ([], [30], [45]),  # silent: pinged after 30 s, cut 15 s later
-    ([31], [30, 61], [76]),  # answered the first ping, not the second
-    ([20], [50], [65]),  # the wait starts again at every frame heard
-    (list(range(10, 200, 10)), [], []),  # a chatty browser is never pinged
+@pytest.mark.parametrize("beat, heard_at, pings, cut_at", [
+    ((30.0,), [], [30], [45]),  # silent: pinged after 30 s, cut 15 s later
+    ((30.0,), [31], [30, 61], [76]),  # answered the first ping, not the second
+    ((30.0,), [20], [50], [65]),  # the wait starts again at every frame heard
+    ((30.0,), list(range(10, 200, 10)), [], []),  # a chatty browser is never pinged
+    ((1.0, 5.0), [], [1, 2, 3, 4], [5]),  # a page: pinged every second of silence, cut after 5 s of it
+    ((1.0, 5.0), [3.5], [1, 2, 3, 4.5, 5.5, 6.5, 7.5], [8.5]),  # (a pong is heard like any frame)
 ])
-def test_the_heartbeat_pings_a_quiet_browser_and_cuts_a_silent_one(heard_at, pings, cut_at):
+def test_the_heartbeat_pings_a_quiet_browser_and_cuts_a_silent_one(beat, heard_at, pings, cut_at):
     clock, sent, cut = Clock(), [], []
     writer = SimpleNamespace(ping=lambda: sent.append(clock.now), transport=SimpleNamespace(abort=lambda: cut.append(clock.now)))
-    heartbeat = Heartbeat(writer, 30.0, loop=clock)
+    heartbeat = Heartbeat(writer, *beat, loop=clock)
     for when in heard_at:
         clock.call_at(when, heartbeat.heard)
     while due := sorted((t for t in clock.timers if t.when <= 200), key=lambda t: t.when):

@@ -30,7 +30,7 @@ from browser.conftest import AUTOPLAY_ARG, CHROMIUM_ARGS  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 #: Names of this suite's namespaces and devices start with this (devices get at most 15 characters).
-PREFIX = "vt18n"
+PREFIX = os.environ.get("VT_NET_PREFIX", "vt18n")
 WAIT = 30.0
 
 
@@ -99,6 +99,10 @@ class OtherMachine:
         if self.shaped:
             _ip("tc", "qdisc", "del", "dev", self.host_dev, "root", check=False)
             self.shaped = False
+
+    def set_link(self, state: str) -> None:
+        """Take this machine's side of the link ``"down"`` or bring it ``"up"``."""
+        _ip("ip", "link", "set", self.host_dev, state)
 
     def run(self, *cmd: str, **kw) -> subprocess.CompletedProcess:
         return subprocess.run(["ip", "netns", "exec", self.ns, *cmd], capture_output=True, text=True,

@@ -21,15 +21,6 @@ from host.conftest import http_exchange
 from .tls import make_certificate
 
 
-def _has_ipv6_loopback() -> bool:
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
-
-
 def _answers(family: int, address: str, port: int) -> bool:
     """Whether an HTTP server answers on (address, port)."""
     try:
@@ -44,7 +35,7 @@ def _answers(family: int, address: str, port: int) -> bool:
 
 class TestOnePortForEveryFamily:
     def test_an_empty_host_with_port_0_answers_on_the_printed_port_over_ipv4_and_ipv6(self):
-        if not _has_ipv6_loopback():
+        if not interfaces.has_ipv6_loopback():
             pytest.skip("this machine has no IPv6 loopback")
         # The system hands out ports per family: bound one family at a time,
         # the two often differed, and the URL's port then refused the other.
@@ -207,13 +198,13 @@ def test_a_host_without_a_port_names_the_schemes_default_port():
     from vt_core.access import Access
 
     tls = Access("a-secret-token")
-    tls.bind("127.0.0.1", 443, "https")
+    tls.bind("localhost", 443, "https")
     assert tls.hosts.allows("127.0.0.1") and tls.hosts.allows("localhost")
     assert tls.origins.allows("https://127.0.0.1") and not tls.origins.allows("http://127.0.0.1:443")
     plain = Access("a-secret-token")
-    plain.bind("127.0.0.1", 80, "http")
+    plain.bind("localhost", 80, "http")
     assert plain.hosts.allows("localhost") and plain.origins.allows("http://localhost")
     assert not plain.origins.allows("https://localhost")
     elsewhere = Access("a-secret-token")
-    elsewhere.bind("127.0.0.1", 8765, "http")
+    elsewhere.bind("localhost", 8765, "http")
     assert not elsewhere.hosts.allows("localhost") and not elsewhere.origins.allows("http://localhost")

@@ -9,6 +9,7 @@ inside it and opens the host at the host side's address of the veth pair.
 
 from __future__ import annotations
 
+import json
 import socket
 import subprocess
 import sys
@@ -161,7 +162,8 @@ class Served:
             self.url = self.srv.url
         else:
             port = free_port(ip)
-            self.srv = vt_server.start("127.0.0.1", 0, allowed_hosts=[f"{ip}:{port}"], **options)
+            self.srv = vt_server.start("127.0.0.1", 0, allowed_hosts=[f"{ip}:{port}"], trusted_proxies=["127.0.0.1"],
+                                       **options)
             try:
                 self.nginx = Nginx(tmp_path / "nginx", f"{ip}:{port}", self.srv.port, cert, key)
             except BaseException:
@@ -312,3 +314,40 @@ def test_the_printed_address_is_the_one_of_the_default_route(other_machine):
     finally:
         other_machine.run("ip", "route", "del", "default")
         other_machine.run("ip", "link", "del", extra)
+
+
+LAN_CLIENT = r"""
+import json, socket, ssl, sys
+tls = ssl._create_unverified_context()
+for raw in json.loads(sys.argv[3]):  # each request from the source address, its answer's head on one line
+    with tls.wrap_socket(socket.create_connection(sys.argv[2].split(":"), 20, (sys.argv[1], 0))) as t:
+        t.sendall(raw.encode())
+        print(t.recv(65536).decode("latin-1").split("\r\n\r\n")[0].replace("\r\n", "|"))
+"""
+
+
+def test_behind_nginx_a_session_is_sealed_to_the_lan_address_that_opened_it(serve, other_machine):
+    vt_server.register_audio("g", lambda p: iter([b"\0" * 4096]), wav_header=False)
+    served, machine = serve("nginx"), other_machine
+    host, opener, thief = served.url.split("/")[2], machine.peer_ip, machine.peer_ip.rsplit(".", 1)[0] + ".3"
+    assert machine.run("ip", "addr", "add", f"{thief}/24", "dev", machine.peer_dev).returncode == 0
+    ws = "Upgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+
+    def ask(source: str, *targets: str, cookie: str = "") -> "list[str]":
+        requests = [f"GET {t} HTTP/1.1\r\nHost: {host}\r\nOrigin: https://{host}\r\nX-VT-Page: 1\r\n{cookie}Connection: "
+                    + (f"Upgrade\r\n{ws}" if t == "/vt/ws" else "close\r\n") + "\r\n" for t in targets]
+        out = machine.run(sys.executable, "-c", LAN_CLIENT, source, host, json.dumps(requests))
+        assert out.returncode == 0, out.stderr
+        return [line.split(" ")[1] if cookie else line for line in out.stdout.splitlines()]
+
+    try:
+        [opened] = ask(opener, f"/?token={served.srv.token}")  # a cookie opened by one LAN address, through the proxy
+        cookie = "Cookie: " + opened.split("Set-Cookie: ", 1)[1].split(";")[0] + "\r\n"
+        assert [ask(source, "/", "/vt/audio/g", "/vt/ws", cookie=cookie) for source in (opener, thief)] \
+            == [["200", "200", "101"], ["403", "403", "403"]]  # is refused from another
+        direct = machine.run(sys.executable, "-c", f"import socket; socket.create_connection(('{machine.host_ip}', "
+                             f"{served.srv.port}), 5)")  # and the host on loopback is not there for it at all
+        assert "ConnectionRefusedError" in direct.stderr, direct
+    finally:
+        machine.run("ip", "addr", "del", f"{thief}/24", "dev", machine.peer_dev)
+        vt_server.unregister_audio("g")

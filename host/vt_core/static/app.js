@@ -5,15 +5,17 @@
 // async stats()); window.vtReady is true once the socket is open and the
 // component list has been mounted.
 
+import { Backoff, Liveness, link } from "./stream-link.js";
 import { engine, WebAudioPlayer } from "./web_audio.js";
 
 // The page's own id: a page the host dropped for falling behind is known
 // again when it reconnects, and told how much pushed audio it lost meanwhile.
 const PAGE_ID = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
 const WS_URL = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/vt/ws?page=${PAGE_ID}`;
-const BACKOFF_MIN_MS = 250;
-const BACKOFF_MAX_MS = 5000;
+const SESSION_KEY = "vt-session"; // this tab's session (see public/recover.js)
 const OUTBOX_MAX = 256; // events kept while the socket is down
+const CONNECT_MS = 3000; // a connection attempt not open by then is given up
+const BEAT = '{"type":"beat"}'; // the host's beat (its exact text): the link is alive
 
 const root = document.getElementById("vt-root") || document.body;
 const statusEl = document.getElementById("vt-connection");
@@ -25,7 +27,10 @@ window.vtReady = false;
 window.vtDrops = []; // the host's "dropped" and "lost" notices (how much pushed audio was lost)
 
 let ws = null;
-let backoff = BACKOFF_MIN_MS;
+const backoff = new Backoff();
+// a link silent for a few seconds is dead: closed here and made again (stream-link.js)
+const liveness = new Liveness({ now: () => performance.now(), setInterval: (f, ms) => setInterval(f, ms),
+  clearInterval: (id) => clearInterval(id) }, () => dropLink());
 let outbox = [];
 let streamTarget = null; // where binary frames go: the host says (its "stream" frames)
 let lastMeta = null; // the last "audio_metadata": format of the frames that follow
@@ -119,6 +124,11 @@ function streamPlayer() {
   return (streamTarget && players[streamTarget]) || null;
 }
 
+/** The player whose open push stream is `id` (the host names it; the target may have been reset meanwhile). */
+function playerOf(id) {
+  return Object.values(players).find((p) => p.stream.pos && p.stream.pos.id === id) || null;
+}
+
 /** @param previous  what the frame handled before this one did ({cid, volume}: set a volume), or null */
 function callMethod(data, previous) {
   const cid = data.cid;
@@ -195,12 +205,23 @@ function onText(text, previous) {
       else console.debug("[vt] unhandled action", msg.action);
       break;
     }
-    case "stream":
-      // on connection, and whenever the target moves: where binary frames go
-      // and (on connection, mid-stream) their format
+    case "stream": {
+      // on connection, whenever the target moves, before a new push stream's
+      // first frame and on a resume: where binary frames go, their format,
+      // the push stream they belong to and the position of the next one
       streamTarget = typeof msg.target === "string" ? msg.target : null;
       if (msg.metadata) lastMeta = { sample_rate: msg.metadata.sample_rate, channels: msg.metadata.channels };
+      const player = streamPlayer();
+      if (player) player.stream.announce(msg.stream, msg.at);
       break;
+    }
+    case "gap": // what the host could not resend of a push stream after the link broke
+    case "state": { // the host's answer about a push stream (whether it is over, whether it knows it)
+      const player = playerOf(msg.stream);
+      if (player && msg.type === "gap") player.stream.gap(msg);
+      else if (player) player.stream.onState(msg);
+      break;
+    }
     case "dropped": // the host dropped this page: its link is slower than what was pushed
     case "lost": {
       // "dropped" comes after all the host had written to the socket and says
@@ -260,34 +281,97 @@ Promise.allSettled([engine.ready, widgetsLoaded]).then(() => {
 
 // -- connection --------------------------------------------------------------
 
+// The page keeps its session for this tab: a cookie that another server of this host name set
+// over ours (any port may, over plain HTTP) then costs a reconnection, not the page.
+fetch("/vt/session", { headers: { "X-VT-Page": "1" } })
+  .then((r) => (r.ok ? r.json() : null))
+  .then((answer) => {
+    if (answer && typeof answer.session === "string") sessionStorage.setItem(SESSION_KEY, answer.session);
+    sessionStorage.removeItem(`${SESSION_KEY}-retried`);
+  })
+  .catch(() => {});
+
+/** After a connection that never opened: set the kept session as the cookie again. */
+async function restoreSession() {
+  const session = sessionStorage.getItem(SESSION_KEY);
+  if (!session) return;
+  try {
+    // answered by a 303 that sets it; a 403 once it was revoked (then the printed URL lets the page in)
+    const r = await fetch(`/?session=${encodeURIComponent(session)}`, { redirect: "manual" });
+    if (r.status === 403) sessionStorage.removeItem(SESSION_KEY);
+  } catch (err) {
+    console.debug("[vt] could not restore the session", err);
+  }
+}
+
+// The socket is gone (closed, or silent for too long): make it again, with backoff.
+function linkLost(opened) {
+  ws = null;
+  link.send = null;
+  liveness.closed();
+  window.vtReady = false;
+  delete document.documentElement.dataset.vtReady;
+  const wait = backoff.next();
+  setStatus("reconnecting…", "vt-off");
+  if (opened) setTimeout(connect, wait);
+  else restoreSession().finally(() => setTimeout(connect, wait)); // refused: perhaps for a cookie not ours
+}
+
+// A link silent for too long (stream-link.js Liveness): given up at once, its
+// close handshake left to the browser (a dead link may never answer it).
+function dropLink() {
+  const sock = ws;
+  if (!sock) return;
+  console.warn("[vt] the link to the host is silent: reconnecting");
+  ws = null;
+  try {
+    sock.close();
+  } catch {
+    /* already closing */
+  }
+  linkLost(true);
+}
+
 function connect() {
   setStatus("connecting…", "vt-off");
-  // says how much audio came on the last connection: a page the host dropped
-  // is then told exactly how much it lost
-  const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}`);
+  // says how much audio came on the last connection (a page the host dropped
+  // is then told exactly how much it lost) and the push stream it plays, with
+  // the frames it has of it (the host resumes it from there)
+  const player = streamPlayer();
+  const sock = new WebSocket(`${WS_URL}&received=${receivedBytes}${player ? player.stream.resumeQuery() : ""}`);
   sock.binaryType = "arraybuffer";
   ws = sock;
+  let opened = false;
+  // an attempt on a dead link may hang for minutes: given up after CONNECT_MS (and tried again)
+  const attempt = setTimeout(() => {
+    if (opened || ws !== sock) return;
+    ws = null;
+    sock.close();
+    linkLost(true);
+  }, CONNECT_MS);
   sock.onopen = () => {
+    clearTimeout(attempt);
+    opened = true;
     receivedBytes = 0; // (attempts that never opened leave the last count as it was)
-    backoff = BACKOFF_MIN_MS;
+    backoff.reset();
+    liveness.opened();
+    link.send = (obj) => sock.send(JSON.stringify(obj));
+    for (const p of Object.values(players)) p.stream.relinked(); // a dry stream asks again
     setStatus(lostNote ? `connected (${lostNote})` : "connected", "vt-on");
     const queued = outbox;
     outbox = [];
     for (const f of queued) sock.send(f);
   };
   sock.onmessage = (e) => {
+    if (ws !== sock) return; // a link given up as dead
+    liveness.heard();
+    if (e.data === BEAT) return; // the link is alive: nothing to draw or handle
     if (typeof e.data !== "string") receivedBytes += e.data.byteLength;
     onFrame(e.data);
   };
   sock.onclose = () => {
     if (ws !== sock) return;
-    ws = null;
-    window.vtReady = false;
-    delete document.documentElement.dataset.vtReady;
-    const wait = backoff * (0.8 + 0.4 * Math.random());
-    backoff = Math.min(backoff * 2, BACKOFF_MAX_MS);
-    setStatus("reconnecting…", "vt-off");
-    setTimeout(connect, wait);
+    linkLost(opened);
   };
   sock.onerror = () => {
     /* onclose follows */

@@ -11,9 +11,9 @@
 
 const WORKLET_URL = new URL("./pcm-worklet.js", import.meta.url).href;
 const CLOCK_WINDOW_MS = 2000;
+const LATENCY_SETTLE_MS = 300;
 const MAX_CLOCK_STEP_SECONDS = 0.1; // the context clock never lags performance.now() by more while it runs
-const LATENCY_READ_MS = 1000; // outputLatency is read at most this often
-const MAX_OUTPUT_DELAY_SECONDS = 2; // an output latency beyond this is taken as a wrong answer
+const MAX_OUTPUT_DELAY_SECONDS = 2; // an end is never held back longer (a larger latency is a wrong answer)
 
 class AudioEngine {
   constructor() {
@@ -24,12 +24,13 @@ class AudioEngine {
     this.unlockButton = null;
     this.waiters = new Set(); // callbacks to run once the context is running
     this.gestureWaiters = new Set(); // plays the browser refused: the unlock button's click runs them
-    this.latency = { seconds: 0, readAt: -Infinity }; // baseLatency + outputLatency, read now and then
     this.subscribers = new Set(); // fn("interrupted" | "recovered")
     this.wasRunning = false; // the context has run: a later stop is an interruption
     this.interrupted = false;
     // pairing of the context clock with performance.now() (see contextNow)
     this.clock = { cur: Infinity, prev: Infinity, since: -Infinity, last: 0 };
+    this.outputLatency = 0; // seconds, cached (see latency)
+    this.streaming = new Set(); // the players' stream ingests with a stream open
     this.ready = this.init();
   }
 
@@ -80,21 +81,21 @@ class AudioEngine {
   }
 
   /**
-   * Seconds from the moment the context renders a sample to the moment it is
-   * heard: baseLatency plus outputLatency, the latter read at most once a
-   * second (only at the ends of sounds: whenHeard).
+   * Seconds from a sample's context time to the listener: {base, output, total},
+   * the context's processing latency (read now) and its output's (as last read
+   * by readLatency). Some browsers (Firefox) answer outputLatency by asking the
+   * audio thread, which can hold the main thread up for long while a stream
+   * starts: it is read only while no player has a stream open (this.streaming),
+   * when the context starts running and whenever a stream has ended.
    */
-  outputDelay() {
-    const ctx = this.ctx;
-    if (!ctx) return 0;
-    const now = performance.now();
-    if (now - this.latency.readAt > LATENCY_READ_MS) {
-      const base = Number(ctx.baseLatency);
-      const out = Number(ctx.outputLatency);
-      const sum = (Number.isFinite(base) && base > 0 ? base : 0) + (Number.isFinite(out) && out > 0 ? out : 0);
-      this.latency = { seconds: Math.min(sum, MAX_OUTPUT_DELAY_SECONDS), readAt: now };
-    }
-    return this.latency.seconds;
+  latency() {
+    const base = positive(this.ctx && this.ctx.baseLatency);
+    return { base, output: this.outputLatency, total: base + this.outputLatency };
+  }
+
+  readLatency() {
+    const c = this.ctx;
+    if (c && !this.streaming.size && c.state === "running") this.outputLatency = positive(c.outputLatency);
   }
 
   /**
@@ -108,7 +109,7 @@ class AudioEngine {
       fn();
       return;
     }
-    const wait = Math.min(t - this.contextNow(), MAX_OUTPUT_DELAY_SECONDS) + this.outputDelay();
+    const wait = Math.min(t - this.contextNow() + this.latency().total, MAX_OUTPUT_DELAY_SECONDS);
     if (wait > 0.001) setTimeout(fn, wait * 1000);
     else fn();
   }
@@ -218,6 +219,8 @@ class AudioEngine {
     const state = this.ctx.state;
     if (this.running) {
       this.wasRunning = true;
+      this.readLatency();
+      setTimeout(() => this.readLatency(), LATENCY_SETTLE_MS); // an output knows its latency once it has run a while
       this.hideUnlock();
       if (this.interrupted) {
         this.interrupted = false;
@@ -299,6 +302,10 @@ class AudioEngine {
     }
     if (this.running) this.hideUnlock();
   }
+}
+
+function positive(v) {
+  return Number.isFinite(Number(v)) && Number(v) > 0 ? Number(v) : 0;
 }
 
 // Why streams cannot play, and what the user can do about it.

@@ -1,8 +1,9 @@
 // The stream engine on the audio rendering thread: an AudioWorkletProcessor
 // that renders one PcmRing (pcm-ring.js, where the messages are described)
-// per player, one render quantum at a time.
+// per player, one render quantum at a time. Its main-thread side is
+// WorkletEngine (stream-engine.js).
 
-import { PcmRing } from "./pcm-ring.js";
+import { PcmRing, RING_PROCESSOR } from "./pcm-ring.js";
 
 class PcmRingProcessor extends AudioWorkletProcessor {
   constructor(options) {
@@ -20,4 +21,4 @@ class PcmRingProcessor extends AudioWorkletProcessor {
   }
 }
 
-registerProcessor("vt-pcm-ring", PcmRingProcessor);
+registerProcessor(RING_PROCESSOR, PcmRingProcessor);

@@ -22,10 +22,13 @@
 // after a pause they are played again from where they stopped, after a close
 // the report's "played" and "dropped" are corrected by what was not heard.
 //
-// It looks like an AudioWorkletNode to its owner: `port.postMessage(msg)` in,
-// `port.onmessage({data})` out (delivered as a microtask, in order).
+// A StreamEngine (stream-engine.js): `port.postMessage(msg)` in,
+// `port.onmessage({data})` out (delivered as a microtask, in order). It reads
+// the time from env.clock and sets its timers through env.timers, so that it
+// can run on a clock of the caller's.
 
 import { PcmRing } from "./pcm-ring.js";
+import { StreamEngine } from "./stream-engine.js";
 
 const BLOCK_SECONDS = 0.02;
 const MIN_FRAMES = 128; // the shortest block rendered ahead of time
@@ -35,21 +38,30 @@ const AHEAD_SECONDS = 0.2;
 const MAX_AHEAD_SECONDS = 3;
 const TICK_MS = 10;
 
-/** How far ahead of the output the ring renders: audio must be in by then (its jitter buffer adds it). */
-export const SCHEDULED_AHEAD_SECONDS = URGENT_SECONDS + TICK_MS / 1000;
+const TIMERS = {
+  setTimeout: (fn, ms) => setTimeout(fn, ms),
+  clearTimeout: (id) => clearTimeout(id),
+  setInterval: (fn, ms) => setInterval(fn, ms),
+  clearInterval: (id) => clearInterval(id),
+};
 
-export class ScheduledOutput {
+export class ScheduledOutput extends StreamEngine {
+  /** How far ahead of the output the ring renders: audio must be in by then. */
+  static lookAheadSeconds = URGENT_SECONDS + TICK_MS / 1000;
+
   /**
    * @param {BaseAudioContext} ctx
    * @param {AudioNode} output  where the blocks play
    * @param {object} settings   the ring's settings (pcm-ring.js)
-   * @param {() => number} [clock]  the context time now (default: ctx.currentTime,
-   *                              which moves in steps of the output's callback)
+   * @param {{clock?: () => number, timers?: object}} [env]  the context time now (default:
+   *        ctx.currentTime, which moves in steps of the output's callback), and
+   *        {setTimeout, clearTimeout, setInterval, clearInterval} (default: the page's)
    */
-  constructor(ctx, output, settings, clock) {
-    this.kind = "scheduled";
+  constructor(ctx, output, settings, env = {}) {
+    super(settings);
     this.ctx = ctx;
-    this.clock = clock || (() => ctx.currentTime);
+    this.clock = env.clock || (() => ctx.currentTime);
+    this.timers = env.timers || TIMERS;
     this.output = output;
     this.rate = ctx.sampleRate;
     this.block = Math.max(128, 128 * Math.round((this.rate * BLOCK_SECONDS) / 128));
@@ -60,16 +72,11 @@ export class ScheduledOutput {
     this.held = []; // [{buffer, offset, before, after}] blocks stopped by a pause, to play again
     this.lastHadAudio = false;
     this.cutAt = -1; // context frame where the last pause or close cut the queue
-    this.closing = 0; // seconds not heard of the stream being closed
     this.outbox = []; // [{msg, due}]: messages to the owner, due at context time
     this.flushTimer = null;
     this.timer = null;
     this.released = false;
-    this.ring = new PcmRing(settings, this.rate, (msg) => this.fromRing(msg));
-    this.port = {
-      onmessage: null,
-      postMessage: (msg) => this.toRing(msg),
-    };
+    this.ring = new PcmRing(this.settings, this.rate, (msg) => this.fromRing(msg));
   }
 
   toRing(msg) {
@@ -80,14 +87,14 @@ export class ScheduledOutput {
         this.held.push(...this.cut().held);
         break;
       case "close":
-        this.closing = this.cut().unheard;
+        this.unheard = this.cut().unheard; // rendered is not heard: what was queued and stopped counts as dropped
         this.ring.onMessage(msg); // its "ended" report passes fromRing() now
-        this.closing = 0;
+        this.unheard = 0;
         this.held = [];
         break;
       case "release":
         this.ring.onMessage(msg);
-        this.release();
+        this.stop();
         return;
       default:
         this.ring.onMessage(msg);
@@ -95,16 +102,11 @@ export class ScheduledOutput {
     this.pump();
   }
 
-  fromRing(msg) {
-    if (msg.type === "ended" && msg.reason === "closed" && this.closing > 0) {
-      // rendered is not heard: what was queued and stopped counts as dropped
-      const late = this.closing;
-      msg = { ...msg, played: Math.max(0, msg.played - late), dropped: msg.dropped + late };
-    }
+  deliver(msg) {
     // a stream that played to its end is reported when its last sample is
     // heard, not when it was rendered ahead (as the worklet engine does);
     // later messages wait behind it, in order
-    const due = msg.type === "ended" && msg.reason === "drained" ? msg.lastAt : 0;
+    const due = msg.type === "ended" && msg.report.reason !== "closed" ? msg.lastAt : 0;
     this.outbox.push({ msg, due });
     this.flush();
   }
@@ -124,7 +126,7 @@ export class ScheduledOutput {
     }
     if (box.length) {
       const wait = Math.max(1, (box[0].due - now) * 1000);
-      this.flushTimer = setTimeout(() => {
+      this.flushTimer = this.timers.setTimeout(() => {
         this.flushTimer = null;
         this.flush();
       }, wait);
@@ -159,7 +161,7 @@ export class ScheduledOutput {
         // already stopped: nothing to do
       }
       const src = b.src;
-      setTimeout(() => src.disconnect(), Math.max(0, (from / this.rate - this.clock()) * 1000) + 100);
+      this.timers.setTimeout(() => src.disconnect(), Math.max(0, (from / this.rate - this.clock()) * 1000) + 100);
       if (from >= end) continue;
       const part = { buffer: b.buffer, offset: from - base, audio: b.audio, before: b.before, after: b.after };
       unheard += unheardPart(part, part.offset);
@@ -176,22 +178,22 @@ export class ScheduledOutput {
     if (this.released) return;
     const ring = this.ring;
     const ctx = this.ctx;
-    const active = ring.s !== null || this.queue.length > 0;
-    if (active && !this.timer) this.timer = setInterval(() => this.pump(), TICK_MS);
+    const active = ring.streamId !== 0 || this.queue.length > 0;
+    if (active && !this.timer) this.timer = this.timers.setInterval(() => this.pump(), TICK_MS);
     else if (!active && this.timer) {
-      clearInterval(this.timer);
+      this.timers.clearInterval(this.timer);
       this.timer = null;
     }
     if (ctx.state !== "running") return;
     const now = this.nowFrame();
     this.queue = this.queue.filter((b) => b.start - b.offset + b.buffer.length > now);
-    if (!ring.s && !this.held.length) return;
+    if (!ring.streamId && !this.held.length) return;
     const lead = Math.round(START_SECONDS * this.rate);
     if (this.next < 0 || this.next < now + 1) {
       // a gap of our own only when the ring had audio for the time we missed
       // (a stream about to run dry anyway is not late)
       const missed = now - this.next;
-      if (this.next >= 0 && this.lastHadAudio && ring.state === "playing" && ring.outputFramesInHand() >= missed) {
+      if (this.next >= 0 && this.lastHadAudio && ring.state === "playing" && ring.framesInHand() >= missed) {
         ring.outputLate();
       }
       this.next = Math.max(now + lead, this.cutAt);
@@ -202,7 +204,7 @@ export class ScheduledOutput {
     // main thread is no worse here than on the worklet engine
     const aheadSeconds = Math.min(MAX_AHEAD_SECONDS, Math.max(AHEAD_SECONDS, 2 * ring.bufferSeconds()));
     const ahead = now + Math.round(aheadSeconds * this.rate);
-    while (ring.s) {
+    while (ring.streamId) {
       if (this.next < urgent) {
         // its time has come, whatever the ring holds (while waiting to start,
         // in short steps: the start falls within MIN_FRAMES of its time)
@@ -211,7 +213,7 @@ export class ScheduledOutput {
       }
       if (this.next >= ahead || ring.state !== "playing") break;
       // ahead of time: only audio in hand, never running the ring dry
-      const n = Math.min(this.block, ring.outputFramesInHand());
+      const n = Math.min(this.block, ring.framesInHand());
       if (n < MIN_FRAMES) break;
       this.renderBlock(n);
     }
@@ -221,10 +223,10 @@ export class ScheduledOutput {
     const ring = this.ring;
     const L = frames === this.block ? this.scratchL : this.scratchL.subarray(0, frames);
     const R = frames === this.block ? this.scratchR : this.scratchR.subarray(0, frames);
-    const stream = ring.s;
-    const before = stream ? ring.playedSeconds() : 0;
+    const stream = ring.streamId;
+    const before = ring.playedSeconds();
     const n = ring.render(L, R, this.next / this.rate);
-    const after = ring.s === stream ? ring.playedSeconds() : before + n / this.rate;
+    const after = ring.streamId === stream ? ring.playedSeconds() : before + n / this.rate;
     if (n > 0) {
       const buffer = this.ctx.createBuffer(2, frames, this.rate);
       buffer.copyToChannel(L, 0);
@@ -257,18 +259,18 @@ export class ScheduledOutput {
   }
 
   release() {
+    this.toRing({ type: "release" });
+  }
+
+  stop() {
     this.released = true;
     this.cut();
     this.held = [];
-    if (this.timer) clearInterval(this.timer);
-    if (this.flushTimer) clearTimeout(this.flushTimer);
+    if (this.timer) this.timers.clearInterval(this.timer);
+    if (this.flushTimer) this.timers.clearTimeout(this.flushTimer);
     this.timer = this.flushTimer = null;
     this.outbox = [];
-    this.port.onmessage = null;
-  }
-
-  disconnect() {
-    this.cut();
+    super.release();
   }
 }
 

@@ -1,10 +1,11 @@
 // Stream ingest: the pushed PCM (binary frames) and pulled streams
-// (start_stream) of one player, fed to its ring buffer (pcm-ring.js) in the
-// stream engine the page picked (audio-engine.js): an AudioWorkletNode
-// (pcm-worklet.js) or the main-thread engine (scheduled-output.js). The engine
-// is created when the player's first stream starts and released when the
-// player has been idle for IDLE_RELEASE_MS: an idle player costs nothing.
-// What the jitter buffer learnt about arrival jitter is kept for the page.
+// (start_stream) of one player, through its stage (pcm-stage.js) to its ring
+// (pcm-ring.js) in the stream engine the page picked (audio-engine.js,
+// stream-engine.js): the worklet engine or the main-thread engine
+// (scheduled-output.js). The engine is created when the player's first stream
+// starts and released when the player has been idle for IDLE_RELEASE_MS: an
+// idle player costs nothing. What the streams taught about arrival jitter
+// (jitter-policy.js Lessons) is kept for the page.
 //
 // The owner passes a host {emit(event, payload), changed()}: emit sends a
 // player event to Python, changed() asks the owner to redraw its state.
@@ -13,24 +14,41 @@
 //   web-audio-stream-start  the first audio of a stream was played
 //                           ({sample_rate, channels, source, latencyMs, bufferMs})
 //   web-audio-ended         reason "drained": played to its end (a pushed
-//                           stream: ran dry and no frame came for streamEndMs);
+//                           stream: ran dry, no frame came for streamEndMs and
+//                           the host confirmed every frame written is here);
+//                           "incomplete": as drained, with parts lost;
+//                           "interrupted": the host went away for good;
 //                           reason "closed": interrupted by a close, with the
 //                           seconds played and the seconds dropped
 //   web-audio-error         also when pushed audio had to be dropped because
-//                           the page's backlog reached backlogMB
+//                           the page's backlog reached backlogMB, and for each
+//                           gap of a pushed stream the host could not resend
 // Frames that come after an end start a new stream.
 //
-// Player options read here: jitterMs (the least jitter buffer, default 0: as
-// small as the measured arrival jitter allows; jitterAdaptive false makes it a
-// fixed buffer of jitterMs), streamEndMs (hold-off
-// before a dry pushed stream ends, default 300), ringSeconds (the ring buffer,
-// default 20), backlogMB (pushed audio waiting for room in the ring, default
-// 128 MiB).
+// Push streams across reconnects (stream-link.js): the host names each push
+// stream and the position of its next frame ("stream" frames: announce());
+// the ingest counts the frames it has of the open one (resumeQuery() for the
+// reconnection), takes the host's gaps (gap()) and answers (onState()). A
+// stream the host moved on from plays out what it has and ends; frames of the
+// next one wait for that end.
+//
+// Player options read here (jitter-policy.js settingsFrom, with the defaults):
+// jitterMs (the least jitter buffer: as small as the measured arrival jitter
+// allows; jitterAdaptive false makes it a fixed buffer of jitterMs),
+// streamEndMs (hold-off before a dry pushed stream ends), ringSeconds (the
+// ring buffer), backlogMB (pushed audio waiting for room in the ring);
+// latePolicy ("live", the default for pushed streams: after a gap, audio
+// later than lateMs (1000) behind the stream's schedule is skipped to the live
+// edge and reported lost; "late": it plays late), resumeMs (how long a dry
+// stream waits for a broken link, stream-link.js RESUME_MS).
 
 import { engine } from "./audio-engine.js";
-import { adaptiveBuffer } from "./pcm-ring.js";
-import { SCHEDULED_AHEAD_SECONDS, ScheduledOutput } from "./scheduled-output.js";
-import { errorText } from "./util.js";
+import { Lessons, jitterStats, settingsFrom, startingDelay } from "./jitter-policy.js";
+import { PcmStage, concat } from "./pcm-stage.js";
+import { ScheduledOutput } from "./scheduled-output.js";
+import { WorkletEngine, endReport } from "./stream-engine.js";
+import { RESUME_MS, StreamPosition, endDecision, link } from "./stream-link.js";
+import { errorText, round } from "./util.js";
 
 function sameOrigin(url) {
   try {
@@ -40,38 +58,21 @@ function sameOrigin(url) {
   }
 }
 
-const PROCESSOR = "vt-pcm-ring";
+const ENGINES = { worklet: WorkletEngine, scheduled: ScheduledOutput };
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
-const DEFAULTS = { ringSeconds: 20, jitterMs: 0, streamEndMs: 300, backlogMB: 128 };
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
 // counters summed over the engines a player had
 const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "starvedFrames", "droppedFrames",
   "lateOutputs", "lateFrames", "streams"];
 
-// What the page learnt about arrival jitter (pcm-ring.js): the lessons of its
-// last LESSONS streams, on any player; the next stream expects the largest.
-// A new lesson counts in full at once. Only steady streams (no gap, no delay
-// over STEADY_SECONDS) shrink what older lessons say, by LESSON_DECAY each:
-// on a quiet link a spike fades over a few streams, while on a busy one,
-// where each stream's largest delay is a thin sample of a wide spread, the
-// largest of the last LESSONS streams holds.
-const LESSONS = 20;
-const LESSON_DECAY = 0.9;
-const STEADY_SECONDS = 0.025;
-const page = { lessons: [], learntJitter: null };
+const lessons = new Lessons(); // the page's, from the streams of all its players
 
-function learn(lesson, underruns) {
-  page.lessons.push({ lesson, steady: lesson <= STEADY_SECONDS && !underruns });
-  if (page.lessons.length > LESSONS) page.lessons.shift();
-  let learnt = 0;
-  let weight = 1;
-  for (let i = page.lessons.length - 1; i >= 0; i--) {
-    learnt = Math.max(learnt, page.lessons[i].lesson * weight);
-    if (page.lessons[i].steady) weight *= LESSON_DECAY;
-  }
-  page.learntJitter = learnt;
+/** The ring's settings from a player's options: the jitter policy's, and how pushed streams end. */
+function ringSettings(o) {
+  const lateMs = Number(o.lateMs);
+  return { ...settingsFrom(o), confirmEnd: true, lateLive: o.latePolicy !== "late",
+    lateSeconds: Number.isFinite(lateMs) && lateMs >= 0 && o.lateMs !== null && o.lateMs !== "" ? lateMs / 1000 : 1 };
 }
-const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 export class StreamIngest {
   /**
@@ -83,16 +84,24 @@ export class StreamIngest {
     this.node = null;
     this.active = false; // a stream is open (push or pull)
     this.source = null; // "push" | "pull"
-    this.format = null; // {rate, channels} of the frames being fed
+    this.format = null; // {rate, channels, source} of the frames being fed
     this.paused = false;
-    this.carry = new Uint8Array(0); // bytes of an incomplete frame
+    this.stage = new PcmStage((samples, format, t) => this.toRing(samples, format, t));
     this.pull = null; // {controller} of the running fetch
     this.firstFrameAt = 0;
+    this.cold = false; // the open stream had audio before the context ran (it teaches nothing)
     this.framesAtStart = 0;
     this.posted = 0; // pcm messages posted to the worklet
     this.output = output;
     this.options = {};
-    this.config = JSON.stringify(workletSettings({})); // the worklet settings in force (see configure)
+    this.config = JSON.stringify(ringSettings({})); // the ring settings in force (see configure)
+    this.pos = null; // StreamPosition of the open push stream, when the host numbered it
+    this.next = null; // {id, at}: the push stream the next frames open
+    this.ending = false; // the host moved on from the open stream: it plays out, then ends
+    this.held = []; // frames of the next stream, waiting for that end
+    this.awaitingEnd = false; // the open push stream ran dry and asks the host whether it is over
+    this.askTimer = null;
+    this.resumeTimer = null;
     this.retired = null; // counters of engines released (SUMMED), and the last one's stats
     this.releaseTimer = null;
     this.errorSent = false;
@@ -116,8 +125,9 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...workletSettings(this.options), learntJitter: page.learntJitter };
-    this.node = createStreamOutput(engine.ctx, this.output, settings);
+    const settings = { ...ringSettings(this.options), expectedSeconds: lessons.expected };
+    const env = { clock: () => engine.contextNow() };
+    this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
     this.posted = 0; // the new engine counts the messages it takes from 0
     return this.node;
@@ -146,9 +156,7 @@ export class StreamIngest {
   dropNode() {
     const node = this.node;
     if (!node) return;
-    node.port.postMessage({ type: "release" }); // its processor stops
-    node.disconnect();
-    node.port.onmessage = null;
+    node.release();
     this.node = null;
   }
 
@@ -168,7 +176,7 @@ export class StreamIngest {
   /** Apply the player's options that tune the ring (sent only when they change). */
   configure(options) {
     this.options = options || {};
-    const next = workletSettings(this.options);
+    const next = ringSettings(this.options);
     const key = JSON.stringify(next);
     if (key === this.config) return;
     this.config = key;
@@ -182,42 +190,52 @@ export class StreamIngest {
       const latency = this.firstFrameAt ? Math.max(0, heardAt - this.firstFrameAt) : null;
       this.counters.lastStartLatencyMs = latency;
       this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
-      this.counters.lastStartBufferMs = round1(msg.buffer * 1000);
+      this.counters.lastStartBufferMs = round(msg.buffer * 1000, 1);
       this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
       const fmt = this.format || {};
       this.host.emit("web-audio-stream-start", {
         sample_rate: fmt.rate,
         channels: fmt.channels,
         source: this.source,
-        latencyMs: latency === null ? null : round1(latency),
-        bufferMs: round1(msg.buffer * 1000),
+        latencyMs: latency === null ? null : round(latency, 1),
+        outputLatencyMs: round(engine.latency().output * 1000, 1),
+        bufferMs: round(msg.buffer * 1000, 1),
       });
       this.host.changed();
     } else if (msg.type === "ended") {
-      const payload = { source: msg.source, reason: msg.reason, played: round3(msg.played) };
-      if (msg.reason === "closed") payload.dropped = round3(msg.dropped);
-      payload.underruns = msg.underruns;
-      this.counters.lastEnded = payload;
+      const report = msg.report; // shaped by the engine (stream-engine.js)
+      this.counters.lastEnded = report;
       this.counters.lastSampleAt = performance.timeOrigin + heardTimeOf(msg.lastAt);
-      if (Number.isFinite(msg.lesson)) {
-        learn(msg.lesson, msg.underruns);
-        this.post({ type: "config", learntJitter: page.learntJitter });
+      const cold = this.cold;
+      this.cold = false;
+      if (Number.isFinite(msg.lesson) && !cold) {
+        this.post({ type: "config", expectedSeconds: lessons.learn(msg.lesson, report.underruns) });
       }
       // frames posted after the worklet ended this stream opened the next one
-      if (msg.reason === "drained" && this.posted <= msg.received) {
+      if (report.reason !== "closed" && this.posted <= msg.received) {
         this.active = false;
+        engine.streaming.delete(this);
         this.paused = false;
         this.firstFrameAt = 0;
       }
-      if (!this.active && !this.pull) this.idleSoon();
-      this.host.emit("web-audio-ended", payload);
+      const held = this.held;
+      if (report.source === "push") this.endedPush();
+      if (!this.active && !this.pull) {
+        this.idleSoon();
+        engine.readLatency();
+      }
+      this.host.emit("web-audio-ended", report);
       this.host.changed();
+      for (const [buffer, meta] of held) this.push(buffer, meta); // the next stream
+    } else if (msg.type === "dry") {
+      this.awaitingEnd = true;
+      this.askEnd();
     } else if (msg.type === "overflow") {
       const mb = JSON.parse(this.config || "{}").backlogBytes / 1048576;
       this.host.emit("web-audio-error", {
         error: `pushed audio arrives faster than it plays and the page holds at most ${mb} MiB of it: ` +
           `${msg.dropped.toFixed(2)} s dropped so far`,
-        dropped: round3(msg.dropped),
+        dropped: round(msg.dropped, 3),
       });
     } else if (msg.type === "stats") {
       this.progress = this.merged(msg.stats);
@@ -231,6 +249,98 @@ export class StreamIngest {
 
   post(msg, transfer) {
     if (this.node) this.node.port.postMessage(msg, transfer || []);
+  }
+
+  // -- push streams across the link (stream-link.js) ---------------------------
+
+  /** The host's "stream" frame, while this player is the target: push stream `id` goes on from frame `at`. */
+  announce(id, at) {
+    if (this.active && this.source === "push" && this.pos) {
+      if (id === this.pos.id) {
+        this.pos.resumeAt(at); // a resume: the host goes on from the whole frame it names
+        this.stage.reset();
+        return;
+      }
+      this.inputOver("drained"); // the host moved on: this stream has all it will get
+    }
+    this.next = typeof id === "string" ? { id, at: Number(at) || 0 } : null;
+  }
+
+  /** `&stream=…&have=…` for the reconnection: the open push stream and the frames it has. */
+  resumeQuery() {
+    const p = this.active && !this.ending ? this.pos : null;
+    return p ? `&stream=${encodeURIComponent(p.id)}&have=${p.have}` : "";
+  }
+
+  /** The host cannot resend frames [at, at + frames) of push stream `stream`: a gap, told once. */
+  gap(msg) {
+    const p = this.pos;
+    const rate = this.format && this.format.rate;
+    if (!this.active || !p || msg.stream !== p.id || !(msg.frames > 0) || !rate) return;
+    const seconds = msg.frames / rate;
+    this.post({ type: "gap", at: msg.at / rate, seconds });
+    if (!msg.reported) {
+      this.host.emit("web-audio-error", {
+        error: `the link to the host broke and ${seconds.toFixed(3)} s of the stream could not be sent again ` +
+          `(from ${(msg.at / rate).toFixed(3)} s)`,
+        reason: "gap", at: round(msg.at / rate, 3), lost: round(seconds, 3),
+      });
+    }
+  }
+
+  /** The host's answer about a push stream ({type: "state"}). */
+  onState(state) {
+    const p = this.pos;
+    if (!this.active || !p || state.stream !== p.id) return;
+    const decision = endDecision(state, p.have);
+    if (decision === "interrupted") this.inputOver("interrupted");
+    else if (!this.awaitingEnd) return;
+    else if (decision === "over") this.post({ type: "end", reason: "drained" });
+    else this.askSoon();
+  }
+
+  /** The link is open again: a dry stream asks again. */
+  relinked() {
+    clearTimeout(this.resumeTimer);
+    this.resumeTimer = null;
+    this.askEnd();
+  }
+
+  askEnd() {
+    clearTimeout(this.askTimer);
+    this.askTimer = null;
+    if (!this.awaitingEnd || this.ending) return;
+    const p = this.pos;
+    const holdMs = JSON.parse(this.config).holdSeconds * 1000;
+    if (!p) this.post({ type: "end", reason: "drained" }); // a stream no host numbered: the hold-off says it
+    else if (!link.ask(p.id, p.have, holdMs)) {
+      if (this.resumeTimer === null) {
+        const wait = Number(this.options.resumeMs);
+        this.resumeTimer = setTimeout(() => this.inputOver("interrupted"),
+          Number.isFinite(wait) && wait >= 0 ? wait : RESUME_MS);
+      }
+    }
+  }
+
+  askSoon() {
+    clearTimeout(this.askTimer);
+    this.askTimer = setTimeout(() => this.askEnd(), Math.max(50, JSON.parse(this.config).holdSeconds * 1000));
+  }
+
+  /** No more audio comes for the open push stream: it plays out what it has, then ends with `reason`. */
+  inputOver(reason) {
+    if (this.ending) return;
+    this.ending = true;
+    this.post({ type: "eos", reason });
+  }
+
+  endedPush() {
+    clearTimeout(this.askTimer);
+    clearTimeout(this.resumeTimer);
+    this.askTimer = this.resumeTimer = null;
+    this.pos = null;
+    this.ending = this.awaitingEnd = false;
+    this.held = [];
   }
 
   /** Resume a paused stream (true when a stream is open: the command is ours). */
@@ -265,10 +375,12 @@ export class StreamIngest {
       this.pull.controller.abort();
       this.pull = null;
     }
-    this.carry = new Uint8Array(0);
+    this.stage.reset();
     this.active = false;
+    engine.streaming.delete(this);
     this.paused = false;
     this.firstFrameAt = 0;
+    this.endedPush(); // (frames held for a next stream were sent before the close: dropped with it)
     this.post({ type: "close" }); // the worklet answers with an "ended" (closed) report
     return hadStream;
   }
@@ -342,13 +454,18 @@ export class StreamIngest {
     }
     if (!headerDone && head.length && !isRiff(head)) this.feed(head, fmt.rate, fmt.channels, "pull");
     this.pull = null;
-    this.carry = new Uint8Array(0);
-    if (this.active) this.post({ type: "eos" });
-    else this.host.emit("web-audio-ended", { source: "pull", reason: "drained", played: 0, underruns: 0 });
+    this.stage.end(() => {
+      if (this.active) this.post({ type: "eos" });
+      else this.host.emit("web-audio-ended", endReport({ source: "pull", reason: "drained", played: 0, underruns: 0 }));
+    });
   }
 
   /** A binary frame routed to this player; meta = the last "audio_metadata". */
   push(buffer, meta) {
+    if (this.ending) {
+      this.held.push([buffer, meta]); // the next stream's: after the open one has ended
+      return;
+    }
     if (!meta) {
       console.warn("[vt] audio frame before any audio_metadata: dropped");
       return;
@@ -359,10 +476,13 @@ export class StreamIngest {
       this.host.emit("web-audio-error", { error: `bad audio_metadata ${JSON.stringify(meta)}` });
       return;
     }
+    if (!this.active) this.pos = this.next ? new StreamPosition(this.next.id, this.next.at, channels) : null;
+    if (this.pos) this.pos.bytes += buffer.byteLength;
+    this.awaitingEnd = false; // (the ring says "dry" again if it runs dry again)
     this.feed(new Uint8Array(buffer), rate, channels, "push");
   }
 
-  // Hand whole frames to the ring; keep an incomplete frame for the next call.
+  // The stream's bytes, through the stage to the ring.
   feed(bytes, rate, channels, source) {
     if (!this.ensureNode()) {
       if (!this.errorSent) {
@@ -372,45 +492,32 @@ export class StreamIngest {
       return;
     }
     const fmt = this.format;
-    if (!fmt || fmt.rate !== rate || fmt.channels !== channels) {
-      if (fmt && fmt.channels !== channels) this.carry = new Uint8Array(0);
-      this.format = { rate, channels };
+    if (!fmt || fmt.rate !== rate || fmt.channels !== channels || fmt.source !== source) {
+      this.format = { rate, channels, source };
     }
     if (!this.active) {
       this.active = true;
+      engine.streaming.add(this);
       this.paused = false;
       this.source = source;
       this.firstFrameAt = performance.now();
       // what the page learnt since this engine was made (another player's streams)
-      if (page.learntJitter !== null) this.post({ type: "config", learntJitter: page.learntJitter });
+      if (lessons.expected !== null) this.post({ type: "config", expectedSeconds: lessons.expected });
       engine.requestStart();
       this.host.changed();
     }
+    // audio that came before the context ran was stamped on a clock that stood
+    // still: its delays say how long the output took to start, not how late the link was
+    if (!engine.running) this.cold = true;
     this.counters.bytesReceived += bytes.length;
-    const frameBytes = 2 * channels;
-    const total = this.carry.length + bytes.length;
-    const whole = total - (total % frameBytes);
-    if (whole === 0) {
-      this.carry = concat(this.carry, bytes);
-      return;
-    }
-    const out = new Uint8Array(whole);
-    out.set(this.carry.subarray(0, Math.min(this.carry.length, whole)), 0);
-    const fromBytes = whole - this.carry.length;
-    out.set(bytes.subarray(0, fromBytes), this.carry.length);
-    this.carry = bytes.slice(fromBytes);
-    if (!LITTLE_ENDIAN) {
-      for (let i = 0; i < whole; i += 2) {
-        const t = out[i];
-        out[i] = out[i + 1];
-        out[i + 1] = t;
-      }
-    }
-    const samples = new Int16Array(out.buffer);
-    this.counters.framesReceived += whole / frameBytes;
+    this.stage.write(bytes, this.format, engine.contextNow()); // arrival, on the clock the engine plays by
+  }
+
+  // Whole frames from the stage, into the ring.
+  toRing(samples, { rate, channels, source }, t) {
+    this.counters.framesReceived += samples.length / channels;
     this.posted++;
-    const t = engine.contextNow(); // arrival, on the clock the engine plays by
-    this.post({ type: "pcm", data: samples, rate, channels, push: source === "push", t }, [out.buffer]);
+    this.post({ type: "pcm", data: samples, rate, channels, push: source === "push", t }, [samples.buffer]);
   }
 
   /** The stream's counters, read from the engine (a Promise); extra() adds the owner's. */
@@ -418,9 +525,10 @@ export class StreamIngest {
     const base = () => ({
       ...(this.node ? this.progress || {} : this.idleStats()),
       ...this.counters,
-      pendingBytes: this.carry.length,
+      pendingBytes: this.stage.pendingBytes,
       streamActive: this.active,
       streamSource: this.source,
+      outputLatencyMs: round(engine.latency().output * 1000, 1), // in latencyMs and the "heard at" times
       engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
       engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)
       ...extra(),
@@ -443,21 +551,15 @@ export class StreamIngest {
   // Counters while no engine is held: those of the engines released.
   idleStats() {
     const r = this.retired;
-    const settings = workletSettings(this.options);
-    const learnt = page.learntJitter;
-    const engineSeconds = engineAhead();
-    const jitter = !settings.adaptive ? settings.jitterSeconds : learnt;
+    const Engine = ENGINES[engine.streamEngine];
+    const settings = { ...ringSettings(this.options), lookAheadSeconds: Engine ? Engine.lookAheadSeconds : 0 };
     const idle = {
       state: "idle",
       buffered: 0,
       backlogFrames: 0,
       backlogBytes: 0,
       contextRate: engine.ctx ? engine.ctx.sampleRate : null,
-      holdSeconds: settings.holdSeconds,
-      jitterFloorSeconds: settings.jitterSeconds,
-      arrivalJitterSeconds: jitter,
-      jitterSeconds: !settings.adaptive ? settings.jitterSeconds
-        : jitter === null ? null : adaptiveBuffer(jitter, settings.jitterSeconds, engineSeconds),
+      ...jitterStats(settings, startingDelay(settings, lessons.expected)),
       streamPlayed: 0,
       streamUnderruns: 0,
     };
@@ -489,61 +591,14 @@ export class StreamIngest {
   }
 }
 
-// The worklet's settings from the player's options (out-of-range values fall back to the defaults).
-function workletSettings(o) {
-  const num = (v, d, lo) => (Number.isFinite(Number(v)) && Number(v) >= lo && v !== null && v !== "" ? Number(v) : d);
-  return {
-    maxSeconds: num(o.ringSeconds, DEFAULTS.ringSeconds, 1),
-    jitterSeconds: num(o.jitterMs, DEFAULTS.jitterMs, 0) / 1000,
-    holdSeconds: num(o.streamEndMs, DEFAULTS.streamEndMs, 0) / 1000,
-    backlogBytes: Math.round(num(o.backlogMB, DEFAULTS.backlogMB, 0) * 1048576),
-    adaptive: o.jitterAdaptive !== false,
-  };
-}
-
-// The engine the page picked (audio-engine.js), as a node-like object with a
-// port: an AudioWorkletNode running pcm-worklet.js, or the main-thread engine.
-function createStreamOutput(ctx, output, settings) {
-  settings = { ...settings, engineSeconds: engineAhead() };
-  if (engine.streamEngine === "worklet") {
-    const node = new AudioWorkletNode(ctx, PROCESSOR, {
-      numberOfInputs: 0,
-      numberOfOutputs: 1,
-      outputChannelCount: [2],
-      processorOptions: settings,
-    });
-    node.connect(output);
-    node.kind = "worklet";
-    return node;
-  }
-  return new ScheduledOutput(ctx, output, settings, () => engine.contextNow());
-}
-
-// Seconds the engine renders ahead of the clock that stamps arrivals (its
-// jitter buffer adds them): the look-ahead of the main-thread engine. The
-// worklet renders each output callback when the paired clock
-// (engine.contextNow) has already reached its first sample, so a frame in by
-// its play time on that clock is in the ring when it is rendered: nothing.
-function engineAhead() {
-  return engine.streamEngine === "scheduled" ? SCHEDULED_AHEAD_SECONDS : 0;
-}
-
 // performance.now() time at which a sample rendered at context time t is
 // heard: the context clock paired with performance.now() (audio-engine.js),
-// plus the context's fixed processing latency. Only plain properties are read
-// (currentTime, baseLatency): the calls that pair the clocks for you can block
-// the main thread for a long time in some browsers.
+// plus the context's processing latency and its output's (engine.latency()).
+// Only plain properties are read (currentTime, baseLatency, outputLatency, the
+// latter cached while no stream plays): the calls that pair the clocks for
+// you can block the main thread for a long time in some browsers.
 function heardTimeOf(t) {
-  const base = engine.ctx ? Number(engine.ctx.baseLatency) : 0;
-  return engine.performanceTimeOf(t) + (Number.isFinite(base) && base > 0 ? base * 1000 : 0);
-}
-
-function round1(x) {
-  return Math.round((Number(x) || 0) * 10) / 10;
-}
-
-function round3(x) {
-  return Math.round((Number(x) || 0) * 1000) / 1000;
+  return engine.performanceTimeOf(t) + engine.latency().total * 1000;
 }
 
 function isRiff(b) {
@@ -558,13 +613,4 @@ function readWavFormat(h, fmt) {
   const rate = v.getUint32(24, true);
   if (channels >= 1) fmt.channels = channels;
   if (rate > 0) fmt.rate = rate;
-}
-
-function concat(a, b) {
-  if (!a.length) return b;
-  if (!b.length) return a;
-  const out = new Uint8Array(a.length + b.length);
-  out.set(a, 0);
-  out.set(b, a.length);
-  return out;
 }

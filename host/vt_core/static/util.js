@@ -24,3 +24,9 @@ export function errorText(err) {
   if (typeof err === "string") return err;
   return err.message || err.name || String(err);
 }
+
+/** x rounded to `places` decimals (0 for what is not a number). */
+export function round(x, places) {
+  const k = 10 ** places;
+  return Math.round((Number(x) || 0) * k) / k;
+}

@@ -15,7 +15,8 @@
 //   file-playback.js  files and URLs, through the <audio> element (outside
 //                     the graph for a cross-origin source without CORS)
 //   stream-ingest.js  pushed PCM (binary frames) and pulled streams
-//                     (start_stream), into a ring buffer in pcm-worklet.js
+//                     (start_stream), into a ring buffer in the page's stream
+//                     engine (stream-engine.js)
 //   controls.js       the player's view and the user's actions on it
 //   visualiser.js     the waveform / spectrum drawn from the analyser, live
 //                     for files and streams alike, or a file's whole waveform
