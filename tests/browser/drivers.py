@@ -297,8 +297,6 @@ class WebKit:
     the browser's own policy (sound after a gesture).
     """
 
-    name = "webkit"
-
     def __init__(self, env: dict[str, str], log_dir: Path, autoplay: bool = True) -> None:
         try:
             from selenium import webdriver

@@ -127,7 +127,7 @@ def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, tmp_
     files = {}
     for name, (suffix, args, freq) in FORMATS.items():
         files[name] = tmp_path / f"tone-{name}{suffix}"
-        ffmpeg_tone(files[name], freq, 0.8, args)
+        ffmpeg_tone(files[name], freq, 0.5, args)
     players = {n: wa.web_audio(src=str(f), onended=events.callback(f"ended {n}"), onerror=events.callback(f"error {n}"))
                for n, f in files.items()}
     driver.goto(driver.url)
@@ -156,7 +156,7 @@ def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, tmp_
     wrong = {n: h for n, h in heard.items() if h is None or abs(h.peak_hz - FORMATS[n][2]) > 5 or h.rms < 0.2}
     assert not wrong, wrong
     # every format is heard for its whole length (codec padding aside)
-    short = {n: h.seconds for n, h in heard.items() if not 0.7 < h.seconds < 0.9}
+    short = {n: h.seconds for n, h in heard.items() if not 0.4 < h.seconds < 0.6}
     assert not short, short
     assert not [n for n in events.names() if n.startswith("error") and decodable[n.split()[1]]], events.items
 
@@ -263,20 +263,20 @@ def test_an_interrupted_stream_is_heard_up_to_the_reported_time(driver, wa, even
     p.close_stream()
     p.send_audio_metadata(rate, 1)
     with sound_server.recording() as rec:
-        p.stream_binary(sine(440, 3.0, rate, amp, channels=1).tobytes())  # far faster than real time
+        p.stream_binary(sine(440, 2.0, rate, amp, channels=1).tobytes())  # far faster than real time
         events.wait("start")
-        time.sleep(1.0)
+        time.sleep(0.6)
         p.close_stream()
         _, _, ended = events.wait("ended", timeout=10)
-        time.sleep(0.5)  # nothing may follow the close
+        time.sleep(0.3)  # nothing may follow the close
     heard = rec.heard(tone_hz=440, amplitude=amp)
     show(driver, "interrupted push", heard)
     print(f"{driver.engine}: ended {ended}")
-    assert ended["reason"] == "closed" and 0.6 < ended["played"] < 1.6, ended
+    assert ended["reason"] == "closed" and 0.3 < ended["played"] < 1.4, ended
     assert heard is not None and heard.jumps == 0, heard
     # what was heard is what the report says, to within the output's block size
     assert lasts(heard, ended["played"], slack=0.005), (heard, ended)  # to the render quantum
-    assert ended["played"] + ended["dropped"] == pytest.approx(3.0, abs=0.002), ended
+    assert ended["played"] + ended["dropped"] == pytest.approx(2.0, abs=0.002), ended
 
 
 # -- after a stream --------------------------------------------------------------------
@@ -286,12 +286,12 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
     p = wa.web_audio(minimal=False, onended=events.callback("ended"))
     driver.goto(driver.url).player(p.id)
     vt_server.register_audio(
-        "t_time_pull", lambda params: vt_server.tone(440, 3.0, 16000, channels=1), sample_rate=16000, channels=1,
+        "t_time_pull", lambda params: vt_server.tone(440, 2.0, 16000, channels=1), sample_rate=16000, channels=1,
     )
     p.start_stream(server.origin + "/vt/audio/t_time_pull", sample_rate=16000, channels=1)
     _, _, ended = events.wait("ended", timeout=10)
-    assert ended["played"] == pytest.approx(3.0, abs=0.001)
-    driver.wait_for("sel => document.querySelector(sel).textContent === '0:03'", box(p.id) + " .vt-time", timeout=3)
+    assert ended["played"] == pytest.approx(2.0, abs=0.001)
+    driver.wait_for("sel => document.querySelector(sel).textContent === '0:02'", box(p.id) + " .vt-time", timeout=3)
 
     rate = 16000
     p.close_stream()
@@ -311,7 +311,7 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
 
 
 def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
-    """Ten short utterances one after another: each one starts, plays and reports its end.
+    """Short utterances one after another: each one starts, plays and reports its end.
 
     A page whose main thread blocks at the start or the end of a stream never
     sends its end report: the wait below fails instead of the run hanging.
@@ -320,18 +320,18 @@ def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
     p.on_stream_start(events.callback("start"))
     driver.goto(driver.url).player(p.id)
     rate = 48000
-    runs = 10
+    runs = 6
     took = []
     with sound_server.recording() as rec:
         for k in range(1, runs + 1):
             p.close_stream()  # this player is the stream target
             p.send_audio_metadata(rate, 2)
             t0 = time.monotonic()
-            for chunk in odd_chunks(sine(440, 0.3, rate, 0.25).tobytes(), k):
+            for chunk in odd_chunks(sine(440, 0.2, rate, 0.25).tobytes(), k):
                 p.stream_binary(chunk)
             _, t_end, ended = wait_ended(events, k, "drained", timeout=10)
             took.append(t_end - t0)
-            assert ended["played"] == pytest.approx(0.3, abs=0.001), ended
+            assert ended["played"] == pytest.approx(0.2, abs=0.001), ended
             assert driver.js("() => 1 + 1") == 2  # the page answers
     print(f"\n{driver.engine}: {runs} short streams ended after " + ", ".join(f"{t:.2f}" for t in took) + " s")
     assert events.names().count("start") == runs

@@ -444,9 +444,8 @@ def test_blocked_autoplay_shows_unlock_button_and_buffers_until_clicked(engine_p
     assert st["contextState"] == "running" and st["underruns"] == 0
 
 
-# Some browsers refuse a media element's play() a few seconds after the last gesture although the
-# context runs. This script makes chromium refuse it outside the dispatch of a click or a key
-# press (muted plays stay allowed, as they are in browsers), and counts the refusals.
+# Some browsers refuse a media element's play() a while after the last gesture: this makes chromium refuse
+# it outside a click's dispatch (muted plays stay allowed, as in browsers), and counts the refusals.
 MEDIA_GESTURE_POLICY = """(() => {
   let gesture = false;
   window.addEventListener("click", (e) => { gesture = e.isTrusted; setTimeout(() => { gesture = false; }); }, true);
@@ -471,8 +470,7 @@ def test_a_refused_play_is_reported_once_and_waits_for_a_click(page, wa, events,
         p.play()
         _, _, err = events.wait("error", count=k)
         assert err["name"] == "NotAllowedError" and "user gesture" in err["error"], err
-        # refused once, and left so: a player that tried again at once would have been refused
-        # hundreds of times by the time its error reached Python
+        # refused once, and left so (a player retrying at once is refused hundreds of times by now)
         assert page.page.evaluate("() => window.vtRefusedPlays") == k
         unlock.wait_for(state="visible", timeout=3000)
         assert play.get_attribute("aria-label") == "Play"
