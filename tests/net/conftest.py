@@ -140,7 +140,7 @@ def link(other_machine):
 
 
 class RemotePage:
-    """Chromium in the other machine on one URL, driven through remote_page.py."""
+    """Chromium in the other machine on one URL, driven through remote_page.py; open() moves it to another."""
 
     def __init__(self, machine: OtherMachine, url: str, players: "list[str]", ignore_https_errors: bool) -> None:
         config = {"url": url, "players": players, "args": CHROMIUM_ARGS + [AUTOPLAY_ARG],
@@ -151,9 +151,24 @@ class RemotePage:
         )
         self.lines: "queue.Queue[str]" = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self.info = self._reply()
-        if "error" in self.info:
-            raise AssertionError(f"the remote page did not open {url}: {self.info}")
+        self._opened(url, self._reply())
+
+    def open(self, url: str, players: "list[str]", ignore_https_errors: bool) -> "RemotePage":
+        """A fresh page (a new context: nothing kept of the last one) on url, in the same browser."""
+        config = {"url": url, "players": players, "ignore_https_errors": ignore_https_errors}
+        self.proc.stdin.write(json.dumps({"open": config}) + "\n")  # type: ignore[union-attr]
+        self._opened(url, self._reply())
+        return self
+
+    def _opened(self, url: str, info: dict) -> None:
+        self.info = info
+        if "error" in info:
+            raise AssertionError(f"the remote page did not open {url}: {info}")
+
+    def close_page(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.stdin.write('{"close": true}\n')  # type: ignore[union-attr]
+            self._reply()
 
     def _read(self) -> None:
         for line in self.proc.stdout:  # type: ignore[union-attr]
@@ -194,14 +209,28 @@ class RemotePage:
                 self.proc.wait()
 
 
+@pytest.fixture(scope="session")
+def remote_browser(other_machine):
+    """[RemotePage]: the other machine's one browser, started by the first test that opens a page."""
+    browsers: list[RemotePage] = []
+    yield browsers
+    for b in browsers:
+        b.close()
+
+
 @pytest.fixture
-def remote_page(other_machine):
-    """remote_page(url, players=[cid], ignore_https_errors=False): a page opened from the other machine."""
-    pages: list[RemotePage] = []
+def remote_page(other_machine, remote_browser):
+    """remote_page(url, players=[cid], ignore_https_errors=False): a page opened from the other machine
+    (in a fresh context of the one browser there: a new browser for each test cost seconds)."""
+    opened = []
 
     def open_page(url: str, players: "list[str]" = (), ignore_https_errors: bool = False) -> RemotePage:
-        page = RemotePage(other_machine, url, list(players), ignore_https_errors)
-        pages.append(page)
+        if remote_browser and remote_browser[0].proc.poll() is None and not opened:
+            page = remote_browser[0].open(url, list(players), ignore_https_errors)
+        else:
+            page = RemotePage(other_machine, url, list(players), ignore_https_errors)
+            remote_browser.append(page)
+        opened.append(page)
         return page
 
     try:
@@ -211,5 +240,5 @@ def remote_page(other_machine):
     if shutil.which("chromium") is None:
         unavailable("chromium is not installed (apt-get install chromium)")
     yield open_page
-    for page in pages:
-        page.close()
+    for page in opened:
+        page.close_page()
