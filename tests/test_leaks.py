@@ -1,7 +1,4 @@
-"""Repeated factory, command and writer cycles leave memory and reference counts flat.
-
-The C heap is read from the allocator itself (glibc's mallinfo2), to the byte: 20000 cycles show a leak of a few
-bytes a cycle, where the resident size, which moves in pages and arenas, needed far more cycles to show one."""
+"""Repeated factory, command and writer cycles leave memory (the C heap to the byte) and reference counts flat."""
 
 from __future__ import annotations
 
@@ -21,16 +18,13 @@ HEAP_BOUND = 128 * 1024  # bytes of C heap 20000 cycles may add: a leak of 7 byt
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [(f, ctypes.c_size_t) for f in "arena ordblks smblks hblks hblkhd usm fsm uordblks fordblks keep".split()]
 
 
 def heap_bytes() -> "int | None":
     """Bytes the C allocator has handed out and not got back (glibc's mallinfo2); None where it cannot say."""
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except (OSError, AttributeError):
+    mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if mallinfo2 is None:
         return None
     mallinfo2.restype = _MallInfo2
     info = mallinfo2()

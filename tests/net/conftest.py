@@ -151,24 +151,19 @@ class RemotePage:
         )
         self.lines: "queue.Queue[str]" = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self._opened(url, self._reply())
+        self._ready(url)
 
     def open(self, url: str, players: "list[str]", ignore_https_errors: bool) -> "RemotePage":
-        """A fresh page (a new context: nothing kept of the last one) on url, in the same browser."""
+        """A fresh page on url (a new context: nothing kept of the last one), in the same browser."""
         config = {"url": url, "players": players, "ignore_https_errors": ignore_https_errors}
         self.proc.stdin.write(json.dumps({"open": config}) + "\n")  # type: ignore[union-attr]
-        self._opened(url, self._reply())
-        return self
+        return self._ready(url)
 
-    def _opened(self, url: str, info: dict) -> None:
-        self.info = info
-        if "error" in info:
+    def _ready(self, url: str) -> "RemotePage":
+        if "error" in (info := self._reply()):
             raise AssertionError(f"the remote page did not open {url}: {info}")
-
-    def close_page(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.stdin.write('{"close": true}\n')  # type: ignore[union-attr]
-            self._reply()
+        self.info = info
+        return self
 
     def _read(self) -> None:
         for line in self.proc.stdout:  # type: ignore[union-attr]
@@ -194,6 +189,10 @@ class RemotePage:
     def stats(self, cid: str) -> dict:
         return self.evaluate("cid => window.vtPlayers[cid].stats()", cid)
 
+    def close_page(self) -> None:  # (the browser stays)
+        self.proc.stdin.write('{"close": true}\n')  # type: ignore[union-attr]
+        self._reply()
+
     def errors(self) -> "list[str]":
         self.proc.stdin.write('{"errors": true}\n')  # type: ignore[union-attr]
         return self._reply()["result"]
@@ -211,27 +210,22 @@ class RemotePage:
 
 @pytest.fixture(scope="session")
 def remote_browser(other_machine):
-    """[RemotePage]: the other machine's one browser, started by the first test that opens a page."""
-    browsers: list[RemotePage] = []
-    yield browsers
-    for b in browsers:
+    """[the other machine's browser], started by the first page opened (each test's page is a new context of it)."""
+    one: list[RemotePage] = []
+    yield one
+    for b in one:
         b.close()
 
 
 @pytest.fixture
 def remote_page(other_machine, remote_browser):
-    """remote_page(url, players=[cid], ignore_https_errors=False): a page opened from the other machine
-    (in a fresh context of the one browser there: a new browser for each test cost seconds)."""
-    opened = []
+    """remote_page(url, players=[cid], ignore_https_errors=False): a page opened from the other machine."""
 
     def open_page(url: str, players: "list[str]" = (), ignore_https_errors: bool = False) -> RemotePage:
-        if remote_browser and remote_browser[0].proc.poll() is None and not opened:
-            page = remote_browser[0].open(url, list(players), ignore_https_errors)
-        else:
-            page = RemotePage(other_machine, url, list(players), ignore_https_errors)
-            remote_browser.append(page)
-        opened.append(page)
-        return page
+        if remote_browser and remote_browser[0].proc.poll() is None:
+            return remote_browser[0].open(url, list(players), ignore_https_errors)
+        remote_browser[:] = [RemotePage(other_machine, url, list(players), ignore_https_errors)]
+        return remote_browser[0]
 
     try:
         from playwright.sync_api import sync_playwright  # noqa: F401
@@ -240,5 +234,5 @@ def remote_page(other_machine, remote_browser):
     if shutil.which("chromium") is None:
         unavailable("chromium is not installed (apt-get install chromium)")
     yield open_page
-    for page in opened:
-        page.close_page()
+    if remote_browser and remote_browser[0].proc.poll() is None:
+        remote_browser[0].close_page()

@@ -10,9 +10,7 @@ It prints one JSON line per reply on stdout.  The first says the page is up
 * ``{"eval": "js function source", "arg": ...}``: the function's result,
   ``{"result": ...}`` (or ``{"error": ...}``);
 * ``{"errors": true}``: page errors and console errors seen so far;
-* ``{"open": {"url": ..., "players": [...], "ignore_https_errors": ...}}``: the page closed and another opened
-  in a fresh context (no cookies, storage or cache of the last one), in the same browser; the reply is the first
-  line's;
+* ``{"open": {"url": ..., ...}}``: another page in a fresh context, the last closed (replies as the first line);
 * ``{"close": true}``: the page and its context closed (the browser stays);
 * ``{"quit": true}``: close the browser and exit.
 """
@@ -41,12 +39,9 @@ def open_page(browser, config: dict, errors: list[str]):
         page.wait_for_function("() => window.vtReady === true", timeout=20_000)
         for cid in config.get("players", []):
             page.wait_for_function("cid => !!(window.vtPlayers && window.vtPlayers[cid])", arg=cid, timeout=10_000)
-        return context, page, {
-            "ready": True,
-            "location": page.evaluate("() => location.href"),
-            "secure": page.evaluate("() => window.isSecureContext"),
-            "worklet": page.evaluate("() => typeof AudioWorkletNode !== 'undefined'"),
-        }
+        return context, page, {"ready": True, "location": page.evaluate("() => location.href"),
+                               "secure": page.evaluate("() => window.isSecureContext"),
+                               "worklet": page.evaluate("() => typeof AudioWorkletNode !== 'undefined'")}
     except Exception as exc:  # noqa: BLE001 - reported to the test
         return context, page, {"error": f"{type(exc).__name__}: {exc}", "errors": list(errors)}
 
@@ -67,12 +62,10 @@ def main() -> int:
                     break
                 if request.get("errors"):
                     reply({"result": errors})
-                elif request.get("close"):
+                elif "open" in request or "close" in request:
                     context.close()
-                    reply({"result": True})
-                elif request.get("open"):
-                    context.close()
-                    context, page, ready = open_page(browser, request["open"], errors)
+                    context, page, ready = open_page(browser, request["open"], errors) if "open" in request \
+                        else (context, page, {"result": True})
                     reply(ready)
                 else:
                     try:
