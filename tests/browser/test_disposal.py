@@ -44,7 +44,7 @@ class Census:
             kinds[kind] = kinds.get(kind, 0) + 1
         return {"nodes": dom["nodes"], "listeners": dom["jsEventListeners"], "audioNodes": len(self.audio_nodes), "kinds": kinds}
 
-    def idle_cpu(self, seconds: float = 3.0) -> float:
+    def idle_cpu(self, seconds: float = 1.0) -> float:
         """Share of one core the page's renderer used over an idle window."""
 
         def renderer_cpu() -> float:
