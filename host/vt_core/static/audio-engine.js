@@ -105,6 +105,7 @@ class AudioEngine {
    * run (nothing more will be heard).
    */
   whenHeard(fn, t = this.contextNow()) {
+    this.readLatency(); // the output's latency as it is now (chromium answers 0 until its output has run a while)
     if (!this.running) {
       fn();
       return;

@@ -19,8 +19,9 @@
 // the browser cannot decode, or no readable answer at all (CORS refused or a
 // network error), in which case the direct element gets its turn.
 //
-// "ended" means heard: through the graph it is reported once the output's
-// latency has passed (engine.whenHeard). A play the browser refuses for want
+// "ended" means heard: through the graph it is reported once the element's
+// last sound has left the graph and the output's latency has passed
+// (host.whenSoundOut). A play the browser refuses for want
 // of a user gesture is reported ("web-audio-error") and waits for a click on
 // the unlock button or the play button: it is never retried on its own.
 //
@@ -30,12 +31,14 @@
 // (stall-watch.js).
 //
 // The owner passes a host {emit(event, payload), changed(), timeChanged(),
-// modeChanged(), canRoute(), takeRouted(), giveBack(element), routing()}: emit
+// modeChanged(), canRoute(), takeRouted(), giveBack(element), routing(),
+// whenSoundOut(fn)}: emit
 // sends a player event to Python, changed() redraws the play state,
 // timeChanged() the time display, modeChanged() follows a switch between
 // "graph" and "direct"; takeRouted() lends an element routed through the graph
 // (null when it cannot), taken with the first source, and giveBack() returns
-// it; routing() resolves with whether routed elements play in step here.
+// it; routing() resolves with whether routed elements play in step here;
+// whenSoundOut(fn) calls fn once the routed element's last sound is heard.
 
 import { engine } from "./audio-engine.js";
 import { StallWatch } from "./stall-watch.js";
@@ -396,8 +399,8 @@ export class FilePlayback {
     on("ended", () => {
       this.wantPlay = false;
       const payload = { currentTime: a.currentTime, duration: a.duration };
-      // through the graph the last samples have the output's latency still to go
-      if (this.mode === "graph") engine.whenHeard(() => this.host.emit("web-audio-ended", payload));
+      // through the graph the last samples have the way into the graph and the output's latency still to go
+      if (this.mode === "graph") this.host.whenSoundOut(() => this.host.emit("web-audio-ended", payload));
       else this.host.emit("web-audio-ended", payload);
       this.host.changed();
     });

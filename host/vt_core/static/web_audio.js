@@ -51,11 +51,38 @@ export function spareElements() {
 function newPair() {
   try {
     const element = new Audio();
-    return { element, node: engine.ctx.createMediaElementSource(element) };
+    const node = engine.ctx.createMediaElementSource(element);
+    // what the element still sends into the graph once its own clock has ended (whenSoundOut)
+    const tap = engine.ctx.createAnalyser();
+    tap.fftSize = TAP_FRAMES;
+    return { element, node, tap };
   } catch (err) {
     console.warn("[vt] media element not routed through Web Audio:", err);
     return null;
   }
+}
+
+const TAP_FRAMES = 256;
+const TAP_LOOK_MS = 20;
+const TAP_GIVE_UP_MS = 2000;
+
+/**
+ * Call fn once the analyser has seen two silent blocks in a row: an element's
+ * "ended" tells that its clock reached the end, while the browser may still
+ * hold some of its audio on the way into the graph (a busy machine: a tenth of
+ * a second and more). Never later than TAP_GIVE_UP_MS.
+ */
+function whenSilent(tap, fn) {
+  const block = new Float32Array(TAP_FRAMES);
+  const until = performance.now() + TAP_GIVE_UP_MS;
+  let quiet = 0;
+  const look = () => {
+    tap.getFloatTimeDomainData(block);
+    quiet = block.every((x) => x === 0) ? quiet + 1 : 0;
+    if (quiet >= 2 || performance.now() >= until) fn();
+    else setTimeout(look, TAP_LOOK_MS);
+  };
+  look();
 }
 
 // Whether routed elements play in step with the output here (media-routing.js):
@@ -118,6 +145,7 @@ export class WebAudioPlayer {
       canRoute: () => !!this.gain,
       takeRouted: () => this.takeRouted(),
       giveBack: (element) => this.giveBack(element),
+      whenSoundOut: (fn) => this.whenSoundOut(fn),
       routing: () => (this.gain ? mediaRouting() : Promise.resolve(false)),
     };
     this.buildGraph();
@@ -151,6 +179,7 @@ export class WebAudioPlayer {
     const pair = sparePairs.pop() || newPair();
     if (!pair) return null;
     this.mediaPair = pair;
+    pair.node.connect(pair.tap);
     // connected once routed elements are known to play in step: until then what one plays goes
     // nowhere (an engine whose elements run ahead pushes a loading element's first blocks out);
     // out of step, it never is (play() moves the source to a bare element)
@@ -161,6 +190,13 @@ export class WebAudioPlayer {
       });
     }
     return pair.element;
+  }
+
+  /** Call fn once the routed element's last sound has left the graph and the output's latency has passed. */
+  whenSoundOut(fn) {
+    const tap = this.mediaPair && this.mediaPair.tap;
+    if (!tap || !engine.running) engine.whenHeard(fn);
+    else whenSilent(tap, () => engine.whenHeard(fn));
   }
 
   /** The routed element comes back (emptied, without listeners): keep it for the next player. */
