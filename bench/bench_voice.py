@@ -167,6 +167,7 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
         "start": (heard_at - first_at) * 1000,
         "end": (called_at - (st["lastSampleAt"] or 0) / 1000) * 1000,
         "pause": pause * 1000,
+        "output": st.get("outputLatencyMs") or 0,
         "underruns": payload.get("underruns", 0),
         "buffer": st.get("lastStartBufferMs") or 0,
         "played_off": abs(payload.get("played", 0) - round(seconds * rate) / rate) * 1000,
@@ -205,25 +206,63 @@ def run_utterances(
         for name, got in rows.items():
             start = [r["start"] for r in got]
             net = [r["start"] - r["pause"] for r in got]
+            out = [r["output"] for r in got]
             table.append({
                 "case": f"{label} {name}", "format": f"{rate / 1000:g} kHz x{channels}",
                 "p95": p95(start), "median": statistics.median(start), "p95_net": p95(net),
-                "median_net": statistics.median(net), "underruns": sum(r["underruns"] for r in got),
+                "median_net": statistics.median(net),
+                "p95_ctx": p95([a - o for a, o in zip(start, out)]),
+                "p95_net_ctx": p95([a - o for a, o in zip(net, out)]), "underruns": sum(r["underruns"] for r in got),
                 "with_gaps": sum(1 for r in got if r["underruns"]), "n": len(got),
                 "buffer": statistics.median(r["buffer"] for r in got), "played_off": max(r["played_off"] for r in got),
                 "end": p95([r["end"] for r in got]),
             })
             print(f"  {table[-1]['case']:<44} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
-                  f"(without the pause {p95(net):6.1f}), underruns {table[-1]['underruns']}", flush=True)
+                  f"(without the pause {p95(net):6.1f}; before the output's latency {table[-1]['p95_ctx']:6.1f} / "
+                  f"{table[-1]['p95_net_ctx']:6.1f}), underruns {table[-1]['underruns']}", flush=True)
 
 
 def print_table(table: list) -> None:
     print(f"\n{'case':<44} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
-          f"{'underruns':>10} {'buffer':>7} {'end p95':>8}")
+          f"{'underruns':>10} {'buffer':>7} {'end p95':>8} {'ctx p95':>8} {'ctx p95-pause':>14}")
     for r in table:
         print(f"{r['case']:<44} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
               f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f} "
-              f"{r['end']:8.1f}   (ms)")
+              f"{r['end']:8.1f} {r['p95_ctx']:8.1f} {r['p95_net_ctx']:14.1f}   (ms)")
+
+
+def print_comparisons(table: list) -> None:
+    """The rows set beside each other: idle run after run, loaded against idle, engine against engine.
+
+    A row's case is "<browser> <engine> <condition> <player>"; idle conditions start with "idle".
+    Figures are p95s of first audio before the output's latency (ctx), with the pause / without it.
+    """
+    rows: dict[tuple, dict[str, list[dict]]] = {}
+    for r in table:
+        player = next(p for p in ("adaptive", "fixed 150 ms") if r["case"].endswith(p))
+        browser, engine, condition = r["case"][: -len(player) - 1].split(" ", 2)
+        kind = "idle" if condition.startswith("idle") else "loaded"
+        rows.setdefault((browser, engine, r["format"], player), {}).setdefault(kind, []).append(r)
+    print("\ncomparisons (ctx p95 with the pause / without it, ms):")
+    for (browser, engine, fmt, player), got in rows.items():
+        idle, loaded = got.get("idle", []), got.get("loaded", [])
+        if not idle:
+            continue
+        worst = max(r["p95_ctx"] for r in idle), max(r["p95_net_ctx"] for r in idle)
+        line = (f"  {browser + ' ' + engine + ' ' + player:<33} {fmt:<12} idle runs "
+                + ", ".join(f"{r['p95_ctx']:.1f}/{r['p95_net_ctx']:.1f}" for r in idle)
+                + f" (worst {worst[0]:.1f}/{worst[1]:.1f})")
+        mean = statistics.mean(r["p95_ctx"] for r in idle)
+        for r in loaded:
+            fixed = rows.get((browser, engine, fmt, "fixed 150 ms"), {}).get("loaded", [])
+            line += (f"; loaded {r['p95_ctx']:.1f}/{r['p95_net_ctx']:.1f}, {r['p95_ctx'] - mean:+.1f} against the "
+                     f"idle runs' mean, underruns {r['underruns']}"
+                     + (f" (fixed buffer: {fixed[0]['underruns']})" if fixed and player != "fixed 150 ms" else ""))
+        if engine != "worklet":
+            other = rows.get((browser, "worklet", fmt, player), {}).get("idle", [])
+            if other:
+                line += f"; worst idle {worst[0] - max(r['p95_ctx'] for r in other):+.1f} against the worklet engine"
+        print(line)
 
 
 class Load:
@@ -362,8 +401,10 @@ def main() -> int:
     print(f"\n{args.utterances} utterances of 1-3 s per row, real-time pace, {args.chunk_frames}-frame chunks; "
           "first write() -> first sample heard (output latency included; with the writer's start-up pause, and "
           "without it); underruns: total (utterances with any / all); buffer: median jitter buffer at the start; "
-          f"end: last sample out -> onended, p95; 1-minute load average at the end: {os.getloadavg()[0]:.2f}")
+          f"end: last sample out -> onended, p95; ctx: the same p95s less the context's output latency (the "
+          f"first sample handed to the output; what the page's buffer decides); 1-minute load average at the end: {os.getloadavg()[0]:.2f}")
     print_table(table)
+    print_comparisons(table)
     for line in latencies:
         print("  " + line)
     if warmups:

@@ -4,8 +4,10 @@
 #   demo  building the extension (g++, cmake, ninja; libopus-dev and libsoxr-dev for its Opus
 #         codec module) and real speech (espeak-ng)
 #   test  the browser tests: chromium, ffmpeg to encode the test sounds; for the listening
-#         tests firefox-esr, pulseaudio (+ pulseaudio-utils) and xvfb; for the cross-machine
-#         tests (tests/net) iproute2 (namespaces, link shaping), openssl and nginx
+#         tests firefox-esr, webkit2gtk-driver (WebKitGTK's MiniBrowser and WebKitWebDriver) with
+#         the GStreamer plugins its media and sound need, pulseaudio (+ pulseaudio-utils) and
+#         xvfb; for the cross-machine tests (tests/net) iproute2 (namespaces, link shaping),
+#         openssl and nginx
 #   lint  clang-tidy and cppcheck
 # Never fails the build: without them the browser tests skip (locally) and the demo uses a
 # synthetic voice.
@@ -13,6 +15,7 @@ set -uo pipefail
 profiles=" ${*:-demo test lint} "
 want() { [[ "$profiles" == *" $1 "* ]]; }
 need=()
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 # demo (and everything else: the extension is built here)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -25,6 +28,11 @@ if want test; then
   command -v ffmpeg >/dev/null 2>&1 || need+=(ffmpeg)   # the browser tests encode MP3, Ogg, Opus, FLAC, AAC
   # the listening tests: a second engine, a sound server with a null sink and its recorder, an X display
   command -v firefox-esr >/dev/null 2>&1 || need+=(firefox-esr)
+  command -v WebKitWebDriver >/dev/null 2>&1 || need+=(webkit2gtk-driver)
+  for p in gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav \
+           gstreamer1.0-pulseaudio; do
+    installed "$p" || need+=("$p")
+  done
   command -v pulseaudio >/dev/null 2>&1 || need+=(pulseaudio)
   command -v parec >/dev/null 2>&1 || need+=(pulseaudio-utils)
   command -v Xvfb >/dev/null 2>&1 || need+=(xvfb)

@@ -1,7 +1,8 @@
-"""Repeated factory, command and writer cycles leave memory and reference counts flat."""
+"""Repeated factory, command and writer cycles leave memory (the C heap to the byte) and reference counts flat."""
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import os
 import sys
@@ -12,7 +13,22 @@ import vt_core
 from plain_writer import NoSleep, NullPlayer
 
 SANITIZED = bool(os.environ.get("WEB_AUDIO_SANITIZED"))
-CYCLES = int(os.environ.get("WEB_AUDIO_LEAK_CYCLES", "2000" if SANITIZED else "100000"))
+CYCLES = int(os.environ.get("WEB_AUDIO_LEAK_CYCLES", "2000" if SANITIZED else "20000"))
+HEAP_BOUND = 128 * 1024  # bytes of C heap 20000 cycles may add: a leak of 7 bytes a cycle is over it
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(f, ctypes.c_size_t) for f in "arena ordblks smblks hblks hblkhd usm fsm uordblks fordblks keep".split()]
+
+
+def heap_bytes() -> "int | None":
+    """Bytes the C allocator has handed out and not got back (glibc's mallinfo2); None where it cannot say."""
+    mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if mallinfo2 is None:
+        return None
+    mallinfo2.restype = _MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def rss_kib() -> int:
@@ -88,7 +104,7 @@ def test_player_and_writer_cycles_keep_memory_flat(wa, cm, tmp_path, monkeypatch
         writer_cycle(wa, path, chunk, odd)
     gc.collect()
     refs = (sys.getrefcount(callback), sys.getrefcount(src), sys.getrefcount(chunk))
-    before = rss_kib()
+    before, heap, blocks = rss_kib(), heap_bytes(), sys.getallocatedblocks()
     for _ in range(CYCLES):
         player_cycle(wa, cm, callback, src, BAD_CALLS)
     for i in range(CYCLES):
@@ -97,8 +113,11 @@ def test_player_and_writer_cycles_keep_memory_flat(wa, cm, tmp_path, monkeypatch
     growth = rss_kib() - before
     assert (sys.getrefcount(callback), sys.getrefcount(src), sys.getrefcount(chunk)) == refs
     assert not vt_core.getcm().components
+    assert sys.getallocatedblocks() - blocks < CYCLES // 10  # Python objects: one a cycle would be 2 * CYCLES
     if not SANITIZED:
         assert growth < 4096, f"RSS grew by {growth} KiB over {CYCLES} cycles"
+        if heap is not None:  # the extension's own allocations, to the byte (RSS moves in pages and arenas)
+            assert heap_bytes() - heap < HEAP_BOUND * CYCLES / 20000, f"{heap_bytes() - heap} B over {CYCLES} cycles"
 
 
 def codec_cycle(codec, pcm, bad):
@@ -120,7 +139,7 @@ def test_codec_cycles_keep_memory_flat():
     pcm = bytes(range(256)) * 20  # 116 ms: six packets and a resampler tail
     bad = [lambda e, d, p: e.encode(pcm), lambda e, d, p: d.decode(p[0]), lambda e, d, p: codec.OpusEncoder(1, 1),
            lambda e, d, p: codec.OpusDecoder(22050, 1).decode(codec.Packet(b"\x03", 0, 1, 0, 2))]
-    cycles = max(CYCLES // 200, 100)
+    cycles = max(CYCLES // 40, 100)
     for _ in range(50):
         codec_cycle(codec, pcm, bad)
     gc.collect()

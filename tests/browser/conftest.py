@@ -364,18 +364,19 @@ def display():
     d.stop()
 
 
-BROWSER_ENGINES = ["chromium", "firefox"]
+BROWSER_ENGINES = ["chromium", "firefox", "webkit"]
 
 
 @pytest.fixture(scope="module", params=BROWSER_ENGINES)
 def browser_engine(request, sound_server, display, artifacts_dir):
     """A headful browser of each engine in turn, playing into the sound server."""
-    from .drivers import Chromium, Firefox
+    from .drivers import Chromium, Firefox, WebKit
     from .output import Unavailable
 
     env = dict(sound_server.env, DISPLAY=display.name)
     try:
-        b = Chromium(env) if request.param == "chromium" else Firefox(env, artifacts_dir / "firefox")
+        b = Chromium(env) if request.param == "chromium" else {"firefox": Firefox, "webkit": WebKit}[request.param](
+            env, artifacts_dir / request.param)
     except Unavailable as exc:
         _unavailable(str(exc))
     yield b

@@ -1,8 +1,9 @@
-"""One small page driver over two browser engines.
+"""One small page driver over three browser engines.
 
 The tests that must hold in every engine are written once against ``Driver``:
 chromium is driven through Playwright, Firefox through its own remote protocol
-(the ``marionette_driver`` client).  Both run headful on the tests' X display
+(the ``marionette_driver`` client), WebKitGTK's MiniBrowser through
+WebKitWebDriver (Selenium's client).  All run headful on the tests' X display
 and play into the tests' sound server (see output.py), so what they play can be
 recorded.
 """
@@ -11,10 +12,12 @@ from __future__ import annotations
 
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import time
 import warnings
-from contextlib import contextmanager
+import contextlib
 from pathlib import Path
 
 from .output import Unavailable
@@ -53,16 +56,11 @@ CHROMIUM_ARGS = [
     "--audio-buffer-size=4096",
 ]
 
-# Resolves with fn(arg); rejections come back as {"__error": text}.
-_CALL = """const [src, arg] = [arguments[0], arguments[1]];
-const done = arguments[arguments.length - 1];
-let fn;
-try { fn = (0, eval)("(" + src + ")"); } catch (e) { done({__error: "bad script: " + e}); return; }
-Promise.resolve().then(() => fn(arg)).then((v) => done(v === undefined ? null : v),
-  (e) => done({__error: String(e && e.stack || e)}));"""
+# WebKitGTK's browser, in automation mode
+MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
 
 
-@contextmanager
+@contextlib.contextmanager
 def _environ(extra: dict[str, str]):
     saved = {k: os.environ.get(k) for k in extra}
     os.environ.update(extra)
@@ -159,39 +157,60 @@ class ChromiumDriver(Driver):
         self.context.close()
 
 
-class FirefoxDriver(Driver):
-    engine = "firefox"
+# The WebDriver codes of the keys the tests press (the same in every W3C WebDriver client).
+_KEYS = {"ArrowLeft": "\ue012", "ArrowUp": "\ue013", "ArrowRight": "\ue014", "ArrowDown": "\ue015",
+         "Home": "\ue011", "End": "\ue010", " ": "\ue00d"}
 
-    def __init__(self, client) -> None:
-        self.m = client
+
+class _WebDriverPage(Driver):
+    """A page driven through a W3C WebDriver session (Firefox's client and Selenium's alike)."""
+
+    def __init__(self, session) -> None:
+        self.session = session
         self.errors: list[str] = []
 
-    def _navigate(self, url: str) -> None:
-        self.m.navigate(url)
-
     def js(self, fn: str, arg=None):
-        value = self.m.execute_async_script(_CALL, script_args=[fn, arg], sandbox=None, new_sandbox=False)
+        # fn's text goes as it is: under the page's CSP a script that compiles it (eval) is refused
+        value = self._run("const done = arguments[arguments.length - 1];\n"
+                          f"Promise.resolve(arguments[0]).then((arg) => ({fn})(arg)).then((v) => done(v === undefined"
+                          " ? null : v), (e) => done({__error: String(e && e.stack || e)}));", arg)
         if isinstance(value, dict) and "__error" in value:
-            raise AssertionError(f"firefox: script failed: {value['__error']}")
+            raise AssertionError(f"{self.engine}: script failed: {value['__error']}")
         return value
 
     def click(self, selector: str) -> None:
-        self.m.find_element("css selector", selector).click()
+        self.session.find_element("css selector", selector).click()
 
     def press(self, selector: str, key: str) -> None:
-        from marionette_driver.keys import Keys
-
-        named = {"ArrowLeft": Keys.ARROW_LEFT, "ArrowRight": Keys.ARROW_RIGHT, "ArrowUp": Keys.ARROW_UP,
-                 "ArrowDown": Keys.ARROW_DOWN, "Home": Keys.HOME, "End": Keys.END, " ": Keys.SPACE}
         self.js("s => document.querySelector(s).focus()", selector)
-        self.m.find_element("css selector", selector).send_keys(named.get(key, key))
+        self.session.find_element("css selector", selector).send_keys(_KEYS.get(key, key))
 
     def close(self) -> None:
         # leave the page, so that its players stop before the next test's page opens
         try:
-            self.m.navigate("about:blank")
+            self._navigate("about:blank")
         except Exception:  # noqa: BLE001 - a page that hangs is reported by the test itself
             pass
+
+
+class FirefoxDriver(_WebDriverPage):
+    engine = "firefox"
+
+    def _navigate(self, url: str) -> None:
+        self.session.navigate(url)
+
+    def _run(self, script: str, arg):
+        return self.session.execute_async_script(script, script_args=[arg], sandbox=None, new_sandbox=False)
+
+
+class WebKitDriver(_WebDriverPage):
+    engine = "webkit"
+
+    def _navigate(self, url: str) -> None:
+        self.session.get(url)
+
+    def _run(self, script: str, arg):
+        return self.session.execute_async_script(script, arg)
 
 
 class Chromium:
@@ -263,3 +282,64 @@ class Firefox:
             self.client.cleanup()
         finally:
             shutil.rmtree(self.workspace, ignore_errors=True)
+
+
+# Beside the WebKit driver: when the test run ends, however it ends (this end of the pipe closes),
+# the driver's process group goes: the driver, the browser and the browser's web processes.
+_REAPER = "import os,signal,sys; signal.signal(signal.SIGINT, signal.SIG_IGN); sys.stdin.read(); os.killpg(int(sys.argv[1]), 9)"
+
+
+class WebKit:
+    """WebKitGTK's MiniBrowser (its media through GStreamer) driven by WebKitWebDriver, headful.
+
+    The driver runs in a process group of its own, stopped by its id at the end (a hung
+    page outlives the session's end); every command has a time limit.  autoplay=False:
+    the browser's own policy (sound after a gesture).
+    """
+
+    def __init__(self, env: dict[str, str], log_dir: Path, autoplay: bool = True) -> None:
+        try:
+            from selenium import webdriver
+            from selenium.webdriver.remote.client_config import ClientConfig
+            from selenium.webdriver.webkitgtk.service import Service
+        except ImportError as exc:
+            raise Unavailable("selenium is not installed (pip install selenium)") from exc
+        driver = shutil.which("WebKitWebDriver")
+        if not driver or not os.access(MINIBROWSER, os.X_OK):
+            raise Unavailable("WebKitGTK's driver is not installed (apt-get install webkit2gtk-driver)")
+        log_dir.mkdir(parents=True, exist_ok=True)
+        self.workspace = tempfile.mkdtemp(prefix="vt-webkit-")
+        self.service = Service(driver, log_output=str(log_dir / "webkit.log"), popen_kw={"start_new_session": True},
+                               env=dict(os.environ, **env, **{k: os.path.join(self.workspace, k) for k in  # no profile
+                                                              ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME")}))
+        self.service.start()
+        self.reaper = subprocess.Popen([sys.executable, "-c", _REAPER, str(self.service.process.pid)],
+                                       stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        options = webdriver.WebKitGTKOptions()
+        options.binary_location = MINIBROWSER
+        for arg in ["--automation"] + (["--autoplay-policy=allow"] if autoplay else []):
+            options.add_argument(arg)
+        self.config = ClientConfig(remote_server_addr=self.service.service_url, timeout=60)
+        try:
+            with warnings.catch_warnings():  # the client warns of an argument it passes itself
+                warnings.simplefilter("ignore", DeprecationWarning)
+                self.session = webdriver.Remote(self.service.service_url, options=options, client_config=self.config)
+            self.session.set_script_timeout(30)
+        except BaseException:
+            self._stop()
+            raise
+
+    def page(self) -> Driver:
+        return WebKitDriver(self.session)
+
+    def close(self) -> None:
+        with contextlib.suppress(Exception):  # a hung page: its process group goes below
+            self.config.timeout = 10
+            self.session.quit()
+        self._stop()
+
+    def _stop(self) -> None:
+        self.reaper.stdin.close()  # the reaper stops the driver's whole group
+        self.reaper.wait(10)
+        self.service.process.wait(10)
+        shutil.rmtree(self.workspace, ignore_errors=True)

@@ -24,6 +24,7 @@ RATE = 48000  # the sink's rate, and so the rate the browsers' contexts choose
 SINK = "vt_test_out"
 SILENCE = 64  # |sample| at or below this (int16) counts as silence (-54 dBFS)
 HOLE_EDGE = 512  # samples next to a hole of the output that may be a partly filled block
+CUT_EDGE = 32  # samples at either end of a sound where a cut rings through the output's resampler
 
 
 def _die_with_parent() -> None:
@@ -66,6 +67,9 @@ class SoundServer:
         script = root / "default.pa"
         script.write_text(
             f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2\n"
+            # a silent source's zeros keep the sink running (an idle one records nothing at all)
+            f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"
+            f"load-module module-loopback source=vt_zeros sink={SINK} latency_msec=100\n"
             f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.socket}\n"
             f"set-default-sink {SINK}\n"
         )
@@ -108,10 +112,15 @@ class SoundServer:
                 env=dict(os.environ, **self.env), stdout=out, stderr=subprocess.DEVNULL,
             )
             try:
-                time.sleep(0.2)  # the recorder is connected before anything plays
+                # the recorder is connected before anything plays: its first bytes say so
+                deadline = time.monotonic() + 10
+                while path.stat().st_size == 0 and proc.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                time.sleep(0.05)
                 yield rec
                 time.sleep(0.3)  # the output's own latency: let the tail reach the sink
             finally:
+                rec.stopped = time.monotonic()
                 proc.terminate()
                 proc.wait(10)
         data = path.read_bytes()
@@ -190,6 +199,12 @@ class Heard:
 @dataclass
 class Recording:
     samples: np.ndarray | None = None  # int16, (n, 2)
+    stopped: float = 0.0  # time.monotonic() when the recorder was stopped
+
+    def clock(self, seconds: float) -> float:
+        """The time.monotonic() at which the sample this many seconds into the recording reached
+        the sink, as the recording's end tells it: late by at most the recorder's latency (20 ms)."""
+        return self.stopped - (len(self.samples) / RATE - seconds)
 
     def channel(self, ch: int = 0) -> np.ndarray:
         assert self.samples is not None, "the recording has not ended"
@@ -220,6 +235,7 @@ class Recording:
             # a hole's edges (a half-filled block on either side) are the output's, not the page's
             near_hole = np.convolve(holes.astype(np.int32), np.ones(2 * HOLE_EDGE + 1, np.int32), "same") > 0
             steps &= ~near_hole[~holes][:-1]
+            steps[:CUT_EDGE] = steps[-CUT_EDGE:] = False
             jumps = int(np.count_nonzero(steps))
         edges = np.diff(np.concatenate([[0], holes.astype(np.int8), [0]]))
         return Heard(start=a / RATE, span=(b - a) / RATE, seconds=len(part) / RATE,

@@ -44,7 +44,7 @@ class Census:
             kinds[kind] = kinds.get(kind, 0) + 1
         return {"nodes": dom["nodes"], "listeners": dom["jsEventListeners"], "audioNodes": len(self.audio_nodes), "kinds": kinds}
 
-    def idle_cpu(self, seconds: float = 3.0) -> float:
+    def idle_cpu(self, seconds: float = 1.0) -> float:
         """Share of one core the page's renderer used over an idle window."""
 
         def renderer_cpu() -> float:
@@ -102,7 +102,8 @@ def test_300_removed_players_leave_nothing_behind(browser, open_page, wa, tmp_pa
     # what the browser never frees waits for the next players: a second round adds nothing
     left = dict(first["kinds"])
     spare = left.pop("MediaElementAudioSource", 0)
-    assert spare <= FILE_PLAYERS and not left, first["kinds"]
+    taps = left.pop("Analyser", 0)  # each waiting pair keeps its tap (a player's own analyser would be one more)
+    assert spare <= FILE_PLAYERS + 1 and taps <= spare and not left, first["kinds"]  # and the routing probe's
     assert first["nodes"] <= before["nodes"] + 2 * spare + 10, (before, first)  # an <audio> and its shadow root
     assert first["listeners"] <= before["listeners"] + 5, (before, first)
     assert second["kinds"] == first["kinds"], (first, second)

@@ -1,4 +1,4 @@
-"""The player in every engine (chromium, Firefox), heard where the user hears it.
+"""The player in every engine (chromium, Firefox, WebKitGTK), heard where the user hears it.
 
 Each test body runs once per engine (the ``driver`` fixture).  The browsers are
 headful on an X display of the tests' own and play into a null sink of a sound
@@ -55,16 +55,27 @@ def wait_ended(events, n: int, reason: str, timeout: float = 10.0):
 
 
 def lasts(heard, seconds: float, slack: float = 0.01) -> bool:
-    """heard holds seconds of audio, to within slack, and 30 ms per hole of the output.
+    """heard holds seconds of audio, to within slack and what the output's holes took.
 
     A hole (the machine held the browser's audio thread up) may take the audio
-    it should have carried with it: an element or the output skips ahead.
+    it should have carried with it: an element or the output skips ahead (one
+    engine's sink drops what reaches it late, to stay on its clock). What is
+    missing then lies inside the holes: the sound still spans its length.
     """
-    return abs(heard.seconds - seconds) <= slack + 0.03 * heard.gaps
+    if not heard.gaps:
+        return abs(heard.seconds - seconds) <= slack
+    return heard.seconds <= seconds + slack and heard.span >= seconds - slack
 
 
 def show(driver, name, heard) -> None:
     print(f"\n{driver.engine} {name}: {heard}")
+
+
+def ended_when_heard(driver, name, rec, heard, ended_at) -> None:
+    """The end came after its last sample reached the sink (the recorder tells it up to 50 ms late)."""
+    late = ended_at - rec.clock(heard.start + heard.span)
+    print(f"{driver.engine} {name}: ended {late:+.3f} s after the last sample")
+    assert -0.05 < late < 1.0, f"{driver.engine} {name}: ended {late:+.3f} s after the last sample"
 
 
 # -- files ----------------------------------------------------------------------------
@@ -81,12 +92,13 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     with sound_server.recording() as whole:
         driver.press(box(p.id), " ")  # the keyboard starts it
         events.wait("play")
-        events.wait("ended", timeout=8)
+        _, ended_at, _ = events.wait("ended", timeout=8)
     # A file has no seams of the player's: two exact zeros in a row inside this tone are the
     # browser's output dropping a few samples (Firefox under load, 10 in a row), not the page.
     heard = whole.heard(tone_hz=440, amplitude=A, min_hole=2)
     show(driver, "file", heard)
     assert heard is not None, "the file played and nothing reached the output"
+    ended_when_heard(driver, "file", whole, heard, ended_at)
     assert abs(heard.peak_hz - 440) < 3, heard
     assert near(heard.rms, A / math.sqrt(2), 0.15), heard
     assert lasts(heard, 1.2, slack=FILE_SLACK), heard
@@ -121,7 +133,7 @@ def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, tmp_
     files = {}
     for name, (suffix, args, freq) in FORMATS.items():
         files[name] = tmp_path / f"tone-{name}{suffix}"
-        ffmpeg_tone(files[name], freq, 0.8, args)
+        ffmpeg_tone(files[name], freq, 0.5, args)
     players = {n: wa.web_audio(src=str(f), onended=events.callback(f"ended {n}"), onerror=events.callback(f"error {n}"))
                for n, f in files.items()}
     driver.goto(driver.url)
@@ -143,13 +155,14 @@ def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, tmp_
             continue
         with sound_server.recording() as rec:
             p.play()
-            events.wait(f"ended {name}", timeout=8)
-        heard[name] = rec.heard()
+            _, ended_at, _ = events.wait(f"ended {name}", timeout=8)
+        if heard.setdefault(name, rec.heard()):
+            ended_when_heard(driver, name, rec, heard[name], ended_at)
     print(f"\n{driver.engine} formats heard:", {n: h and round(h.peak_hz) for n, h in heard.items()})
     wrong = {n: h for n, h in heard.items() if h is None or abs(h.peak_hz - FORMATS[n][2]) > 5 or h.rms < 0.2}
     assert not wrong, wrong
     # every format is heard for its whole length (codec padding aside)
-    short = {n: h.seconds for n, h in heard.items() if not 0.7 < h.seconds < 0.9}
+    short = {n: h.seconds for n, h in heard.items() if not 0.4 < h.seconds < 0.6}
     assert not short, short
     assert not [n for n in events.names() if n.startswith("error") and decodable[n.split()[1]]], events.items
 
@@ -168,19 +181,20 @@ def test_other_origin_urls_are_heard_with_and_without_cors(driver, wa, events, s
         driver.player(p.id)
         with sound_server.recording() as rec:
             p.play()
-            events.wait(f"ended {name}", timeout=8)
+            _, ended_at, _ = events.wait(f"ended {name}", timeout=8)
         heard[name] = rec.heard()
         st = driver.stats(p.id)
         print(f"\n{driver.engine} {name} ({st['file']['route']}): {heard[name]}")
         assert heard[name] is not None, f"{name}: {st['file']}"
         assert abs(heard[name].peak_hz - 440) < 3 and near(heard[name].rms, A / math.sqrt(2), 0.15), heard[name]
         assert lasts(heard[name], 1.0, slack=FILE_SLACK), heard[name]
+        ended_when_heard(driver, name, rec, heard[name], ended_at)
     assert driver.stats(players["no cors"].id)["file"]["route"] == "direct"
 
     # outside the graph, volume is the element's
     p = players["no cors"]
     p.volume = 0.5
-    driver.wait_stats(p.id, lambda s: s["file"]["elementVolume"] == pytest.approx(0.5))
+    driver.wait_stats(p.id, lambda s: s["file"]["elementVolume"] == pytest.approx(0.5, abs=1e-4))  # a float32 in WebKit
     with sound_server.recording() as rec:
         p.play()
         events.wait("ended no cors", count=2, timeout=8)
@@ -258,20 +272,20 @@ def test_an_interrupted_stream_is_heard_up_to_the_reported_time(driver, wa, even
     p.close_stream()
     p.send_audio_metadata(rate, 1)
     with sound_server.recording() as rec:
-        p.stream_binary(sine(440, 3.0, rate, amp, channels=1).tobytes())  # far faster than real time
+        p.stream_binary(sine(440, 2.0, rate, amp, channels=1).tobytes())  # far faster than real time
         events.wait("start")
-        time.sleep(1.0)
+        time.sleep(0.6)
         p.close_stream()
         _, _, ended = events.wait("ended", timeout=10)
-        time.sleep(0.5)  # nothing may follow the close
+        time.sleep(0.3)  # nothing may follow the close
     heard = rec.heard(tone_hz=440, amplitude=amp)
     show(driver, "interrupted push", heard)
     print(f"{driver.engine}: ended {ended}")
-    assert ended["reason"] == "closed" and 0.6 < ended["played"] < 1.6, ended
+    assert ended["reason"] == "closed" and 0.3 < ended["played"] < 1.4, ended
     assert heard is not None and heard.jumps == 0, heard
     # what was heard is what the report says, to within the output's block size
     assert lasts(heard, ended["played"], slack=0.005), (heard, ended)  # to the render quantum
-    assert ended["played"] + ended["dropped"] == pytest.approx(3.0, abs=0.002), ended
+    assert ended["played"] + ended["dropped"] == pytest.approx(2.0, abs=0.002), ended
 
 
 # -- after a stream --------------------------------------------------------------------
@@ -281,12 +295,12 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
     p = wa.web_audio(minimal=False, onended=events.callback("ended"))
     driver.goto(driver.url).player(p.id)
     vt_server.register_audio(
-        "t_time_pull", lambda params: vt_server.tone(440, 3.0, 16000, channels=1), sample_rate=16000, channels=1,
+        "t_time_pull", lambda params: vt_server.tone(440, 2.0, 16000, channels=1), sample_rate=16000, channels=1,
     )
     p.start_stream(server.origin + "/vt/audio/t_time_pull", sample_rate=16000, channels=1)
     _, _, ended = events.wait("ended", timeout=10)
-    assert ended["played"] == pytest.approx(3.0, abs=0.001)
-    driver.wait_for("sel => document.querySelector(sel).textContent === '0:03'", box(p.id) + " .vt-time", timeout=3)
+    assert ended["played"] == pytest.approx(2.0, abs=0.001)
+    driver.wait_for("sel => document.querySelector(sel).textContent === '0:02'", box(p.id) + " .vt-time", timeout=3)
 
     rate = 16000
     p.close_stream()
@@ -307,7 +321,7 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
 
 @BY_CODEC
 def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
-    """Ten short utterances one after another: each one starts, plays and reports its end.
+    """Short utterances one after another: each one starts, plays and reports its end.
 
     A page whose main thread blocks at the start or the end of a stream never
     sends its end report: the wait below fails instead of the run hanging.
@@ -316,18 +330,18 @@ def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
     p.on_stream_start(events.callback("start"))
     driver.goto(driver.url).player(p.id)
     rate = 48000
-    runs = 10
+    runs = 6
     took = []
     with sound_server.recording() as rec:
         for k in range(1, runs + 1):
             p.close_stream()  # this player is the stream target
             p.send_audio_metadata(rate, 2)
             t0 = time.monotonic()
-            for chunk in odd_chunks(sine(440, 0.3, rate, 0.25).tobytes(), k):
+            for chunk in odd_chunks(sine(440, 0.2, rate, 0.25).tobytes(), k):
                 p.stream_binary(chunk)
             _, t_end, ended = wait_ended(events, k, "drained", timeout=10)
             took.append(t_end - t0)
-            assert ended["played"] == pytest.approx(0.3, abs=0.001), ended
+            assert ended["played"] == pytest.approx(0.2, abs=0.001), ended
             assert driver.js("() => 1 + 1") == 2  # the page answers
     print(f"\n{driver.engine}: {runs} short streams ended after " + ", ".join(f"{t:.2f}" for t in took) + " s")
     assert events.names().count("start") == runs

@@ -37,6 +37,12 @@ def test_a_clean_tone_and_one_resampled_linearly_have_no_jumps():
     up = np.interp(t, np.arange(len(src)), src).astype(np.int16)
     h = heard(up, 330)
     assert (h.gaps, h.jumps) == (0, 0) and h.peak_hz == pytest.approx(330, abs=0.5)
+    # cut off at its crest, the ringing of a resampling output is no jump; samples lost before it are
+    crest = round(RATE / 440 * 100.25)
+    ring = np.array([-1450, -720, 200, -30], np.int16)
+    assert heard(np.concatenate([x := tone(2.0)[:crest], ring])).jumps == 0
+    zero = crest - 136  # a zero crossing, where a loss is steepest
+    assert heard(np.concatenate([x[:zero], x[zero + 5 :], ring])).jumps == 1
     assert Recording(np.zeros((RATE, 2), np.int16)).heard() is None
 
 

@@ -90,7 +90,7 @@ def join(t: threading.Thread, timeout: float = 30.0):
 
 
 def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifacts_dir):
-    """10 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
+    """5 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
     page = stream_page
     color = (0x43, 0xA0, 0x47)
     # jitterMs: the screenshot below, on a busy CI machine, can hold the page up for
@@ -101,7 +101,7 @@ def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifa
     idle = page.page.evaluate(CANVAS_INK, [p.id, color])
     assert idle is not None and idle["rows"] <= 4, idle  # a flat line while silent
 
-    rate, seconds, frame_bytes = 48000, 10.0, 4096
+    rate, seconds, frame_bytes = 48000, 5.0, 4096
     pcm = sine(440, seconds, rate, 0.25).tobytes()
     w = p.stream_writer()
     w.configure(rate, 2)
@@ -122,7 +122,7 @@ def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifa
     st = page.wait_stats(p.id, lambda s: s["framesReceived"] == sent_frames and s["buffered"] == 0, timeout=5)
     latency_ms = (t_start - t0) * 1000
     print(
-        f"\npush 48k stereo 10 s: first audio {latency_ms:.1f} ms after the first write "
+        f"\npush 48k stereo {seconds:g} s: first audio {latency_ms:.1f} ms after the first write "
         f"(browser: {st['lastStartLatencyMs']:.1f} ms from first frame to first audio; "
         f"context {st['contextRate']} Hz), underruns {st['underruns']}, "
         f"frames played {st['framesPlayed']} / sent {sent_frames}, dropped {st['droppedFrames']}, "
@@ -442,6 +442,68 @@ def test_blocked_autoplay_shows_unlock_button_and_buffers_until_clicked(engine_p
     button.wait_for(state="hidden", timeout=3000)
     st = page.wait_stats(p.id, lambda s: s["framesPlayed"] >= 7999)
     assert st["contextState"] == "running" and st["underruns"] == 0
+
+
+# Some browsers refuse a media element's play() a while after the last gesture: this makes chromium refuse
+# it outside a click's dispatch (muted plays stay allowed, as in browsers), and counts the refusals.
+MEDIA_GESTURE_POLICY = """(() => {
+  let gesture = false;
+  window.addEventListener("click", (e) => { gesture = e.isTrusted; setTimeout(() => { gesture = false; }); }, true);
+  const play = HTMLMediaElement.prototype.play;
+  window.vtRefusedPlays = 0;
+  HTMLMediaElement.prototype.play = function () {
+    if (this.muted || gesture) return play.call(this);
+    window.vtRefusedPlays++;
+    return Promise.reject(new DOMException("play() wants a user gesture", "NotAllowedError"));
+  };
+})();"""
+
+
+def test_a_refused_play_is_reported_once_and_waits_for_a_click(page, wa, events, tmp_path):
+    page.page.add_init_script(MEDIA_GESTURE_POLICY)
+    write_wav(tmp_path / "tone.wav", 0.4)
+    p = wa.web_audio(src=str(tmp_path / "tone.wav"), minimal=False, onerror=events.callback("error"),
+                     onended=events.callback("ended"))
+    page.open().player(p.id)
+    unlock, play = page.page.locator("#vt-unlock"), page.page.locator(f'.vt-player[data-cid="{p.id}"] .vt-play')
+    for k, click in enumerate([unlock, play], 1):  # the unlock button, then the player's own: either plays it
+        p.play()
+        _, _, err = events.wait("error", count=k)
+        assert err["name"] == "NotAllowedError" and "user gesture" in err["error"], err
+        # refused once, and left so (a player retrying at once is refused hundreds of times by now)
+        assert page.page.evaluate("() => window.vtRefusedPlays") == k
+        unlock.wait_for(state="visible", timeout=3000)
+        assert play.get_attribute("aria-label") == "Play"
+        click.click()
+        events.wait("ended", count=k)
+        unlock.wait_for(state="hidden", timeout=3000)
+    assert events.names().count("error") == 2
+
+
+# The stall policy under a synthetic clock, looked at every 250 ms: runs of (looks, clock from,
+# step per look, playing, has data); returns what it said other than "ok".
+STALL_LOOKS = """async (runs) => {
+  const { StallWatch } = await import("/vt/static/stall-watch.js");
+  const w = new StallWatch({ withDataMs: 2000, withoutDataMs: 8000 });
+  const said = [];
+  let now = 0;
+  for (const [looks, from, step, playing, hasData] of runs) {
+    for (let i = 0; i < looks; i++, now += 250) said.push(w.look({ now, time: from + i * step, playing, hasData }));
+  }
+  return said.filter((v) => v !== "ok");
+}"""
+
+
+@pytest.mark.parametrize("runs, said", [
+    ([(40, 0, 0.25, 1, 1), (40, 1, 0, 0, 1)], []),  # moves; then paused or ended
+    ([(31, 0, 0, 1, 0)], []),  # waiting for a slow server, not long enough yet
+    ([(34, 0, 0, 1, 0)], ["reload"]),
+    ([(4, 0, 0.25, 1, 1), (18, 1, 0, 1, 1)], ["reload", "fail"]),  # stands after the reload too
+    ([(10, 1, 0, 1, 1), (4, 1, 0.25, 1, 1), (10, 2, 0, 1, 1)], ["reload", "reload"]),  # went on in between
+    ([(10, 1, 0, 1, 1), (1, 0, 0, 1, 1), (10, 1, 0, 1, 1)], ["reload", "fail"]),  # 0 before the reload's seek
+])
+def test_a_file_whose_clock_stands_is_reloaded_once_then_reported(page, runs, said):
+    assert page.open().page.evaluate(STALL_LOOKS, runs) == said
 
 
 def test_page_reconnects_and_remounts(open_page, wa):

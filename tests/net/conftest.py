@@ -140,7 +140,7 @@ def link(other_machine):
 
 
 class RemotePage:
-    """Chromium in the other machine on one URL, driven through remote_page.py."""
+    """Chromium in the other machine on one URL, driven through remote_page.py; open() moves it to another."""
 
     def __init__(self, machine: OtherMachine, url: str, players: "list[str]", ignore_https_errors: bool) -> None:
         config = {"url": url, "players": players, "args": CHROMIUM_ARGS + [AUTOPLAY_ARG],
@@ -151,9 +151,19 @@ class RemotePage:
         )
         self.lines: "queue.Queue[str]" = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self.info = self._reply()
-        if "error" in self.info:
-            raise AssertionError(f"the remote page did not open {url}: {self.info}")
+        self._ready(url)
+
+    def open(self, url: str, players: "list[str]", ignore_https_errors: bool) -> "RemotePage":
+        """A fresh page on url (a new context: nothing kept of the last one), in the same browser."""
+        config = {"url": url, "players": players, "ignore_https_errors": ignore_https_errors}
+        self.proc.stdin.write(json.dumps({"open": config}) + "\n")  # type: ignore[union-attr]
+        return self._ready(url)
+
+    def _ready(self, url: str) -> "RemotePage":
+        if "error" in (info := self._reply()):
+            raise AssertionError(f"the remote page did not open {url}: {info}")
+        self.info = info
+        return self
 
     def _read(self) -> None:
         for line in self.proc.stdout:  # type: ignore[union-attr]
@@ -179,6 +189,10 @@ class RemotePage:
     def stats(self, cid: str) -> dict:
         return self.evaluate("cid => window.vtPlayers[cid].stats()", cid)
 
+    def close_page(self) -> None:  # (the browser stays)
+        self.proc.stdin.write('{"close": true}\n')  # type: ignore[union-attr]
+        self._reply()
+
     def errors(self) -> "list[str]":
         self.proc.stdin.write('{"errors": true}\n')  # type: ignore[union-attr]
         return self._reply()["result"]
@@ -194,15 +208,24 @@ class RemotePage:
                 self.proc.wait()
 
 
+@pytest.fixture(scope="session")
+def remote_browser(other_machine):
+    """[the other machine's browser], started by the first page opened (each test's page is a new context of it)."""
+    one: list[RemotePage] = []
+    yield one
+    for b in one:
+        b.close()
+
+
 @pytest.fixture
-def remote_page(other_machine):
+def remote_page(other_machine, remote_browser):
     """remote_page(url, players=[cid], ignore_https_errors=False): a page opened from the other machine."""
-    pages: list[RemotePage] = []
 
     def open_page(url: str, players: "list[str]" = (), ignore_https_errors: bool = False) -> RemotePage:
-        page = RemotePage(other_machine, url, list(players), ignore_https_errors)
-        pages.append(page)
-        return page
+        if remote_browser and remote_browser[0].proc.poll() is None:
+            return remote_browser[0].open(url, list(players), ignore_https_errors)
+        remote_browser[:] = [RemotePage(other_machine, url, list(players), ignore_https_errors)]
+        return remote_browser[0]
 
     try:
         from playwright.sync_api import sync_playwright  # noqa: F401
@@ -211,5 +234,5 @@ def remote_page(other_machine):
     if shutil.which("chromium") is None:
         unavailable("chromium is not installed (apt-get install chromium)")
     yield open_page
-    for page in pages:
-        page.close()
+    if remote_browser and remote_browser[0].proc.poll() is None:
+        remote_browser[0].close_page()

@@ -1,6 +1,7 @@
 // The page's audio engine: one AudioContext for every player, the stream
-// worklet module, and the autoplay unlock (a button when the browser wants a
-// user gesture before it plays sound).
+// worklet module, the autoplay unlock (a button when the browser wants a
+// user gesture before it plays sound, or refused to start a media element),
+// and when rendered audio is heard (whenHeard: after the output's latency).
 //
 // Phones: where navigator.audioSession exists its type is "playback", so that
 // the silent switch does not mute Web Audio. A context that a call or the lock
@@ -12,6 +13,7 @@ const WORKLET_URL = new URL("./pcm-worklet.js", import.meta.url).href;
 const CLOCK_WINDOW_MS = 2000;
 const LATENCY_SETTLE_MS = 300;
 const MAX_CLOCK_STEP_SECONDS = 0.1; // the context clock never lags performance.now() by more while it runs
+const MAX_OUTPUT_DELAY_SECONDS = 2; // an end is never held back longer (a larger latency is a wrong answer)
 
 class AudioEngine {
   constructor() {
@@ -21,6 +23,7 @@ class AudioEngine {
     this.streamEngine = null; // "worklet" | "scheduled" | null (streams cannot play)
     this.unlockButton = null;
     this.waiters = new Set(); // callbacks to run once the context is running
+    this.gestureWaiters = new Set(); // plays the browser refused: the unlock button's click runs them
     this.subscribers = new Set(); // fn("interrupted" | "recovered")
     this.wasRunning = false; // the context has run: a later stop is an interruption
     this.interrupted = false;
@@ -93,6 +96,23 @@ class AudioEngine {
   readLatency() {
     const c = this.ctx;
     if (c && !this.streaming.size && c.state === "running") this.outputLatency = positive(c.outputLatency);
+  }
+
+  /**
+   * Run fn once what the context renders at its time t has been heard (t
+   * defaults to now): an end is reported when the sound has played out, not
+   * when its last sample left the graph. At once when the context does not
+   * run (nothing more will be heard).
+   */
+  whenHeard(fn, t = this.contextNow()) {
+    this.readLatency(); // the output's latency as it is now (chromium answers 0 until its output has run a while)
+    if (!this.running) {
+      fn();
+      return;
+    }
+    const wait = Math.min(t - this.contextNow() + this.latency().total, MAX_OUTPUT_DELAY_SECONDS);
+    if (wait > 0.001) setTimeout(fn, wait * 1000);
+    else fn();
   }
 
   /** Call fn("interrupted" | "recovered") on those changes; returns the unsubscribe function. */
@@ -234,20 +254,54 @@ class AudioEngine {
       b.className = "vt-unlock";
       b.textContent = "🔊 Click to enable sound";
       b.title = "The browser blocks sound until you interact with the page";
-      b.addEventListener("click", () => this.unlock());
+      b.addEventListener("click", () => this.onUnlockClick());
       document.body.appendChild(b);
       this.unlockButton = b;
     }
     this.unlockButton.hidden = false;
   }
 
+  // Hidden once the context runs and no refused play waits for a click.
   hideUnlock() {
-    if (this.unlockButton) this.unlockButton.hidden = true;
+    if (this.unlockButton && !this.gestureWaiters.size) this.unlockButton.hidden = true;
+  }
+
+  /**
+   * The browser refused to start a playback without a user gesture (a media
+   * element's play(), which some browsers refuse a few seconds after the last
+   * gesture although the context runs): show the unlock button; its click, a
+   * gesture, calls fn. Never retried on its own: a refusal is final until the
+   * user acts.
+   */
+  askGesture(fn) {
+    this.gestureWaiters.add(fn);
+    this.showUnlock();
+  }
+
+  /** Drop a callback given to askGesture() (its player played or went). */
+  forgetGesture(fn) {
+    if (!this.gestureWaiters.delete(fn)) return;
+    if (this.running) this.hideUnlock();
   }
 
   // Called from any user gesture (the unlock button, a play button).
   unlock() {
     if (this.ctx && !this.running) this.ctx.resume().catch(() => {});
+  }
+
+  // The unlock button: start the context, and the plays that waited for a gesture, inside this one.
+  onUnlockClick() {
+    this.unlock();
+    const waiting = [...this.gestureWaiters];
+    this.gestureWaiters.clear();
+    for (const fn of waiting) {
+      try {
+        fn();
+      } catch (err) {
+        console.error("[vt] a play after the unlock failed", err);
+      }
+    }
+    if (this.running) this.hideUnlock();
   }
 }
 

@@ -15,6 +15,7 @@ import { cssSize, el, fmtTime } from "./util.js";
 const SEEK_STEP = 5; // seconds per arrow key
 const VOLUME_STEP = 0.05;
 const DIRECT_NOTE = "No visualiser for this source: its server does not allow cross-origin reads";
+const OUTSIDE_NOTE = "No live visualiser for files in this browser (they play outside Web Audio)";
 
 export class Controls {
   /** @param player  the WebAudioPlayer this view belongs to */
@@ -69,8 +70,9 @@ export class Controls {
   renderNote() {
     const ui = this.ui;
     if (!ui) return;
-    const direct = this.player.file.mode === "direct" && !!this.player.src && !this.player.stream.active;
-    ui.note.textContent = direct ? DIRECT_NOTE : "";
+    const p = this.player;
+    const direct = p.file.mode === "direct" && !!p.src && !p.stream.active && !p.waveSeekable();
+    ui.note.textContent = !direct ? "" : p.file.readable ? OUTSIDE_NOTE : DIRECT_NOTE;
     ui.note.hidden = !direct;
   }
 

@@ -5,25 +5,47 @@
 //             analyser): same-origin sources and servers that allow CORS. The
 //             element asks with CORS (crossOrigin = "anonymous") so that a
 //             redirect to another origin is checked too.
-//   "direct"  a second element, outside the graph, for a source whose server
-//             allows no cross-origin reads: the browser would feed silence into
-//             the graph, so the element plays to the speakers itself (volume and
-//             mute on the element; no analyser, so no visualiser).
+//   "direct"  an element outside the graph, playing to the speakers itself
+//             (volume and mute on the element; no analyser, so no live
+//             visualiser):
+//             - a second element for a source whose server allows no
+//               cross-origin reads (the browser would feed silence into the
+//               graph);
+//             - the only element where the page has no Web Audio, or where
+//               this browser's routed elements run out of step with its
+//               output (media-routing.js). The source's bytes are readable
+//               there, so the whole waveform can still be drawn.
 // When the graph element fails, a fetch tells why: the HTTP status, a format
 // the browser cannot decode, or no readable answer at all (CORS refused or a
 // network error), in which case the direct element gets its turn.
 //
+// "ended" means heard: through the graph it is reported once the element's
+// last sound has left the graph and the output's latency has passed
+// (host.whenSoundOut). A play the browser refuses for want
+// of a user gesture is reported ("web-audio-error") and waits for a click on
+// the unlock button or the play button: it is never retried on its own.
+//
+// A file that should be playing but whose element's clock stands (it happens
+// now and then in some engines, with no event and no error) is loaded again
+// where it stood and played on; standing again, it is reported as an error
+// (stall-watch.js).
+//
 // The owner passes a host {emit(event, payload), changed(), timeChanged(),
-// modeChanged(), canRoute(), takeRouted(), giveBack(element)}: emit sends a
-// player event to Python, changed() redraws the play state, timeChanged() the
-// time display, modeChanged() follows a switch between "graph" and "direct";
-// takeRouted() lends an element routed through the graph (null when it
-// cannot), taken with the first source, and giveBack() returns it.
+// modeChanged(), canRoute(), takeRouted(), giveBack(element), routing(),
+// whenSoundOut(fn)}: emit
+// sends a player event to Python, changed() redraws the play state,
+// timeChanged() the time display, modeChanged() follows a switch between
+// "graph" and "direct"; takeRouted() lends an element routed through the graph
+// (null when it cannot), taken with the first source, and giveBack() returns
+// it; routing() resolves with whether routed elements play in step here;
+// whenSoundOut(fn) calls fn once the routed element's last sound is heard.
 
 import { engine } from "./audio-engine.js";
+import { StallWatch } from "./stall-watch.js";
 import { errorText } from "./util.js";
 
 const PRELOADS = new Set(["none", "metadata", "auto"]);
+const WATCH_MS = 250; // how often a playing file's clock is looked at
 
 export class FilePlayback {
   constructor(host) {
@@ -41,6 +63,15 @@ export class FilePlayback {
     this.audio = new Audio();
     this.mode = this.graphOk ? "graph" : "direct";
     this.unsubscribe = engine.subscribe((what) => this.onEngine(what));
+    this.retry = () => this.play(); // what the unlock button's click runs after a refused play
+    this.stall = new StallWatch();
+    this.watchTimer = null;
+    this.reloading = false; // a stalled element is being loaded again: its pause and play are not news
+  }
+
+  /** True when the page can read the source's bytes (for its whole waveform). */
+  get readable() {
+    return !!this.src && !this.direct;
   }
 
   // The element for sources: one routed through the graph (the owner lends it),
@@ -91,9 +122,10 @@ export class FilePlayback {
     a.loop = !!s.loop;
     const rate = Number(s.rate);
     const r = Number.isFinite(rate) && rate > 0 ? Math.min(16, Math.max(0.0625, rate)) : 1;
-    a.preservesPitch = true;
-    a.defaultPlaybackRate = r;
-    a.playbackRate = r;
+    // written only when they change: some engines restart a playing element's output on every write
+    if (!a.preservesPitch) a.preservesPitch = true;
+    if (a.defaultPlaybackRate !== r) a.defaultPlaybackRate = r;
+    if (a.playbackRate !== r) a.playbackRate = r;
     const preload = PRELOADS.has(s.preload) ? s.preload : "auto";
     if (a.preload !== preload) a.preload = preload;
     const alone = !this.graphOk || (a !== this.routed && a === this.direct);
@@ -106,6 +138,7 @@ export class FilePlayback {
   /** Load src ("" clears); with resume, go on playing if it was playing. */
   load(src, resume) {
     this.loadSeq++;
+    if (!resume) engine.forgetGesture(this.retry);
     const wasPlaying = resume && !this.audio.paused;
     this.src = src;
     if (this.direct) {
@@ -150,6 +183,24 @@ export class FilePlayback {
     this.fail(found.blocked ? found.text : describe(found, this.audio.error));
   }
 
+  // This browser's routed elements run out of step with its output: the source
+  // plays on a bare element from here on, from where it stood.
+  leaveGraph() {
+    if (!this.graphOk || !this.routed) return;
+    const old = this.routed;
+    const at = old.currentTime;
+    this.dropElement(old);
+    this.host.giveBack(old);
+    this.graphOk = false;
+    this.routed = this.takeElement();
+    this.setMode("direct", this.routed);
+    if (this.src) {
+      this.routed.src = this.src;
+      this.routed.load();
+      if (at > 0) this.routed.currentTime = at;
+    }
+  }
+
   playDirect() {
     const d = new Audio();
     this.direct = d;
@@ -172,18 +223,19 @@ export class FilePlayback {
 
   play() {
     if (!this.src) return;
+    engine.forgetGesture(this.retry);
     this.wantPlay = true;
     const seq = this.loadSeq;
     const start = () => {
       if (!this.wantPlay || seq !== this.loadSeq) return;
       const a = this.audio;
       const p = a.play();
+      this.watch();
       if (p && p.catch) {
         p.catch((err) => {
-          if (err && err.name === "NotAllowedError") {
-            engine.showUnlock();
-            engine.whenRunning(start);
-          } else if (err && err.name !== "AbortError" && err.name !== "NotSupportedError") {
+          if (seq !== this.loadSeq || a !== this.audio) return; // another source or element since
+          if (err && err.name === "NotAllowedError") this.refused(err);
+          else if (err && err.name !== "AbortError" && err.name !== "NotSupportedError") {
             // a source that cannot be loaded is reported by its error event
             this.host.emit("web-audio-error", { error: errorText(err) });
           }
@@ -192,16 +244,41 @@ export class FilePlayback {
     };
     // an element outside the graph does not need the context
     if (this.mode === "direct") start();
-    else engine.whenRunning(start);
+    else {
+      engine.whenRunning(() =>
+        this.host.routing().then((inStep) => {
+          if (!inStep) this.leaveGraph();
+          start();
+        }),
+      );
+    }
+  }
+
+  // The browser wants a user gesture for this play (its autoplay policy; some
+  // refuse a media element a few seconds after the last gesture though the
+  // context runs). The player stops wanting to play, says why, and the unlock
+  // button's click plays it; the player's own play button does too.
+  refused(err) {
+    if (!this.wantPlay) return; // paused meanwhile
+    this.wantPlay = false;
+    engine.askGesture(this.retry);
+    this.host.emit("web-audio-error", {
+      error: `the browser refused to play without a user gesture (${errorText(err)}): ` +
+        "click the page's sound button or the player's play button",
+      name: "NotAllowedError",
+    });
+    this.host.changed();
   }
 
   pause() {
     this.wantPlay = false;
+    engine.forgetGesture(this.retry);
     this.audio.pause();
   }
 
   /** Stop a playing file and go back to its start. */
   stop() {
+    engine.forgetGesture(this.retry);
     if (this.audio.paused) return;
     this.wantPlay = false;
     this.audio.pause();
@@ -253,6 +330,47 @@ export class FilePlayback {
     }
   }
 
+  // -- stalls -----------------------------------------------------------------
+
+  watch() {
+    if (!this.watchTimer) this.watchTimer = setInterval(() => this.lookForStall(), WATCH_MS);
+  }
+
+  unwatch() {
+    clearInterval(this.watchTimer);
+    this.watchTimer = null;
+    this.stall.reset();
+  }
+
+  lookForStall() {
+    const a = this.audio;
+    if (!this.src || (!this.wantPlay && !this.reloading && (a.paused || a.ended))) {
+      this.unwatch();
+      return;
+    }
+    const playing = (this.wantPlay || this.reloading) && !a.paused && !a.ended && !a.seeking;
+    const verdict = this.stall.look({ now: performance.now(), time: a.currentTime, playing, hasData: a.readyState >= 3 });
+    if (verdict === "reload") {
+      const at = a.currentTime;
+      console.warn(`[vt] playback stood still at ${at.toFixed(2)} s: loading ${this.src} again there`);
+      this.reloading = true;
+      a.load();
+      if (at > 0) a.currentTime = at;
+      const p = a.play();
+      if (p && p.catch) p.catch(() => {}); // a failure shows as the next stall
+    } else if (verdict === "fail") {
+      const at = a.currentTime;
+      this.unwatch();
+      this.reloading = false;
+      this.wantPlay = false;
+      a.pause();
+      this.host.emit("web-audio-error", {
+        error: `playback stood still at ${at.toFixed(2)} s and did not go on after loading the source again (${this.src})`,
+      });
+      this.host.changed();
+    }
+  }
+
   // -- media element events ---------------------------------------------------
 
   bind(a, signal) {
@@ -265,18 +383,25 @@ export class FilePlayback {
         { signal },
       );
     on("play", () => {
-      this.host.emit("web-audio-play", { currentTime: a.currentTime });
+      if (!this.reloading) this.host.emit("web-audio-play", { currentTime: a.currentTime });
       this.host.changed();
+    });
+    on("playing", () => {
+      this.reloading = false;
+      this.watch();
     });
     on("pause", () => {
       this.host.changed();
-      if (a.ended) return; // the end of playback is reported as "ended" alone
+      if (a.ended || this.reloading) return; // the end of playback is reported as "ended" alone
       if (engine.interrupted) this.resumeAfterInterruption = true;
       this.host.emit("web-audio-pause", { currentTime: a.currentTime });
     });
     on("ended", () => {
       this.wantPlay = false;
-      this.host.emit("web-audio-ended", { currentTime: a.currentTime, duration: a.duration });
+      const payload = { currentTime: a.currentTime, duration: a.duration };
+      // through the graph the last samples have the way into the graph and the output's latency still to go
+      if (this.mode === "graph") this.host.whenSoundOut(() => this.host.emit("web-audio-ended", payload));
+      else this.host.emit("web-audio-ended", payload);
       this.host.changed();
     });
     on("error", () => {
@@ -294,7 +419,9 @@ export class FilePlayback {
   /** Stop, let go of every listener, and give the graph's element back to the owner. */
   destroy() {
     this.wantPlay = false;
+    this.unwatch();
     this.loadSeq++;
+    engine.forgetGesture(this.retry);
     this.unsubscribe();
     this.dropElement(this.direct);
     this.direct = null;

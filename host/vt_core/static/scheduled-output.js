@@ -14,6 +14,9 @@
 //     block of up to BLOCK_SECONDS, never running the ring dry): what is
 //     queued in the graph carries playback through a busy main thread, and
 //     audio that arrives in time is never cut off by silence rendered early.
+// Its ticks come from timers that the audio clock backs while the page is
+// hidden (wakeTimers): a hidden page's own timers wake it once a second at
+// best, far less often than the queue, built for a busy main thread, lasts.
 // A block whose start has already passed when its turn comes means the main
 // thread was held up longer than the queue lasted: that gap is counted as an
 // underrun and the next block starts a little after the present.
@@ -38,12 +41,64 @@ const AHEAD_SECONDS = 0.2;
 const MAX_AHEAD_SECONDS = 3;
 const TICK_MS = 10;
 
-const TIMERS = {
-  setTimeout: (fn, ms) => setTimeout(fn, ms),
-  clearTimeout: (id) => clearTimeout(id),
-  setInterval: (fn, ms) => setInterval(fn, ms),
-  clearInterval: (id) => clearInterval(id),
-};
+/**
+ * The page's timers, backed by the audio clock while the page is hidden. A
+ * hidden page's timers are throttled (to one wake-up a second, or fewer),
+ * while the audio graph's events are not: a timer set while the page is
+ * hidden and the context runs also starts a silent source on the context that
+ * stops when the timer is due, and whichever of the two comes first runs it.
+ * An interval is a chain of such timers. Visible, they are the page's own.
+ * @param {BaseAudioContext} ctx
+ * @param {{visibilityState: string}} [doc]  the page's document
+ */
+export function wakeTimers(ctx, doc = globalThis.document) {
+  const live = new Map(); // id -> {timer, src}
+  const chains = new Map(); // interval id -> id of its current timer
+  let ids = 0;
+  const clearTimer = (id) => {
+    const t = live.get(id);
+    if (!t) return;
+    live.delete(id);
+    clearTimeout(t.timer);
+    if (t.src) {
+      t.src.onended = null;
+      t.src.disconnect(); // it ends on its own, silent
+    }
+  };
+  const setTimer = (fn, ms) => {
+    const id = ++ids;
+    const fire = () => {
+      if (!live.has(id)) return;
+      clearTimer(id);
+      fn();
+    };
+    const t = { timer: setTimeout(fire, ms), src: null };
+    if (doc && doc.visibilityState === "hidden" && ctx.state === "running") {
+      t.src = ctx.createConstantSource();
+      t.src.offset.value = 0;
+      t.src.connect(ctx.destination);
+      t.src.onended = fire;
+      t.src.start();
+      t.src.stop(ctx.currentTime + ms / 1000);
+    }
+    live.set(id, t);
+    return id;
+  };
+  return {
+    setTimeout: setTimer,
+    clearTimeout: clearTimer,
+    setInterval(fn, ms) {
+      const id = ++ids;
+      const again = () => chains.set(id, setTimer(() => (again(), fn()), ms));
+      again();
+      return id;
+    },
+    clearInterval(id) {
+      clearTimer(chains.get(id));
+      chains.delete(id);
+    },
+  };
+}
 
 export class ScheduledOutput extends StreamEngine {
   /** How far ahead of the output the ring renders: audio must be in by then. */
@@ -55,13 +110,14 @@ export class ScheduledOutput extends StreamEngine {
    * @param {object} settings   the ring's settings (pcm-ring.js)
    * @param {{clock?: () => number, timers?: object}} [env]  the context time now (default:
    *        ctx.currentTime, which moves in steps of the output's callback), and
-   *        {setTimeout, clearTimeout, setInterval, clearInterval} (default: the page's)
+   *        {setTimeout, clearTimeout, setInterval, clearInterval} (default: wakeTimers(ctx), the
+ *        page's, which the audio clock backs while the page is hidden)
    */
   constructor(ctx, output, settings, env = {}) {
     super(settings);
     this.ctx = ctx;
     this.clock = env.clock || (() => ctx.currentTime);
-    this.timers = env.timers || TIMERS;
+    this.timers = env.timers || wakeTimers(ctx);
     this.output = output;
     this.rate = ctx.sampleRate;
     this.block = Math.max(128, 128 * Math.round((this.rate * BLOCK_SECONDS) / 128));

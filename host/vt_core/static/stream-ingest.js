@@ -61,6 +61,16 @@ function sameOrigin(url) {
 
 const ENGINES = { worklet: WorkletEngine, scheduled: ScheduledOutput };
 const STAGES = { pcm: PcmStage, opus: OpusStage }; // what the frames carry (the host's "stream" frame says)
+// A page in a background tab gets its messages later than one in view (a busy
+// machine runs a hidden page's tasks after a visible one's): a stream that
+// starts while the page is hidden expects at least HIDDEN_EXPECTED seconds.
+const HIDDEN_EXPECTED = 0.25;
+
+/** What the next stream expects: what the page learnt, raised while the page is hidden (null: nothing). */
+function expectedNow() {
+  const hidden = typeof document !== "undefined" && document.visibilityState === "hidden";
+  return hidden ? Math.max(lessons.expected ?? 0, HIDDEN_EXPECTED) : lessons.expected;
+}
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
 // counters summed over the engines a player had
@@ -128,7 +138,7 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...ringSettings(this.options), expectedSeconds: lessons.expected };
+    const settings = { ...ringSettings(this.options), expectedSeconds: expectedNow() };
     const env = { clock: () => engine.contextNow() };
     this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
@@ -527,7 +537,8 @@ export class StreamIngest {
       this.source = source;
       this.firstFrameAt = performance.now();
       // what the page learnt since this engine was made (another player's streams)
-      if (lessons.expected !== null) this.post({ type: "config", expectedSeconds: lessons.expected });
+      const expected = expectedNow();
+      if (expected !== null) this.post({ type: "config", expectedSeconds: expected });
       engine.requestStart();
       this.host.changed();
     }

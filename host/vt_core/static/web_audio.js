@@ -6,6 +6,9 @@
 //                                            ├─ GainNode ─ AnalyserNode ─ destination
 //   streams ── AudioWorkletNode (ring) ─────┘
 //
+// (Where this browser's routed elements run out of step with its output,
+// media-routing.js, files play on a bare element outside the graph.)
+//
 // This module is the player's transport and routing: it builds the graph,
 // takes the commands from Python and the controls, and hands each to the part
 // that plays the current source:
@@ -27,6 +30,7 @@
 import { engine } from "./audio-engine.js";
 import { Controls } from "./controls.js";
 import { FilePlayback } from "./file-playback.js";
+import { checkRouting } from "./media-routing.js";
 import { StreamIngest } from "./stream-ingest.js";
 import { Visualiser } from "./visualiser.js";
 import { peaksFor } from "./waveform.js";
@@ -42,6 +46,71 @@ const sparePairs = [];
 /** How many routed elements wait for a player (diagnostics). */
 export function spareElements() {
   return sparePairs.length;
+}
+
+function newPair() {
+  try {
+    const element = new Audio();
+    const node = engine.ctx.createMediaElementSource(element);
+    // what the element still sends into the graph once its own clock has ended (whenSoundOut)
+    const tap = engine.ctx.createAnalyser();
+    tap.fftSize = TAP_FRAMES;
+    return { element, node, tap };
+  } catch (err) {
+    console.warn("[vt] media element not routed through Web Audio:", err);
+    return null;
+  }
+}
+
+const TAP_FRAMES = 256;
+const TAP_LOOK_MS = 20;
+const TAP_GIVE_UP_MS = 2000;
+
+/**
+ * Call fn once the analyser has seen two silent blocks in a row: an element's
+ * "ended" tells that its clock reached the end, while the browser may still
+ * hold some of its audio on the way into the graph (a busy machine: a tenth of
+ * a second and more). Never later than TAP_GIVE_UP_MS.
+ */
+function whenSilent(tap, fn) {
+  const block = new Float32Array(TAP_FRAMES);
+  const until = performance.now() + TAP_GIVE_UP_MS;
+  let quiet = 0;
+  const look = () => {
+    tap.getFloatTimeDomainData(block);
+    quiet = block.every((x) => x === 0) ? quiet + 1 : 0;
+    if (quiet >= 2 || performance.now() >= until) fn();
+    else setTimeout(look, TAP_LOOK_MS);
+  };
+  look();
+}
+
+// Whether routed elements play in step with the output here (media-routing.js):
+// asked once, when the first file source is loaded and the context runs; a file
+// waits for the answer before it plays. null until asked; inStep once known.
+const routing = { asked: null, inStep: null, aheadSeconds: null };
+
+export function mediaRouting() {
+  if (!routing.asked) {
+    routing.asked = new Promise((resolve) => engine.whenRunning(resolve)).then(async () => {
+      const pair = engine.ctx ? newPair() : null;
+      if (!pair) return (routing.inStep = false);
+      const found = await checkRouting(engine.ctx, pair);
+      Object.assign(routing, found);
+      if (found.inStep) sparePairs.push(pair);
+      else {
+        console.info(`[vt] media elements routed through Web Audio run ${found.aheadSeconds.toFixed(2)} s ahead ` +
+          "of the output here: files play outside the graph");
+      }
+      return found.inStep;
+    });
+  }
+  return routing.asked;
+}
+
+/** What the page found out about routed elements (diagnostics). */
+export function routingFound() {
+  return { inStep: routing.inStep, aheadSeconds: routing.aheadSeconds };
 }
 
 export class WebAudioPlayer {
@@ -76,6 +145,8 @@ export class WebAudioPlayer {
       canRoute: () => !!this.gain,
       takeRouted: () => this.takeRouted(),
       giveBack: (element) => this.giveBack(element),
+      whenSoundOut: (fn) => this.whenSoundOut(fn),
+      routing: () => (this.gain ? mediaRouting() : Promise.resolve(false)),
     };
     this.buildGraph();
     this.file = new FilePlayback(host);
@@ -103,19 +174,29 @@ export class WebAudioPlayer {
   /** An <audio> element routed into this player's gain; null when it cannot be. */
   takeRouted() {
     if (!this.gain) return null;
-    let pair = sparePairs.pop();
-    if (!pair) {
-      try {
-        const element = new Audio();
-        pair = { element, node: engine.ctx.createMediaElementSource(element) };
-      } catch (err) {
-        console.warn("[vt] media element not routed through Web Audio:", err);
-        return null;
-      }
-    }
-    pair.node.connect(this.gain);
+    mediaRouting();
+    if (routing.inStep === false) return null;
+    const pair = sparePairs.pop() || newPair();
+    if (!pair) return null;
     this.mediaPair = pair;
+    pair.node.connect(pair.tap);
+    // connected once routed elements are known to play in step: until then what one plays goes
+    // nowhere (an engine whose elements run ahead pushes a loading element's first blocks out);
+    // out of step, it never is (play() moves the source to a bare element)
+    if (routing.inStep) pair.node.connect(this.gain);
+    else {
+      mediaRouting().then((inStep) => {
+        if (inStep && this.mediaPair === pair && this.gain) pair.node.connect(this.gain);
+      });
+    }
     return pair.element;
+  }
+
+  /** Call fn once the routed element's last sound has left the graph and the output's latency has passed. */
+  whenSoundOut(fn) {
+    const tap = this.mediaPair && this.mediaPair.tap;
+    if (!tap || !engine.running) engine.whenHeard(fn);
+    else whenSilent(tap, () => engine.whenHeard(fn));
   }
 
   /** The routed element comes back (emptied, without listeners): keep it for the next player. */
@@ -227,8 +308,9 @@ export class WebAudioPlayer {
   wantPeaks() {
     const o = this.options;
     const src = this.src;
-    if (!src || this.peaksFor === src || !o.showWave || o.visualizerType === "spectrum") return;
-    if (this.file.mode === "direct" || !engine.ctx) return;
+    if (!src || this.peaksFor === src || !o.showWave || !this.file.readable || !engine.ctx) return;
+    // the live spectrum needs no peaks; outside the graph they are the only view
+    if (o.visualizerType === "spectrum" && this.file.mode === "graph") return;
     if (this.file.settings.preload === "none" && !this.file.playing) return;
     this.peaksFor = src;
     peaksFor(src, engine.ctx).then((peaks) => {
@@ -242,7 +324,7 @@ export class WebAudioPlayer {
 
   /** True when the canvas shows a file's whole waveform that a click can seek. */
   waveSeekable() {
-    return !!this.peaks && !this.stream.active && !!this.src && this.file.mode === "graph";
+    return !!this.peaks && !this.stream.active && this.file.readable;
   }
 
   // -- commands -------------------------------------------------------------
@@ -323,6 +405,7 @@ export class WebAudioPlayer {
       volume: this.volume,
       muted: this.muted,
       outputGain: this.gain ? this.gain.gain.value : null,
+      routing: routingFound(),
       wave: this.peaks ? { buckets: this.peaks.min.length, duration: this.peaks.duration, slices: this.peaks.slices } : null,
     }));
   }
@@ -360,7 +443,8 @@ export class WebAudioPlayer {
   drawWave() {
     const canvas = this.controls.canvas;
     const c = this.controls;
-    if (!canvas || !this.waveSeekable() || c.vizType !== "waveform") return false;
+    // the whole waveform: the waveform view's, and outside the graph (no live view) the spectrum's too
+    if (!canvas || !this.waveSeekable() || (c.vizType !== "waveform" && this.file.mode === "graph")) return false;
     const d = this.file.duration;
     this.visualiser.drawPeaks(canvas, this.peaks, Number.isFinite(d) && d > 0 ? this.file.currentTime / d : 0, c.vizColor);
     return true;
