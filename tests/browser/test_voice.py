@@ -280,7 +280,8 @@ def test_arrivals_are_stamped_on_a_clock_that_moves_with_real_time(open_page, wa
       const t0 = performance.now();
       while (performance.now() - t0 < 600) {
         const p = performance.now();
-        rows.push([p / 1000, engine.contextNow(p), engine.ctx.currentTime]);
+        const c = engine.ctx.currentTime; // read first: it may move on while contextNow runs
+        rows.push([p / 1000, engine.contextNow(p), c]);
         await new Promise((r) => setTimeout(r, 1));
       }
       return rows;

@@ -31,22 +31,26 @@ def _wait(predicate, timeout: float = 20.0) -> None:
         time.sleep(0.01)
 
 
-def _slow_reader(ws: RawWebSocket, per_frame: float, out: "queue.Queue") -> threading.Thread:
-    """Read every frame, pausing after each binary one: a browser on a slow link."""
+def _slow_reader(ws: RawWebSocket, per_frame: float, out: "queue.Queue") -> threading.Event:
+    """Read every frame, pausing after each binary one: a browser on a slow link.
+
+    Returns an event set once the first binary frame has been read."""
+    first_binary = threading.Event()
+
     def run():
         try:
             for opcode, payload in ws.frames():
                 out.put((opcode, payload))
                 if opcode == 2:
+                    first_binary.set()
                     time.sleep(per_frame)
         except OSError:  # closed by the test
             pass
         finally:
             out.put(None)
 
-    t = threading.Thread(target=run, daemon=True)
-    t.start()
-    return t
+    threading.Thread(target=run, daemon=True).start()
+    return first_binary
 
 
 def _collect(out: "queue.Queue") -> list:
@@ -67,13 +71,13 @@ def test_a_slow_reader_gets_all_that_was_sent_and_is_told_what_was_lost(cm, coun
             assert ws.status == 101
             _wait(lambda: srv.client_count == 1)
             out: "queue.Queue" = queue.Queue()
-            _slow_reader(ws, 0.004, out)  # about 4 MB/s
+            first_read = _slow_reader(ws, 0.004, out)  # about 4 MB/s
             vt_core.send_message("audio_metadata", {"sample_rate": RATE, "channels": CHANNELS})
             pushed = [bytes([i % 251]) * FRAME for i in range(count)]
             vt_core.send_binary_message(pushed[0])
-            # (the first frame waits until it is out: a busy loop could otherwise
-            # find the queue over its bound before it wrote anything at all)
-            _wait(lambda: out.qsize() >= 3)
+            # (the first frame waits until it is read: a busy loop could otherwise find the
+            # queue over its bound before it wrote anything at all; text frames come first)
+            assert first_read.wait(10)
             for frame in pushed[1:]:
                 vt_core.send_binary_message(frame)
             if count == 60:
