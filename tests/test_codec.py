@@ -36,11 +36,18 @@ def speechlike(frames: int, rate: int, channels: int, seed: int = 0) -> np.ndarr
     return np.repeat(np.clip(mono, -32767, 32767).astype(np.int16)[:, None], channels, 1).ravel()
 
 
-def encode(pcm: bytes, rate: int, channels: int, cuts=(), bitrate=None) -> list:
+#: A synced chunk leaves less than 2.5 ms and the look-ahead (6.5 ms) uncoded, and the resampler's hold
+#: (1-10 ms at the rates Opus does not take).
+SYNC_HOLD = {True: 0.009, False: 0.02}
+
+
+def encode(pcm: bytes, rate: int, channels: int, cuts=(), bitrate=None, sync=False) -> list:
     enc = _codec.OpusEncoder(rate, channels, bitrate)
     packets, prev = [], 0
     for cut in [*cuts, len(pcm)]:
-        packets += enc.encode(pcm[prev:cut])
+        packets += enc.encode(pcm[prev:cut], sync=sync)
+        if sync and packets:  # (the first packet is always a whole one)
+            assert cut // (2 * channels) - packets[-1].end <= SYNC_HOLD[rate == enc.opus_rate] * rate
         prev = cut
     return packets + enc.flush()
 
@@ -66,9 +73,11 @@ def test_packets_account_for_every_sample_written_whatever_the_chunking(rate, ch
     tail = data.draw(st.integers(0, 2 * channels - 1), label="bytes past the last whole frame")
     pcm = speechlike(frames, rate, channels).tobytes() + bytes(tail)
     cuts = sorted(data.draw(st.lists(st.integers(0, len(pcm)), max_size=12), label="cuts"))
+    sync = data.draw(st.booleans(), label="sync")  # what is short of 20 ms coded at each chunk's end
 
-    packets = encode(pcm, rate, channels, cuts)
-    assert fields(packets) == fields(encode(pcm, rate, channels))  # the chunking changes nothing
+    packets = encode(pcm, rate, channels, cuts, sync=sync)
+    if not sync:
+        assert fields(packets) == fields(encode(pcm, rate, channels))  # the chunking changes nothing
     if frames == 0:
         assert packets == []
         assert len(decode(packets, rate, channels)) == 0
@@ -77,7 +86,8 @@ def test_packets_account_for_every_sample_written_whatever_the_chunking(rate, ch
     assert [p.start for p in packets] == [0] + [p.end for p in packets[:-1]]
     assert packets[-1].end == frames
     assert [p.skip for p in packets] == [enc.pre_skip] + [0] * (len(packets) - 1)
-    assert all(p.skip + p.keep == PACKET for p in packets[:-1]) and 0 < packets[-1].skip + packets[-1].keep <= PACKET
+    sizes = {PACKET, PACKET // 2, PACKET // 4, PACKET // 8} if sync else {PACKET}  # 20, 10, 5, 2.5 ms
+    assert all(p.skip + p.keep in sizes for p in packets[:-1]) and 0 < packets[-1].skip + packets[-1].keep <= PACKET
     # the kept decoded time is the written time, to one sample at the coded rate
     step = _codec.CLOCK_RATE // enc.opus_rate
     assert abs(sum(p.keep for p in packets) - frames * _codec.CLOCK_RATE / rate) <= step
@@ -85,15 +95,16 @@ def test_packets_account_for_every_sample_written_whatever_the_chunking(rate, ch
     assert len(decode(packets, rate, channels)) == frames * channels
 
 
+@pytest.mark.parametrize("sync", [False, True])
 @pytest.mark.parametrize("rate,channels", FORMATS)
-def test_decoded_speech_lines_up_with_the_source(rate, channels):
+def test_decoded_speech_lines_up_with_the_source(rate, channels, sync):
     # A look-ahead left in or cut twice shifts the audio by 6.5 ms: the envelope of a burst after
     # the round trip peaks where the source's does, within 2 ms.
     frames = rate
     x = speechlike(frames, rate, channels).reshape(-1, channels)[:, 0].astype(float)
     x *= np.exp(-(((np.arange(frames) - 0.43 * rate) / (0.01 * rate)) ** 2))  # a 20 ms burst
     pcm = np.repeat(x.astype(np.int16)[:, None], channels, 1).ravel().tobytes()
-    y = decode(encode(pcm, rate, channels, cuts=range(4096, len(pcm), 4096)), rate, channels)
+    y = decode(encode(pcm, rate, channels, cuts=range(4096, len(pcm), 4096), sync=sync), rate, channels)
     y = y.reshape(-1, channels)[:, 0].astype(float)
     win = np.ones(max(rate // 1000, 1))
     shift = np.argmax(np.convolve(np.abs(y), win, "same")) - np.argmax(np.convolve(np.abs(x), win, "same"))

@@ -299,7 +299,9 @@ class OpusFeed:
             preroll = bytes(self._recent[(at - back - self._recent_at) * fb:(at - self._recent_at) * fb])
             self._encoder, self._from = _codec.OpusEncoder(self.rate, self.channels, self.bitrate), at - back
         self._recent += data
-        packets = _coded(self._encoder.encode(preroll + bytes(data)) if preroll else self._encoder.encode(data),
+        # synced: what is short of a 20 ms packet goes now in shorter ones, so that the pages lack
+        # next to nothing of what was written (a page runs dry sooner by all the encoder holds)
+        packets = _coded(self._encoder.encode(preroll + bytes(data) if preroll else data, sync=True),
                          self._from, first=True)
         self._keep(stream, packets)
         drop = max(0, self.coded - self._preroll() - self._recent_at)  # PCM kept: pre-roll and held frames

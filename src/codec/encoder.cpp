@@ -25,13 +25,19 @@ PyObject* encoder_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return EncoderObject::create(type, rate, channels, bitrate);
 }
 
-PyObject* encoder_encode(PyObject* self, PyObject* pcm) {
+PyObject* encoder_encode(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"", "sync", nullptr};
+    PyObject* pcm = nullptr;
+    int sync = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$p:encode", const_cast<char**>(kwlist), &pcm, &sync))
+        return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(pcm, &view, PyBUF_SIMPLE) < 0) return nullptr;
     auto* box = box_of(self);
     std::vector<Packet> packets;
     const int rc = run_released(box->lock, [&] {
-        box->core.encode(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len), packets);
+        box->core.encode(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len), packets,
+                         sync != 0);
     });
     PyBuffer_Release(&view);
     if (rc < 0) return nullptr;
@@ -51,13 +57,17 @@ PyObject* get_int(PyObject* self, void*) {
 }
 
 PyMethodDef encoder_methods[] = {
-    {"encode", encoder_encode, METH_O,
-     "encode($self, pcm, /)\n--\n\n"
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_encode)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode($self, pcm, /, *, sync=False)\n--\n\n"
      "Take the next chunk of the stream and return the packets it completes.\n\n"
      "pcm is int16 PCM, channels interleaved, in any bytes-like object (bytes, bytearray,\n"
      "memoryview, array('h'), a numpy array). Chunks may have any size: samples short of\n"
-     "a 20 ms frame, or of one sample for every channel, wait for the next chunk. The GIL\n"
-     "is released while encoding; one encoder serves one call at a time."},
+     "a 20 ms frame, or of one sample for every channel, wait for the next chunk. With\n"
+     "sync=True (a writer's chunk that may be its last for a while) what is short of a 20 ms\n"
+     "frame goes too, in packets of 10, 5 and 2.5 ms, once the first packet is out: less\n"
+     "than 2.5 ms and the encoder's look-ahead (6.5 ms) wait. The GIL is released while\n"
+     "encoding; one encoder serves one call at a time."},
     {"flush", encoder_flush, METH_NOARGS,
      "flush($self, /)\n--\n\n"
      "End the stream: return the packets still to come, the last one padded with silence.\n\n"

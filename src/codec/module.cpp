@@ -8,7 +8,7 @@ namespace codec {
 namespace {
 
 constexpr const char* kModuleDoc =
-    "Opus for audio streams: an encoder of int16 PCM into 20 ms packets that each say which\n"
+    "Opus for audio streams: an encoder of int16 PCM into Opus packets (20 ms) that each say which\n"
     "source samples they stand for, and the decoder back to PCM at the source's rate.\n\n"
     "Built on libopus, and libsoxr for the rates Opus does not take.";
 

@@ -69,7 +69,7 @@ PyObject* packet_repr(PyObject* obj) {
 }
 
 PyMemberDef packet_members[] = {
-    {"data", Py_T_OBJECT_EX, offsetof(PacketObject, data), Py_READONLY, "The Opus packet (20 ms)."},
+    {"data", Py_T_OBJECT_EX, offsetof(PacketObject, data), Py_READONLY, "The Opus packet (20 ms; 10, 5 or 2.5 ms after a synced chunk)."},
     {"start", Py_T_LONGLONG, offsetof(PacketObject, start), Py_READONLY,
      "Index of the first source sample (per channel) this packet stands for."},
     {"end", Py_T_LONGLONG, offsetof(PacketObject, end), Py_READONLY,
@@ -83,7 +83,8 @@ PyMemberDef packet_members[] = {
 
 constexpr const char* kPacketDoc =
     "Packet(data, start, end, skip, keep)\n--\n\n"
-    "One 20 ms Opus packet of a stream and the source samples it stands for.\n\n"
+    "One Opus packet of a stream (20 ms, or shorter: see OpusEncoder.encode) and the source\n"
+    "samples it stands for.\n\n"
     "Decoded, the packet's first `skip` samples are dropped and the next `keep` are the source's\n"
     "samples [start, end), at the decoder's rate; whatever follows them is padding. skip and keep\n"
     "count at 48 kHz (CLOCK_RATE), whatever rate the stream is coded at. Over a stream the packets\n"

@@ -52,11 +52,11 @@ int default_bitrate(int channels) { return 32000 * channels; }
 
 // ---------------------------------------------------------------------------------------------
 
-Resampler::Resampler(double in_rate, double out_rate, int channels, bool int16_in)
+Resampler::Resampler(double in_rate, double out_rate, int channels, bool int16_in, bool low_delay)
     : channels_(static_cast<std::size_t>(channels)), in_bytes_(int16_in ? 2 : 4), ratio_(out_rate / in_rate) {
     const soxr_io_spec_t io = soxr_io_spec(int16_in ? SOXR_INT16_I : SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
-    q.passband_end = kPassbandEnd;
+    soxr_quality_spec_t q = soxr_quality_spec(low_delay ? SOXR_LQ : SOXR_HQ, 0);
+    if (!low_delay) q.passband_end = kPassbandEnd;
     const soxr_runtime_spec_t rt = soxr_runtime_spec(1);  // no threads of its own in the host
     soxr_error_t err = nullptr;
     s_ = soxr_create(in_rate, out_rate, static_cast<unsigned>(channels), &err, &io, &q, &rt);
@@ -109,7 +109,7 @@ Encoder::Encoder(int sample_rate, int channels, int bitrate)
             (err = opus_encoder_ctl(enc_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE))) != OPUS_OK ||
             (err = opus_encoder_ctl(enc_, OPUS_GET_LOOKAHEAD(&lookahead_))) != OPUS_OK)
             opus_failed("encoder", err);
-        if (rate_ != opus_rate_) resampler_ = std::make_unique<Resampler>(rate_, opus_rate_, channels_, true);
+        if (rate_ != opus_rate_) resampler_ = std::make_unique<Resampler>(rate_, opus_rate_, channels_, true, true);
         frame_buf_.resize(static_cast<std::size_t>(frame_) * static_cast<std::size_t>(channels_));
     } catch (...) {
         opus_encoder_destroy(enc_);
@@ -119,7 +119,7 @@ Encoder::Encoder(int sample_rate, int channels, int bitrate)
 
 Encoder::~Encoder() { opus_encoder_destroy(enc_); }
 
-void Encoder::encode(const unsigned char* data, std::size_t n, std::vector<Packet>& out) {
+void Encoder::encode(const unsigned char* data, std::size_t n, std::vector<Packet>& out, bool sync) {
     if (flushed_) throw std::invalid_argument("the stream has ended: flush() was called");
     const std::size_t frame_bytes = 2 * static_cast<std::size_t>(channels_);
     if (partial_len_) {
@@ -135,6 +135,11 @@ void Encoder::encode(const unsigned char* data, std::size_t n, std::vector<Packe
     take_frames(data, n / frame_bytes, out);
     partial_len_ = n % frame_bytes;
     std::memcpy(partial_, data + n - partial_len_, partial_len_);
+    // Opus takes 10, 5 and 2.5 ms frames as well: what is short of a 20 ms one needs at most one
+    // of each (the first packet stays whole: it alone starts inside the look-ahead)
+    if (sync && packets_)
+        for (int part = frame_ / 2; part >= frame_ / 8; part /= 2)
+            if (filled_ >= static_cast<std::size_t>(part)) emit(part, false, out);
 }
 
 void Encoder::take_frames(const unsigned char* pcm, std::size_t frames, std::vector<Packet>& out) {
@@ -169,7 +174,7 @@ void Encoder::append(std::size_t frames, Load load, std::vector<Packet>& out) {
         filled_ += n;
         i += n;
         coded_ += static_cast<std::int64_t>(n);
-        if (filled_ == static_cast<std::size_t>(frame_)) emit(false, out);
+        if (filled_ == static_cast<std::size_t>(frame_)) emit(frame_, false, out);
     }
 }
 
@@ -179,17 +184,17 @@ std::int64_t Encoder::source_index(std::int64_t coded) const {
     return std::min(written_, coded * rate_ / opus_rate_);
 }
 
-// Encodes the full frame.  Packet k decodes to the coded frames [kF - P, (k+1)F - P) of the
-// stream (F the frame, P the look-ahead): the first P decoded samples come before the stream,
-// and whatever lies past the coded frames is padding.
-void Encoder::emit(bool last, std::vector<Packet>& out) {
+// Encodes the first `frames` frames of the frame being filled.  A packet made of the coded
+// frames [a, a + n) decodes to [a - P, a + n - P) (P the look-ahead): the first P decoded samples
+// come before the stream, and whatever lies past the coded frames is padding.
+void Encoder::emit(int frames, bool last, std::vector<Packet>& out) {
     Packet p;
     p.data.resize(kMaxPacketBytes);
-    const int len = opus_encode_float(enc_, frame_buf_.data(), frame_, p.data.data(), kMaxPacketBytes);
+    const int len = opus_encode_float(enc_, frame_buf_.data(), frames, p.data.data(), kMaxPacketBytes);
     if (len < 0) opus_failed("encode", len);
     p.data.resize(static_cast<std::size_t>(len));
-    const std::int64_t from = packets_ * frame_ - lookahead_;
-    const std::int64_t hi = std::min(from + frame_, coded_);
+    const std::int64_t from = fed_ - lookahead_;
+    const std::int64_t hi = std::min(from + frames, coded_);
     const std::int64_t lo = std::min(std::max<std::int64_t>(from, 0), hi);
     p.skip = static_cast<int>(lo - from) * scale_;
     p.keep = static_cast<int>(hi - lo) * scale_;
@@ -197,7 +202,12 @@ void Encoder::emit(bool last, std::vector<Packet>& out) {
     p.end = last ? written_ : source_index(hi);
     out.push_back(std::move(p));
     packets_++;
-    filled_ = 0;
+    fed_ += frames;
+    const auto ch = static_cast<std::size_t>(channels_);
+    const auto rest = filled_ > static_cast<std::size_t>(frames) ? filled_ - static_cast<std::size_t>(frames) : 0;
+    std::copy_n(frame_buf_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(frames) * ch), rest * ch,
+                frame_buf_.begin());
+    filled_ = rest;
 }
 
 void Encoder::flush(std::vector<Packet>& out) {
@@ -210,10 +220,11 @@ void Encoder::flush(std::vector<Packet>& out) {
         append(scratch_.size() / static_cast<std::size_t>(channels_), [y](std::size_t i) { return y[i]; }, out);
     }
     // Silence after the stream until every coded frame has come out of the decoder.
-    while (coded_ > 0 && packets_ * frame_ - lookahead_ < coded_) {
+    while (coded_ > 0 && fed_ - lookahead_ < coded_) {
         const auto ch = static_cast<std::size_t>(channels_);
         std::fill(frame_buf_.begin() + static_cast<std::ptrdiff_t>(filled_ * ch), frame_buf_.end(), 0.0f);
-        emit((packets_ + 1) * frame_ - lookahead_ >= coded_, out);
+        filled_ = static_cast<std::size_t>(frame_);
+        emit(frame_, fed_ + frame_ - lookahead_ >= coded_, out);
     }
     flushed_ = true;
 }

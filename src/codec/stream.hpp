@@ -48,7 +48,9 @@ struct Packet {
 // Converts a stream between two rates, float samples interleaved, time-aligned at the start.
 class Resampler {
 public:
-    Resampler(double in_rate, double out_rate, int channels, bool int16_in);
+    // low_delay: soxr's low quality, flat to 80 % of the lower Nyquist frequency (8 kHz of a
+    // 22.05 kHz stream) and holding back under 1 ms, where the high one holds back 15 ms.
+    Resampler(double in_rate, double out_rate, int channels, bool int16_in, bool low_delay = false);
     ~Resampler();
     Resampler(const Resampler&) = delete;
     Resampler& operator=(const Resampler&) = delete;
@@ -72,8 +74,10 @@ public:
     Encoder& operator=(const Encoder&) = delete;
 
     // Appends the packets that `n` more bytes of PCM complete.  Bytes short of a whole frame
-    // (one sample of every channel) wait for the next call.
-    void encode(const unsigned char* data, std::size_t n, std::vector<Packet>& out);
+    // (one sample of every channel) wait for the next call.  With `sync`, what is short of a
+    // 20 ms packet goes too, in packets of 10, 5 and 2.5 ms (once the first packet is out), so
+    // that less than 2.5 ms and the encoder's look-ahead wait for the next call.
+    void encode(const unsigned char* data, std::size_t n, std::vector<Packet>& out, bool sync = false);
     // Appends the rest, the last frame padded with silence.  Bytes short of a whole frame are
     // left out.  Later calls append nothing; encode() refuses.
     void flush(std::vector<Packet>& out);
@@ -90,7 +94,7 @@ private:
     void take_frames(const unsigned char* pcm, std::size_t frames, std::vector<Packet>& out);
     template <class Load>
     void append(std::size_t frames, Load load, std::vector<Packet>& out);
-    void emit(bool last, std::vector<Packet>& out);
+    void emit(int frames, bool last, std::vector<Packet>& out);
     std::int64_t source_index(std::int64_t coded) const;
 
     int rate_, channels_, bitrate_, opus_rate_, frame_, lookahead_, scale_;
@@ -102,6 +106,7 @@ private:
     std::size_t partial_len_ = 0;
     std::int64_t written_ = 0;  // source frames taken
     std::int64_t coded_ = 0;    // frames at the Opus rate handed to the encoder, padding excluded
+    std::int64_t fed_ = 0;      // frames at the Opus rate that packets were made of, padding included
     std::int64_t packets_ = 0;
     bool flushed_ = false;
 };

@@ -80,7 +80,7 @@ def test_a_stream_coded_once_its_encoder_ended_by_a_long_silence_and_by_its_end(
         assert run[-1]["position"] + run[-1]["frames"] == (split if a == 0 else written)
         if a == 0:  # the packets, skips and keeps are those of the stream coded on its own
             encoder = _codec.OpusEncoder(rate, channels, options.get("bitrate"))
-            alone = [q for chunk in part for q in encoder.encode(chunk)] + encoder.flush()
+            alone = [q for chunk in part for q in encoder.encode(chunk, sync=True)] + encoder.flush()
             framed = [(x, h["skip"] if i == 0 else 0) for h in run for i, x in enumerate(h["packets"])]
             assert framed == [(q.data, q.skip) for q in alone] and run[-1]["keep"] == alone[-1].keep
     assert sum(len(x) for h in heads for x in h["packets"]) < len(pcm) / 8
