@@ -33,15 +33,18 @@ it plays and reports counts in samples of what was written, each once.
 
 **One encoder per push stream**: it starts with the stream's first chunk (or
 the first chunk after an Opus page joined) and its last packets (its padded
-tail) go out when the stream ends, before whatever ended it.  The encoder
-holds up to a frame and its look-ahead (about 27 ms, up to 44 ms behind a
-resampler), so a writer that stops leaves that much unsent.  When it has
+tail) go out when the stream ends, before whatever ended it.  Each chunk is
+coded to its end (*synced*: 10 ms of what is short of a 20 ms packet go as a
+10 ms packet), so the encoder holds less than 10 ms and its look-ahead
+(6.5 ms), and about 1 ms behind its resampler: a writer that stops leaves
+that much unsent.  When it has
 been silent long enough that a page would otherwise run dry, the encoder is
 ended there too (a *long silence*): when real time, counted from the
 stream's first chunk, is :data:`AHEAD_SECONDS` from the held frames, plus
 the least head start the Opus pages' streams had (their stream-start
 reports: from the first frame's arrival to the first sample played, at most
-the jitter buffer); but for a writer at real-time pace (whose chunks come as
+the jitter buffer; before any report, the least a first stream waits:
+the player's ``jitterMs``, at least :data:`FIRST_HEAD_START`); but for a writer at real-time pace (whose chunks come as
 the audio before them is due, a little late under load) not before it is
 :data:`LATE_SECONDS` later than at any of its last :data:`PACE_CHUNKS`
 chunks, when its next chunk would have come.  A writer more than
@@ -101,6 +104,9 @@ PACE_CHUNKS = 8
 FAR_AHEAD_SECONDS = 0.2
 QUIET_SECONDS = 0.03
 MAX_QUIET_SECONDS = 0.2
+#: The least head start a page's first stream has (its jitter buffer: the player's ``jitterMs``, and no
+#: less than the 100 ms a page that has measured nothing yet expects), while no page has reported one.
+FIRST_HEAD_START = 0.1
 #: 48 kHz samples a packet decodes to (20 ms).
 PACKET_SAMPLES = 960
 #: Pre-roll of an encoder that follows a long silence, in 48 kHz samples (converted to the stream's rate).
@@ -201,6 +207,7 @@ class OpusFeed:
     def __init__(self) -> None:
         self.codec = "pcm"
         self.bitrate: "int | None" = None
+        self.head_start = FIRST_HEAD_START  # the pages' head start until one reports its own
         self.rate = 0
         self.channels = 0
         self.stream: Any = None  # the PushStream coded (its encoder ended at a long silence: None)
@@ -258,6 +265,9 @@ class OpusFeed:
             rate = channels = 0
         bitrate = options.get("bitrate")
         self.bitrate = int(bitrate) if isinstance(bitrate, (int, float)) and not isinstance(bitrate, bool) else None
+        jitter = options.get("jitterMs")
+        jitter = jitter / 1000 if isinstance(jitter, (int, float)) and not isinstance(jitter, bool) else 0.0
+        self.head_start = max(FIRST_HEAD_START, min(jitter, 10.0))
         self.rate, self.channels = rate, channels
         self.codec = "opus" if available() and options.get("codec", "opus") != "pcm" and self._can(rate, channels) \
             else "pcm"
@@ -299,8 +309,8 @@ class OpusFeed:
             preroll = bytes(self._recent[(at - back - self._recent_at) * fb:(at - self._recent_at) * fb])
             self._encoder, self._from = _codec.OpusEncoder(self.rate, self.channels, self.bitrate), at - back
         self._recent += data
-        # synced: what is short of a 20 ms packet goes now in shorter ones, so that the pages lack
-        # next to nothing of what was written (a page runs dry sooner by all the encoder holds)
+        # synced: 10 ms of what is short of a 20 ms packet go now as a 10 ms one, so that the pages
+        # lack under 17 ms of what was written, not up to 44 (a page runs dry sooner by what is held)
         packets = _coded(self._encoder.encode(preroll + bytes(data) if preroll else data, sync=True),
                          self._from, first=True)
         self._keep(stream, packets)
@@ -337,14 +347,16 @@ class OpusFeed:
 
     def due(self, now: float, buffer: "float | None" = None) -> bool:
         """Whether the writer's silence is a long one, for pages whose jitter buffer is ``buffer``
-        seconds (None: not known; see the module docstring)."""
+        seconds (None: none reported yet, so the least a first stream has; see the module docstring)."""
+        if buffer is None:  # (taking none made a paced writer's first hiccup end the encoder, a seam)
+            buffer = self.head_start
         written = self.stream.written
         lead = self._t0 + written / self.rate - now  # until real time reaches the last frame written
         held = (written - self.coded) / self.rate
         # shortly before a page would reach the held frames; for a writer at its pace, not before it is
         # later than of late (its next chunk would have come): whichever comes last
         paced = (min(self._leads) if self._leads else 0.0) - LATE_SECONDS
-        if lead <= min(held + AHEAD_SECONDS - (buffer or 0.0), paced):
+        if lead <= min(held + AHEAD_SECONDS - buffer, paced):
             return True
         # a writer far ahead of real time that went quiet: the page need not wait for real time to come
         quiet = min(MAX_QUIET_SECONDS, max(QUIET_SECONDS, 1.5 * self._interval)) if self._interval else MAX_QUIET_SECONDS

@@ -64,10 +64,10 @@ PyMethodDef encoder_methods[] = {
      "pcm is int16 PCM, channels interleaved, in any bytes-like object (bytes, bytearray,\n"
      "memoryview, array('h'), a numpy array). Chunks may have any size: samples short of\n"
      "a 20 ms frame, or of one sample for every channel, wait for the next chunk. With\n"
-     "sync=True (a writer's chunk that may be its last for a while) what is short of a 20 ms\n"
-     "frame goes too, in packets of 10, 5 and 2.5 ms, once the first packet is out: less\n"
-     "than 2.5 ms and the encoder's look-ahead (6.5 ms) wait. The GIL is released while\n"
-     "encoding; one encoder serves one call at a time."},
+     "sync=True (a writer's chunk that may be its last for a while) 10 ms of what is short of\n"
+     "a 20 ms frame go too, as a 10 ms packet, once the first packet is out: less than 10 ms\n"
+     "and the encoder's look-ahead (6.5 ms) wait. The GIL is released while encoding; one\n"
+     "encoder serves one call at a time."},
     {"flush", encoder_flush, METH_NOARGS,
      "flush($self, /)\n--\n\n"
      "End the stream: return the packets still to come, the last one padded with silence.\n\n"

@@ -69,7 +69,7 @@ PyObject* packet_repr(PyObject* obj) {
 }
 
 PyMemberDef packet_members[] = {
-    {"data", Py_T_OBJECT_EX, offsetof(PacketObject, data), Py_READONLY, "The Opus packet (20 ms; 10, 5 or 2.5 ms after a synced chunk)."},
+    {"data", Py_T_OBJECT_EX, offsetof(PacketObject, data), Py_READONLY, "The Opus packet (20 ms; 10 ms after a synced chunk)."},
     {"start", Py_T_LONGLONG, offsetof(PacketObject, start), Py_READONLY,
      "Index of the first source sample (per channel) this packet stands for."},
     {"end", Py_T_LONGLONG, offsetof(PacketObject, end), Py_READONLY,

@@ -135,11 +135,10 @@ void Encoder::encode(const unsigned char* data, std::size_t n, std::vector<Packe
     take_frames(data, n / frame_bytes, out);
     partial_len_ = n % frame_bytes;
     std::memcpy(partial_, data + n - partial_len_, partial_len_);
-    // Opus takes 10, 5 and 2.5 ms frames as well: what is short of a 20 ms one needs at most one
-    // of each (the first packet stays whole: it alone starts inside the look-ahead)
-    if (sync && packets_)
-        for (int part = frame_ / 2; part >= frame_ / 8; part /= 2)
-            if (filled_ >= static_cast<std::size_t>(part)) emit(part, false, out);
+    // Opus takes 10 ms frames in every mode (shorter ones force its transform mode, and the
+    // switches to it and back are heard): what is short of a 20 ms one goes as one of those.  The
+    // first packet stays whole: it alone starts inside the look-ahead.
+    if (sync && packets_ && filled_ >= static_cast<std::size_t>(frame_ / 2)) emit(frame_ / 2, false, out);
 }
 
 void Encoder::take_frames(const unsigned char* pcm, std::size_t frames, std::vector<Packet>& out) {

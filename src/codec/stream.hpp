@@ -74,9 +74,9 @@ public:
     Encoder& operator=(const Encoder&) = delete;
 
     // Appends the packets that `n` more bytes of PCM complete.  Bytes short of a whole frame
-    // (one sample of every channel) wait for the next call.  With `sync`, what is short of a
-    // 20 ms packet goes too, in packets of 10, 5 and 2.5 ms (once the first packet is out), so
-    // that less than 2.5 ms and the encoder's look-ahead wait for the next call.
+    // (one sample of every channel) wait for the next call.  With `sync`, 10 ms of what is short
+    // of a 20 ms packet goes too, as a 10 ms packet (once the first packet is out), so that less
+    // than 10 ms and the encoder's look-ahead wait for the next call.
     void encode(const unsigned char* data, std::size_t n, std::vector<Packet>& out, bool sync = false);
     // Appends the rest, the last frame padded with silence.  Bytes short of a whole frame are
     // left out.  Later calls append nothing; encode() refuses.
