@@ -93,8 +93,10 @@ MAGIC = 0x4F
 FIRST = 1
 LAST = 2
 HEAD = struct.Struct("<BBBBIIIHH")
-#: The encoder ends this long before a page would run dry of what it has (the link's delay, a busy page).
-AHEAD_SECONDS = 0.06
+#: The encoder ends this long before a page would run dry of what it has (the link's delay, a busy page
+#: decoding late), or half the page's head start when that is less (else a short buffer's pages would
+#: restart their decoders at each hiccup of a paced writer).
+AHEAD_SECONDS = 0.15
 #: ... or when the writer is this much later than it was at its latest recent chunk (a writer at real-time pace).
 LATE_SECONDS = 0.015
 #: Chunks whose lateness a writer is judged by.
@@ -356,7 +358,7 @@ class OpusFeed:
         # shortly before a page would reach the held frames; for a writer at its pace, not before it is
         # later than of late (its next chunk would have come): whichever comes last
         paced = (min(self._leads) if self._leads else 0.0) - LATE_SECONDS
-        if lead <= min(held + AHEAD_SECONDS - buffer, paced):
+        if lead <= min(held + min(AHEAD_SECONDS, buffer / 2) - buffer, paced):
             return True
         # a writer far ahead of real time that went quiet: the page need not wait for real time to come
         quiet = min(MAX_QUIET_SECONDS, max(QUIET_SECONDS, 1.5 * self._interval)) if self._interval else MAX_QUIET_SECONDS

@@ -131,8 +131,8 @@ def test_what_is_no_headed_frame(frame):
 @pytest.mark.parametrize("late,buffer,options,due", [
     (0.03, None, {}, False),  # a hiccup before any page reported: a first stream waits 100 ms at least
     (0.03, 0.0, {}, True),  # a page with no head start would run dry
-    (0.2, None, {"jitterMs": 300}, False),  # the player's jitter buffer outlasts the stall...
-    (0.25, None, {"jitterMs": 300}, True),  # ... until 60 ms before the held frames would be due
+    (0.1, None, {"jitterMs": 300}, False),  # the player's jitter buffer outlasts the stall...
+    (0.16, None, {"jitterMs": 300}, True),  # ... until 150 ms before the held frames would be due
 ])
 def test_a_paced_writers_stall_is_a_long_silence_by_the_pages_head_start(monkeypatch, late, buffer, options, due):
     class Stream:
