@@ -160,7 +160,7 @@ export class OpusStage {
   resume() {}
 
   open(channels, rate, at) {
-    const run = { decoder: null, channels, queue: [], resampler: new RunResampler(rate, channels), outAt: at, seq: 0 };
+    const run = { decoder: null, channels, queue: [], resampler: new RunResampler(rate, channels), outAt: at, clock: 0 };
     run.decoder = new AudioDecoder({
       output: (data) => this.decoded(run, data),
       error: (err) => {
@@ -194,7 +194,9 @@ export class OpusStage {
       this.items.push(item);
       run.queue.push(item);
       this.pending += item.bytes;
-      run.decoder.decode(new EncodedAudioChunk({ type: "key", timestamp: 20000 * run.seq++, data: p.data }));
+      // timestamps as long as each packet lasts (a synced chunk's is 10 ms; an encoder's last one is padded to 20)
+      run.decoder.decode(new EncodedAudioChunk({ type: "key", timestamp: Math.round(run.clock * 1e6 / CLOCK), data: p.data }));
+      run.clock += item.final ? PACKET : p.skip + p.keep;
     });
     if (f.flags & LAST) this.finish(run); // nothing follows: out with all of it now
   }
