@@ -36,9 +36,9 @@ def speechlike(frames: int, rate: int, channels: int, seed: int = 0) -> np.ndarr
     return np.repeat(np.clip(mono, -32767, 32767).astype(np.int16)[:, None], channels, 1).ravel()
 
 
-#: A synced chunk leaves less than 10 ms and the look-ahead (6.5 ms) uncoded, and the resampler's hold
-#: (1-10 ms at the rates Opus does not take).
-SYNC_HOLD = {True: 0.0165, False: 0.027}
+#: A synced chunk leaves less than 10 ms and the look-ahead (6.5 ms) uncoded (and what the resampler holds,
+#: at the rates Opus does not take).
+SYNC_HOLD = 0.0165
 
 
 def encode(pcm: bytes, rate: int, channels: int, cuts=(), bitrate=None, sync=False) -> list:
@@ -46,8 +46,8 @@ def encode(pcm: bytes, rate: int, channels: int, cuts=(), bitrate=None, sync=Fal
     packets, prev = [], 0
     for cut in [*cuts, len(pcm)]:
         packets += enc.encode(pcm[prev:cut], sync=sync)
-        if sync and packets:  # (the first packet is always a whole one)
-            assert cut // (2 * channels) - packets[-1].end <= SYNC_HOLD[rate == enc.opus_rate] * rate
+        if sync and packets and rate == enc.opus_rate:  # (the first packet is always a whole one)
+            assert cut // (2 * channels) - packets[-1].end <= SYNC_HOLD * rate
         prev = cut
     return packets + enc.flush()
 

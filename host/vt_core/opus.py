@@ -36,8 +36,8 @@ the first chunk after an Opus page joined) and its last packets (its padded
 tail) go out when the stream ends, before whatever ended it.  Each chunk is
 coded to its end (*synced*: 10 ms of what is short of a 20 ms packet go as a
 10 ms packet), so the encoder holds less than 10 ms and its look-ahead
-(6.5 ms), and about 1 ms behind its resampler: a writer that stops leaves
-that much unsent.  When it has
+(6.5 ms), and up to 20 ms more behind its resampler (at 22.05 kHz): a writer
+that stops leaves that much unsent.  When it has
 been silent long enough that a page would otherwise run dry, the encoder is
 ended there too (a *long silence*): when real time, counted from the
 stream's first chunk, is :data:`AHEAD_SECONDS` from the held frames, plus
@@ -312,7 +312,7 @@ class OpusFeed:
             self._encoder, self._from = _codec.OpusEncoder(self.rate, self.channels, self.bitrate), at - back
         self._recent += data
         # synced: 10 ms of what is short of a 20 ms packet go now as a 10 ms one, so that the pages
-        # lack under 17 ms of what was written, not up to 44 (a page runs dry sooner by what is held)
+        # lack under 17 ms of what was written, not up to 27 (a page runs dry sooner by what is held)
         packets = _coded(self._encoder.encode(preroll + bytes(data) if preroll else data, sync=True),
                          self._from, first=True)
         self._keep(stream, packets)

@@ -36,6 +36,8 @@ struct Error : std::runtime_error {
 int opus_rate_for(int source_rate);
 // The bitrate used when none is given: speech at about 32 kbit/s per channel.
 int default_bitrate(int channels);
+// The encoder's complexity (0-10): CPU against quality, per channel count.
+int complexity_for(int channels);
 
 struct Packet {
     std::vector<unsigned char> data;
@@ -48,9 +50,7 @@ struct Packet {
 // Converts a stream between two rates, float samples interleaved, time-aligned at the start.
 class Resampler {
 public:
-    // low_delay: soxr's low quality, flat to 80 % of the lower Nyquist frequency (8 kHz of a
-    // 22.05 kHz stream) and holding back under 1 ms, where the high one holds back 15 ms.
-    Resampler(double in_rate, double out_rate, int channels, bool int16_in, bool low_delay = false);
+    Resampler(double in_rate, double out_rate, int channels, bool int16_in);
     ~Resampler();
     Resampler(const Resampler&) = delete;
     Resampler& operator=(const Resampler&) = delete;
