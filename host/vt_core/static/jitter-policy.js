@@ -21,6 +21,14 @@
 //                     constant, stream-engine.js)
 //   lesson            what a stream says to expect: the raised value after a
 //                     late message or a gap, else the largest delay it saw
+//   headStart         how late a stream's first message was against its earliest
+//                     (a writer's opening pause, a first message held back to
+//                     fill a block): what a stream has seen, and what the page
+//                     learnt of it. A stream whose first message cannot show it
+//                     is late (it holds more audio than comes after it at once)
+//                     counts on the learnt head start until it starts: its first
+//                     sample may play headStart earlier than the buffer alone
+//                     allows, never before it arrived.
 // bufferSeconds = max(floorSeconds, expected + margin + lookAheadSeconds) when
 // adaptive, else max(floorSeconds, expected). The buffer shrinks only between
 // streams, to a high percentile of what the last streams saw (Lessons): never
@@ -95,11 +103,14 @@ export class StreamJitter {
   /**
    * @param {object} settings  read live (a change applies at once): floorSeconds, adaptive, lookAheadSeconds
    * @param {number|null} learnt  what the page learnt (null: nothing yet)
+   * @param {number|null} headStart  the head start the page learnt (null: nothing yet)
    */
-  constructor(settings, learnt) {
+  constructor(settings, learnt, headStart = null) {
     this.settings = settings;
     this.expected = startingDelay(settings, learnt);
+    this.headStart = settings.adaptive ? headStart || 0 : 0; // counted on until the stream starts
     this.received = 0; // stream seconds received
+    this.first = Infinity; // the first message's offset
     this.earliest = Infinity;
     this.maxDelay = 0; // the largest delay seen
     this.late = 0; // messages later than expected
@@ -109,6 +120,7 @@ export class StreamJitter {
   /** A message of `seconds` of audio arrived at t; true when it came later than expected. */
   arrived(t, seconds) {
     const offset = t - this.received;
+    if (this.received === 0 && this.first === Infinity) this.first = offset;
     this.received += seconds;
     if (offset < this.earliest) this.earliest = offset;
     const delay = offset - this.earliest;
@@ -136,7 +148,18 @@ export class StreamJitter {
 
   /** Whether audio `played` seconds into the stream may play at time `at`. */
   due(at, played) {
-    return at - played >= this.earliest + this.bufferSeconds() - 1e-9;
+    const earliest = Math.min(this.earliest, this.first - this.headStart);
+    return at - played >= earliest + this.bufferSeconds() - 1e-9;
+  }
+
+  /** The stream started: from now on it waits by what it measured alone. */
+  began() {
+    this.headStart = 0;
+  }
+
+  /** How late the first message was against the stream's earliest (0: nothing arrived). */
+  headStartSeen() {
+    return this.first === Infinity ? 0 : this.first - this.earliest;
   }
 
   /** What this stream teaches the next ones (a fixed buffer's growth says nothing about the link). */
@@ -150,16 +173,25 @@ export class StreamJitter {
 export class Lessons {
   constructor() {
     this.list = []; // the last LESSONS streams' lessons, oldest first
+    this.heads = []; // and their head starts
     this.expected = null; // what the next stream expects (null: nothing learnt yet)
+    this.headStart = null; // the head start the next stream counts on (null: nothing learnt yet)
   }
 
-  /** Add a stream's lesson (and whether it had gaps); returns what the next stream expects. */
-  learn(lesson, gaps) {
+  /**
+   * Add a stream's lesson, whether it had gaps and its head start; returns what the next stream
+   * expects. The head start counted on is a low percentile of the last ones (a head start the
+   * streams do not keep sets none), and a stream with a gap teaches none.
+   */
+  learn(lesson, gaps, headStart = 0) {
+    const rank = (list, q) => [...list].sort((x, y) => x - y)[Math.max(0, Math.ceil(q * list.length) - 1)];
     this.list.push(lesson);
+    this.heads.push(gaps ? 0 : Math.max(0, headStart || 0));
     if (this.list.length > LESSONS) this.list.shift();
-    const sorted = [...this.list].sort((x, y) => x - y);
-    const high = sorted[Math.max(0, Math.ceil(PERCENTILE * sorted.length) - 1)];
+    if (this.heads.length > LESSONS) this.heads.shift();
+    const high = rank(this.list, PERCENTILE);
     this.expected = gaps ? Math.max(high, lesson) : high;
+    this.headStart = rank(this.heads, 1 - PERCENTILE);
     return this.expected;
   }
 }

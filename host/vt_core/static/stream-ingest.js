@@ -64,10 +64,14 @@ const ENGINES = { worklet: WorkletEngine, scheduled: ScheduledOutput };
 // starts while the page is hidden expects at least HIDDEN_EXPECTED seconds.
 const HIDDEN_EXPECTED = 0.25;
 
+const hiddenNow = () => typeof document !== "undefined" && document.visibilityState === "hidden";
 /** What the next stream expects: what the page learnt, raised while the page is hidden (null: nothing). */
 function expectedNow() {
-  const hidden = typeof document !== "undefined" && document.visibilityState === "hidden";
-  return hidden ? Math.max(lessons.expected ?? 0, HIDDEN_EXPECTED) : lessons.expected;
+  return hiddenNow() ? Math.max(lessons.expected ?? 0, HIDDEN_EXPECTED) : lessons.expected;
+}
+/** The page's lessons for the next stream, as the engine's config takes them (a hidden page counts on no head start). */
+function learntNow() {
+  return { expectedSeconds: expectedNow(), headStartSeconds: hiddenNow() ? 0 : lessons.headStart };
 }
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
@@ -135,7 +139,7 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...ringSettings(this.options), expectedSeconds: expectedNow() };
+    const settings = { ...ringSettings(this.options), ...learntNow() };
     const env = { clock: () => engine.contextNow() };
     this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
@@ -219,7 +223,8 @@ export class StreamIngest {
       const cold = this.cold;
       this.cold = false;
       if (Number.isFinite(msg.lesson) && !cold) {
-        this.post({ type: "config", expectedSeconds: lessons.learn(msg.lesson, report.underruns) });
+        lessons.learn(msg.lesson, report.underruns, msg.headStart);
+        this.post({ type: "config", ...learntNow() });
       }
       // frames posted after the worklet ended this stream opened the next one
       if (report.reason !== "closed" && this.posted <= msg.received) {
@@ -512,8 +517,8 @@ export class StreamIngest {
       this.source = source;
       this.firstFrameAt = performance.now();
       // what the page learnt since this engine was made (another player's streams)
-      const expected = expectedNow();
-      if (expected !== null) this.post({ type: "config", expectedSeconds: expected });
+      const learnt = learntNow();
+      if (learnt.expectedSeconds !== null) this.post({ type: "config", ...learnt });
       engine.requestStart();
       this.host.changed();
     }

@@ -58,4 +58,50 @@ export const cases = {
       }
     }
   },
+
+  "a first message held back (the writer's opening pause, two chunks to a block) is learnt: later streams start on it, never dry"() {
+    // a paced writer: chunk k written at its stream time, the first write pausing; a block sent per `per` chunks
+    const arrivals = (chunk, per, pause, lag = () => 0.001) => {
+      const out = [];
+      for (let k = per - 1; k < 40; k += per) out.push([Math.max(pause, k * chunk) + lag(k), per * chunk]);
+      return out;
+    };
+    const play = (j, msgs) => { // when stream second 0 plays; whether any message came after its first sample was due
+      let start = null;
+      msgs.forEach(([t, s], i) => {
+        j.arrived(t, s);
+        const next = i + 1 < msgs.length ? msgs[i + 1][0] : Infinity;
+        for (let at = t; start === null && at < next; at += 128 / 48000) if (j.due(at, 0)) start = at; // render blocks
+      });
+      j.began();
+      let pos = 0;
+      const dry = msgs.some(([t, s]) => ((pos += s), t > start + pos - s + 1e-9));
+      return { wait: start - msgs[0][0], dry, head: j.headStartSeen() };
+    };
+    for (const [name, msgs, head, wait] of [
+      ["22.05 kHz mono", arrivals(1024 / 22050, 2, 0.08), 0.08 - 1024 / 22050, 0], // was: the buffer after it
+      ["48 kHz stereo", arrivals(1024 / 48000, 1, 0.08), 0.08, 0],
+      ["a pusher with no pause", arrivals(0.02, 2, 0), 0, 3 * 128 / 48000], // learns none: waits its buffer
+    ]) {
+      const lessons = new Lessons();
+      const got = [];
+      for (let k = 0; k < 4; k++) {
+        const r = play(new StreamJitter(DEFAULTS, lessons.expected, lessons.headStart), msgs);
+        lessons.learn(0.005, 0, r.head);
+        got.push(r);
+      }
+      if (!(got[0].wait > 0.06)) throw new Error(`${name}: a new page waits ${got[0].wait} s`);
+      near(lessons.headStart, head, 1e-6, `${name}: the head start learnt`);
+      got.slice(1).forEach((r, k) => near(r.wait, wait, 1e-6, `${name}: stream ${k + 1} waits`));
+      eq(got.map((r) => r.dry), [false, false, false, false], `${name}: dry`);
+    }
+    const lessons = new Lessons(); // the lowest of the last ones is counted on; a stream with a gap teaches none
+    [0.03, 0.04, 0.02, 0.05].forEach((h) => lessons.learn(0.005, 0, h));
+    near(lessons.headStart, 0.02, 1e-12, "the lowest");
+    lessons.learn(0.005, 1, 0.05);
+    eq(lessons.headStart, 0, "after a gap");
+    const fixed = new StreamJitter(FIXED, null, 0.05); // a fixed buffer counts on none
+    fixed.arrived(1, 0.1);
+    eq([fixed.due(1.119, 0), fixed.due(1.12, 0)], [false, true]);
+  },
 };
