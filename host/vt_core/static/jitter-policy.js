@@ -181,7 +181,8 @@ export class Lessons {
   /**
    * Add a stream's lesson, whether it had gaps and its head start; returns what the next stream
    * expects. The head start counted on is a low percentile of the last ones (a head start the
-   * streams do not keep sets none), and a stream with a gap teaches none.
+   * streams do not keep sets none); a stream with a gap teaches none, and the stream right after
+   * it counts on none.
    */
   learn(lesson, gaps, headStart = 0) {
     const rank = (list, q) => [...list].sort((x, y) => x - y)[Math.max(0, Math.ceil(q * list.length) - 1)];
@@ -191,7 +192,7 @@ export class Lessons {
     if (this.heads.length > LESSONS) this.heads.shift();
     const high = rank(this.list, PERCENTILE);
     this.expected = gaps ? Math.max(high, lesson) : high;
-    this.headStart = rank(this.heads, 1 - PERCENTILE);
+    this.headStart = gaps ? 0 : rank(this.heads, 1 - PERCENTILE);
     return this.expected;
   }
 }

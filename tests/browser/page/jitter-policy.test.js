@@ -98,8 +98,11 @@ export const cases = {
     const lessons = new Lessons(); // the lowest of the last ones is counted on; a stream with a gap teaches none
     [0.03, 0.04, 0.02, 0.05].forEach((h) => lessons.learn(0.005, 0, h));
     near(lessons.headStart, 0.02, 1e-12, "the lowest");
+    for (let k = 0; k < 12; k++) lessons.learn(0.005, 0, 0.03);
     lessons.learn(0.005, 1, 0.05);
-    eq(lessons.headStart, 0, "after a gap");
+    eq(lessons.headStart, 0, "right after a gap");
+    lessons.learn(0.005, 0, 0.03);
+    near(lessons.headStart, 0.02, 1e-12, "one gap among many lessons: the second lowest");
     const fixed = new StreamJitter(FIXED, null, 0.05); // a fixed buffer counts on none
     fixed.arrived(1, 0.1);
     eq([fixed.due(1.119, 0), fixed.due(1.12, 0)], [false, true]);
