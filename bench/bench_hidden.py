@@ -120,7 +120,8 @@ def utterance(server, wa, engine: str, hidden: bool, seconds: float, end_within:
     try:
         tab.wait(f"!!(window.vtReady && window.vtPlayers && window.vtPlayers[{p.id!r}])")
         if hidden:
-            tab.hide()
+            tab.hide()  # (the page learns it a moment later: its timers run at full rate until then)
+            tab.wait("document.visibilityState === 'hidden'")
         ticks = tab.evaluate(THROTTLED)
         pcm = (np.sin(2 * np.pi * 330 * np.arange(round(seconds * rate)) / rate) * 9000).astype(np.int16)
         pcm = np.repeat(pcm, 2).tobytes()
