@@ -2,8 +2,9 @@
 
 Chromium comes from the system (Debian's package); Playwright only drives it.
 Playwright's sync API keeps an asyncio loop running on the main thread while it
-is open, so the browser lives for one module only: tests that run later (and
-call asyncio.run) must not find it.
+is open, so Playwright and its headless chromium live for this package only
+(one start for all its modules; each test gets a context of its own): tests
+that run later (and call asyncio.run) must not find them.
 Without chromium or Playwright these tests skip, except under CI (CI=true),
 where a missing browser is a failure.
 """
@@ -53,7 +54,7 @@ def _chromium_path() -> str:
     return path
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="package")
 def playwright_sync():
     try:
         from playwright.sync_api import sync_playwright
@@ -64,7 +65,7 @@ def playwright_sync():
         yield pw, path
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="package")
 def launch_browser(playwright_sync):
     """launch_browser(autoplay=True, args=()): a new chromium; the caller closes it.
 
@@ -81,7 +82,7 @@ def launch_browser(playwright_sync):
     return launch
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="package")
 def browser(launch_browser):
     b = launch_browser()
     yield b
@@ -369,8 +370,10 @@ def browser_engine(request, sound_server, display, artifacts_dir):
 
     env = dict(sound_server.env, DISPLAY=display.name)
     try:
-        b = Chromium(env) if request.param == "chromium" else {"firefox": Firefox, "webkit": WebKit}[request.param](
-            env, artifacts_dir / request.param)
+        if request.param == "chromium":  # driven by the package's Playwright (one per thread)
+            b = Chromium(env, request.getfixturevalue("playwright_sync")[0])
+        else:
+            b = {"firefox": Firefox, "webkit": WebKit}[request.param](env, artifacts_dir / request.param)
     except Unavailable as exc:
         _unavailable(str(exc))
     yield b
