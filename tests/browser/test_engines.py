@@ -128,11 +128,19 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     assert muted.heard() is None, muted.heard()
 
 
-def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, tmp_path):
+@pytest.fixture(scope="module")
+def format_tones(tmp_path_factory) -> dict:
+    """A 0.5 s tone in each format, encoded once for every engine."""
+    root = tmp_path_factory.mktemp("formats")
     files = {}
     for name, (suffix, args, freq) in FORMATS.items():
-        files[name] = tmp_path / f"tone-{name}{suffix}"
+        files[name] = root / f"tone-{name}{suffix}"
         ffmpeg_tone(files[name], freq, 0.5, args)
+    return files
+
+
+def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, format_tones):
+    files = format_tones
     players = {n: wa.web_audio(src=str(f), onended=events.callback(f"ended {n}"), onerror=events.callback(f"error {n}"))
                for n, f in files.items()}
     driver.goto(driver.url)
