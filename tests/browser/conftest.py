@@ -2,9 +2,8 @@
 
 Chromium comes from the system (Debian's package); Playwright only drives it.
 Playwright's sync API keeps an asyncio loop running on the main thread while it
-is open, so Playwright and its headless chromium live for this package only
-(one start for all its modules; each test gets a context of its own): tests
-that run later (and call asyncio.run) must not find them.
+is open, so it and its chromium live for this package only (one start for all
+modules): tests that run later (and call asyncio.run) must not find them.
 Without chromium or Playwright these tests skip, except under CI (CI=true),
 where a missing browser is a failure.
 """
@@ -21,6 +20,8 @@ from types import SimpleNamespace
 from urllib.parse import parse_qs, quote, urlsplit
 
 import pytest
+
+from .drivers import Driver
 
 CHROMIUM_ARGS = [
     "--headless",
@@ -137,20 +138,7 @@ class Page:
             raise AssertionError(f"player {cid} streams through {st.get('engine')!r}, not {self.engine!r}")
         return st
 
-    def wait_stats(self, cid: str, predicate, timeout: float = 10.0, interval: float = 0.05) -> dict:
-        """Poll stats() until predicate(stats) holds; returns the last stats.
-
-        A snapshot the worklet did not answer in time ("stale": its counters are
-        old) never counts.
-        """
-        deadline = time.monotonic() + timeout
-        st = self.stats(cid)
-        while st.get("stale") or not predicate(st):
-            if time.monotonic() > deadline:
-                raise AssertionError(f"timed out waiting on player {cid}: {st}")
-            time.sleep(interval)
-            st = self.stats(cid)
-        return st
+    wait_stats = Driver.wait_stats
 
 
 @pytest.fixture
@@ -370,10 +358,8 @@ def browser_engine(request, sound_server, display, artifacts_dir):
 
     env = dict(sound_server.env, DISPLAY=display.name)
     try:
-        if request.param == "chromium":  # driven by the package's Playwright (one per thread)
-            b = Chromium(env, request.getfixturevalue("playwright_sync")[0])
-        else:
-            b = {"firefox": Firefox, "webkit": WebKit}[request.param](env, artifacts_dir / request.param)
+        b = Chromium(env, request.getfixturevalue("playwright_sync")[0]) if request.param == "chromium" else {
+            "firefox": Firefox, "webkit": WebKit}[request.param](env, artifacts_dir / request.param)
     except Unavailable as exc:
         _unavailable(str(exc))
     yield b

@@ -106,11 +106,13 @@ class Driver:
         return self.js("cid => window.vtPlayers[cid].stats()", cid)
 
     def wait_stats(self, cid: str, predicate, timeout: float = 10.0) -> dict:
+        """Poll stats() until predicate(stats) holds; returns the last stats (a "stale" one, whose worklet did not
+        answer in time, never counts)."""
         deadline = time.monotonic() + timeout
         st = self.stats(cid)
         while st.get("stale") or not predicate(st):
             if time.monotonic() > deadline:
-                raise AssertionError(f"{self.engine}: timed out waiting on player {cid}: {st}")
+                raise AssertionError(f"{self.engine or 'page'}: timed out waiting on player {cid}: {st}")
             time.sleep(0.05)
             st = self.stats(cid)
         return st
@@ -214,10 +216,7 @@ class WebKitDriver(_WebDriverPage):
 
 
 class Chromium:
-    """A headful chromium on the display, playing into the sound server.
-
-    pw: a running Playwright to drive it with (a thread has one at a time); None starts one of its own.
-    """
+    """A headful chromium on the display, playing into the sound server; pw: the Playwright to drive it (None: its own)."""
 
     name = "chromium"
 

@@ -142,8 +142,7 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
         assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "underruns": 0,
                          "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, st
         assert st["state"] == "idle" and not st["streamActive"], st
-        # back to its start size for the next stream: the floor, or what a busy link taught the page
-        assert st["jitterSeconds"] == page.stats(fresh.id)["jitterSeconds"] >= 0.25, st
+        assert st["jitterSeconds"] == page.stats(fresh.id)["jitterSeconds"] >= 0.25, st  # a new stream's size again
         assert st["framesPlayed"] == st["framesWritten"] == total  # nothing left behind mid-sample
     assert events.names().count("start") == 3
     assert page.stats(p.id)["streams"] == 3
@@ -214,9 +213,7 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, e
 # -- the jitter buffer ---------------------------------------------------------------
 
 
-# One engine: both render from the same ring, whose jitter buffer and gap count this exercises (the policy
-# itself is tested under a synthetic clock in page/jitter-policy.test.js); each engine's own gap count is
-# the hold-off test's above.
+# (one engine: both play from the ring whose lessons this tests; each engine's gap count is the hold-off test's)
 @pytest.mark.parametrize("stream_engine", ["worklet"])
 def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_frame(page, wa, events):
     """What one stream teaches the page's next streams, on any player; jitterMs stays a floor."""
