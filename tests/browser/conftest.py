@@ -2,8 +2,8 @@
 
 Chromium comes from the system (Debian's package); Playwright only drives it.
 Playwright's sync API keeps an asyncio loop running on the main thread while it
-is open, so it and its chromium live for this package only (one start for all
-modules): tests that run later (and call asyncio.run) must not find them.
+is open, so the browser lives for one module only: tests that run later (and
+call asyncio.run) must not find it.
 Without chromium or Playwright these tests skip, except under CI (CI=true),
 where a missing browser is a failure.
 """
@@ -55,7 +55,7 @@ def _chromium_path() -> str:
     return path
 
 
-@pytest.fixture(scope="package")
+@pytest.fixture(scope="module")
 def playwright_sync():
     try:
         from playwright.sync_api import sync_playwright
@@ -66,7 +66,7 @@ def playwright_sync():
         yield pw, path
 
 
-@pytest.fixture(scope="package")
+@pytest.fixture(scope="module")
 def launch_browser(playwright_sync):
     """launch_browser(autoplay=True, args=()): a new chromium; the caller closes it.
 
@@ -83,7 +83,7 @@ def launch_browser(playwright_sync):
     return launch
 
 
-@pytest.fixture(scope="package")
+@pytest.fixture(scope="module")
 def browser(launch_browser):
     b = launch_browser()
     yield b
@@ -358,8 +358,8 @@ def browser_engine(request, sound_server, display, artifacts_dir):
 
     env = dict(sound_server.env, DISPLAY=display.name)
     try:
-        b = Chromium(env, request.getfixturevalue("playwright_sync")[0]) if request.param == "chromium" else {
-            "firefox": Firefox, "webkit": WebKit}[request.param](env, artifacts_dir / request.param)
+        b = Chromium(env) if request.param == "chromium" else {"firefox": Firefox, "webkit": WebKit}[request.param](
+            env, artifacts_dir / request.param)
     except Unavailable as exc:
         _unavailable(str(exc))
     yield b

@@ -216,11 +216,11 @@ class WebKitDriver(_WebDriverPage):
 
 
 class Chromium:
-    """A headful chromium on the display, playing into the sound server; pw: the Playwright to drive it (None: its own)."""
+    """A headful chromium on the display, playing into the sound server."""
 
     name = "chromium"
 
-    def __init__(self, env: dict[str, str], pw=None) -> None:
+    def __init__(self, env: dict[str, str]) -> None:
         try:
             from playwright.sync_api import sync_playwright
         except ImportError as exc:
@@ -228,8 +228,8 @@ class Chromium:
         path = shutil.which("chromium")
         if not path:
             raise Unavailable("chromium is not installed (apt-get install chromium)")
-        self._pw_cm = None if pw else sync_playwright()
-        pw = pw or self._pw_cm.__enter__()
+        self._pw_cm = sync_playwright()
+        pw = self._pw_cm.__enter__()
         with _environ(env):  # Playwright looks for the display in its own environment
             self.browser = pw.chromium.launch(
                 executable_path=path, headless=False, args=CHROMIUM_ARGS,
@@ -244,8 +244,7 @@ class Chromium:
         try:
             self.browser.close()
         finally:
-            if self._pw_cm:
-                self._pw_cm.__exit__(None, None, None)
+            self._pw_cm.__exit__(None, None, None)
 
 
 class Firefox:
