@@ -28,7 +28,8 @@
 //                     is late (it holds more audio than comes after it at once)
 //                     counts on the learnt head start until it starts: its first
 //                     sample may play headStart earlier than the buffer alone
-//                     allows, never before it arrived.
+//                     allows, never before it arrived, nor before the engine has
+//                     its look-ahead in hand.
 // bufferSeconds = max(floorSeconds, expected + margin + lookAheadSeconds) when
 // adaptive, else max(floorSeconds, expected). The buffer shrinks only between
 // streams, to a high percentile of what the last streams saw (Lessons): never
@@ -148,7 +149,9 @@ export class StreamJitter {
 
   /** Whether audio `played` seconds into the stream may play at time `at`. */
   due(at, played) {
-    const earliest = Math.min(this.earliest, this.first - this.headStart);
+    // an engine that renders ahead counts on the head start only with that much in hand
+    const head = this.received - played >= (this.settings.lookAheadSeconds || 0) ? this.headStart : 0;
+    const earliest = Math.min(this.earliest, this.first - head);
     return at - played >= earliest + this.bufferSeconds() - 1e-9;
   }
 
