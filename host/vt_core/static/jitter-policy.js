@@ -157,6 +157,7 @@ export class StreamJitter {
 
   /** The stream started: from now on it waits by what it measured alone. */
   began() {
+    this.counted = this.headStart; // what it counted on
     this.headStart = 0;
   }
 

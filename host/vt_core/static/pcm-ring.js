@@ -464,7 +464,8 @@ export class PcmRing {
       if (!s.started) {
         s.started = true;
         this.c.streams++;
-        this.send({ type: "started", at: this.now, received: this.received, buffer: this.bufferSeconds() });
+        this.send({ type: "started", at: this.now, received: this.received, buffer: this.bufferSeconds(),
+          headStart: s.jitter.counted || 0 });
       }
     }
     if (i === frames) {

@@ -125,6 +125,7 @@ export class StreamIngest {
       streamStarts: 0,
       lastStartLatencyMs: null,
       lastStartBufferMs: null, // the jitter buffer the last stream started with
+      lastStartHeadStartMs: null, // and the head start it counted on
       lastStartEpochMs: null, // epoch ms at which the last stream's first sample was played
       lastEnded: null, // payload of the last stream end
       lastSampleAt: null, // epoch ms at which the last stream's last sample was played
@@ -205,6 +206,7 @@ export class StreamIngest {
       this.counters.lastStartLatencyMs = latency;
       this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
       this.counters.lastStartBufferMs = round(msg.buffer * 1000, 1);
+      this.counters.lastStartHeadStartMs = round((msg.headStart || 0) * 1000, 1);
       this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
       const fmt = this.format || {};
       this.host.emit("web-audio-stream-start", {

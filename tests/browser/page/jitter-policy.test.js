@@ -59,57 +59,36 @@ export const cases = {
     }
   },
 
-  "a first message held back (the writer's opening pause, two chunks to a block) is learnt: later streams start on it, never dry"() {
-    // a paced writer: chunk k written at its stream time, the first write pausing; a block sent per `per` chunks
-    const arrivals = (chunk, per, pause, lag = () => 0.001) => {
-      const out = [];
-      for (let k = per - 1; k < 40; k += per) out.push([Math.max(pause, k * chunk) + lag(k), per * chunk]);
-      return out;
-    };
-    const play = (j, msgs) => { // when stream second 0 plays; whether a message came later than the engine needed it
-      let start = null;
-      msgs.forEach(([t, s], i) => {
-        j.arrived(t, s);
-        const next = i + 1 < msgs.length ? msgs[i + 1][0] : Infinity;
-        for (let at = t; start === null && at < next; at += 128 / 48000) if (j.due(at, 0)) start = at; // render blocks
-      });
-      j.began();
-      let pos = 0;
-      const ahead = j.settings.lookAheadSeconds;
-      const dry = msgs.some(([t, s]) => ((pos += s), t > Math.max(start, start + pos - s - ahead) + 1e-9));
-      return { wait: start - msgs[0][0], dry, head: j.headStartSeen() };
-    };
-    const AHEAD = { ...DEFAULTS, lookAheadSeconds: 0.04 }; // the main-thread engine renders 40 ms ahead
-    const burst = (k) => (k === 0 ? 0.001 : 0.006); // what the pause held back comes 5 ms after the first block
-    for (const [name, msgs, settings, head, wait] of [
-      ["22.05 kHz mono", arrivals(1024 / 22050, 2, 0.08), DEFAULTS, 0.08 - 1024 / 22050, 0], // was: the buffer after it
-      ["48 kHz stereo", arrivals(1024 / 48000, 1, 0.08, burst), DEFAULTS, 0.075, 0],
-      ["22.05 kHz mono, 40 ms ahead", arrivals(1024 / 22050, 2, 0.08), AHEAD, 0.08 - 1024 / 22050, 0.048 - 0.0336],
-      ["48 kHz stereo, 40 ms ahead", arrivals(1024 / 48000, 1, 0.08, burst), AHEAD, 0.075, 0.005], // less than it looks ahead in hand: waits
-      ["a pusher with no pause", arrivals(0.02, 2, 0), DEFAULTS, 0, 0.008], // learns none: waits its buffer
+  "a first block the writer held back is learnt: later streams start on it (ahead, with the look-ahead in hand), never dry"() {
+    const AHEAD = { ...DEFAULTS, lookAheadSeconds: 0.04 }; // the main-thread engine
+    for (const [chunk, per, pause, lag, settings, head, wait] of [ // chunk k written at its time; a block per `per` chunks
+      [1024 / 22050, 2, 0.08, 0, DEFAULTS, 0.0336, 0], // the pause and two chunks a block: was its buffer after it
+      [1024 / 22050, 2, 0.08, 0, AHEAD, 0.0336, 0.048 - 0.0336],
+      [1024 / 48000, 1, 0.08, 0.005, AHEAD, 0.075, 0.005], // the backlog after the first block comes 5 ms later
+      [0.02, 2, 0, 0, DEFAULTS, 0, 0.008], // no pause: no head start, its buffer
     ]) {
+      const msgs = Array.from({ length: 20 }, (_, i) => (i + 1) * per - 1)
+        .map((k, i) => [Math.max(pause, k * chunk) + 0.001 + (i ? lag : 0), per * chunk]);
       const lessons = new Lessons();
-      const got = [];
-      for (let k = 0; k < 4; k++) {
-        const r = play(new StreamJitter(settings, lessons.expected, lessons.headStart), msgs);
-        lessons.learn(0.005, 0, r.head);
-        got.push(r);
+      for (let n = 0; n < 4; n++) {
+        const j = new StreamJitter(settings, lessons.expected, lessons.headStart);
+        let start = null, pos = 0;
+        msgs.forEach(([t, s], i) => { // render blocks until the next message
+          j.arrived(t, s);
+          for (let at = t; start === null && at < (msgs[i + 1] || [Infinity])[0]; at += 128 / 48000) if (j.due(at, 0)) start = at;
+        });
+        if (n) near(start - msgs[0][0], wait, 128 / 48000, `${chunk} ${per} ${settings.lookAheadSeconds}: stream ${n} waits`);
+        // a block is in hand when the engine (rendering lookAheadSeconds ahead) needs it
+        eq(msgs.filter(([t, s]) => ((pos += s), t > Math.max(start, start + pos - s - settings.lookAheadSeconds) + 1e-9)), [], "dry");
+        lessons.learn(0.005, 0, j.headStartSeen());
       }
-      if (!(got[0].wait > 0.06)) throw new Error(`${name}: a new page waits ${got[0].wait} s`);
-      near(lessons.headStart, head, 1e-4, `${name}: the head start learnt`);
-      got.slice(1).forEach((r, k) => near(r.wait, wait, 128 / 48000, `${name}: stream ${k + 1} waits`));
-      eq(got.map((r) => r.dry), [false, false, false, false], `${name}: dry`);
+      near(lessons.headStart, head, 1e-4, "the head start learnt");
     }
-    const lessons = new Lessons(); // the lowest of the last ones is counted on; a stream with a gap teaches none
-    [0.03, 0.04, 0.02, 0.05].forEach((h) => lessons.learn(0.005, 0, h));
+    const lessons = new Lessons(); // of few, the lowest is counted on; of many, the second lowest, but none right after a gap
+    [0.03, 0.02, 0.04].forEach((h) => lessons.learn(0.005, 0, h));
     near(lessons.headStart, 0.02, 1e-12, "the lowest");
     for (let k = 0; k < 12; k++) lessons.learn(0.005, 0, 0.03);
     lessons.learn(0.005, 1, 0.05);
     eq(lessons.headStart, 0, "right after a gap");
-    lessons.learn(0.005, 0, 0.03);
-    near(lessons.headStart, 0.02, 1e-12, "one gap among many lessons: the second lowest");
-    const fixed = new StreamJitter(FIXED, null, 0.05); // a fixed buffer counts on none
-    fixed.arrived(1, 0.1);
-    eq([fixed.due(1.119, 0), fixed.due(1.12, 0)], [false, true]);
   },
 };
