@@ -173,30 +173,42 @@ export class StreamJitter {
   }
 }
 
+const rank = (list, q) => [...list].sort((x, y) => x - y)[Math.max(0, Math.ceil(q * list.length) - 1)];
+
 /** What a page learnt from its streams' lessons. */
 export class Lessons {
   constructor() {
     this.list = []; // the last LESSONS streams' lessons, oldest first
-    this.heads = []; // and their head starts
+    this.heads = new Map(); // a stream format's key -> the last head starts of its streams
+    this.gapped = false; // the last stream had a gap
     this.expected = null; // what the next stream expects (null: nothing learnt yet)
-    this.headStart = null; // the head start the next stream counts on (null: nothing learnt yet)
   }
 
   /**
-   * Add a stream's lesson, whether it had gaps and its head start; returns what the next stream
-   * expects. The head start counted on is a low percentile of the last ones (a head start the
-   * streams do not keep sets none); a stream with a gap teaches none, and the stream right after
-   * it counts on none.
+   * Add a stream's lesson, whether it had gaps, its head start and its format's key; returns what
+   * the next stream expects. A stream with a gap teaches no head start.
    */
-  learn(lesson, gaps, headStart = 0) {
-    const rank = (list, q) => [...list].sort((x, y) => x - y)[Math.max(0, Math.ceil(q * list.length) - 1)];
+  learn(lesson, gaps, headStart = 0, format = "") {
     this.list.push(lesson);
-    this.heads.push(gaps ? 0 : Math.max(0, headStart || 0));
     if (this.list.length > LESSONS) this.list.shift();
-    if (this.heads.length > LESSONS) this.heads.shift();
+    const heads = this.heads.get(format) || [];
+    heads.push(gaps ? 0 : Math.max(0, headStart || 0));
+    if (heads.length > LESSONS) heads.shift();
+    this.heads.set(format, heads);
+    this.gapped = gaps > 0;
     const high = rank(this.list, PERCENTILE);
     this.expected = gaps ? Math.max(high, lesson) : high;
-    this.headStart = gaps ? 0 : rank(this.heads, 1 - PERCENTILE);
     return this.expected;
+  }
+
+  /**
+   * The head start a stream of this format counts on (null: none learnt): a low percentile of its
+   * format's last ones (a head start its streams do not keep sets none; one format's writer may
+   * hold back what another's does not), none right after a stream with a gap.
+   */
+  headStart(format = "") {
+    const heads = this.heads.get(format);
+    if (!heads) return null;
+    return this.gapped ? 0 : rank(heads, 1 - PERCENTILE);
   }
 }

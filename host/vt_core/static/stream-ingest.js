@@ -69,9 +69,9 @@ const hiddenNow = () => typeof document !== "undefined" && document.visibilitySt
 function expectedNow() {
   return hiddenNow() ? Math.max(lessons.expected ?? 0, HIDDEN_EXPECTED) : lessons.expected;
 }
-/** The page's lessons for the next stream, as the engine's config takes them (a hidden page counts on no head start). */
-function learntNow() {
-  return { expectedSeconds: expectedNow(), headStartSeconds: hiddenNow() ? 0 : lessons.headStart };
+/** The page's lessons for a stream of this format (its key), as the engine's config takes them (a hidden page counts on no head start). */
+function learntNow(format) {
+  return { expectedSeconds: expectedNow(), headStartSeconds: hiddenNow() || !format ? 0 : lessons.headStart(format) };
 }
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
@@ -99,6 +99,7 @@ export class StreamIngest {
     this.active = false; // a stream is open (push or pull)
     this.source = null; // "push" | "pull"
     this.format = null; // {rate, channels, source} of the frames being fed
+    this.formatKey = ""; // the open (or last) stream's rate x channels
     this.paused = false;
     this.stage = new PcmStage((samples, format, t) => this.toRing(samples, format, t));
     this.pull = null; // {controller} of the running fetch
@@ -140,7 +141,7 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...ringSettings(this.options), ...learntNow() };
+    const settings = { ...ringSettings(this.options), ...learntNow(this.formatKey) };
     const env = { clock: () => engine.contextNow() };
     this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
@@ -225,8 +226,8 @@ export class StreamIngest {
       const cold = this.cold;
       this.cold = false;
       if (Number.isFinite(msg.lesson) && !cold) {
-        lessons.learn(msg.lesson, report.underruns, msg.headStart);
-        this.post({ type: "config", ...learntNow() });
+        lessons.learn(msg.lesson, report.underruns, msg.headStart, this.formatKey);
+        this.post({ type: "config", ...learntNow(this.formatKey) });
       }
       // frames posted after the worklet ended this stream opened the next one
       if (report.reason !== "closed" && this.posted <= msg.received) {
@@ -519,7 +520,8 @@ export class StreamIngest {
       this.source = source;
       this.firstFrameAt = performance.now();
       // what the page learnt since this engine was made (another player's streams)
-      const learnt = learntNow();
+      this.formatKey = `${rate}x${channels}`; // the stream's, for the head start it learns and counts on
+      const learnt = learntNow(this.formatKey);
       if (learnt.expectedSeconds !== null) this.post({ type: "config", ...learnt });
       engine.requestStart();
       this.host.changed();
