@@ -80,6 +80,8 @@ const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "star
   "lateOutputs", "lateFrames", "streams"];
 
 const lessons = new Lessons(); // the page's, from the streams of all its players
+/** The output's latency in ms, null where the browser's cannot be read safely. */
+const outputMs = () => (engine.latency().output === null ? null : round(engine.latency().output * 1000, 1));
 
 /** The ring's settings from a player's options: the jitter policy's, and how pushed streams end. */
 function ringSettings(o) {
@@ -215,7 +217,7 @@ export class StreamIngest {
         channels: fmt.channels,
         source: this.source,
         latencyMs: latency === null ? null : round(latency, 1),
-        outputLatencyMs: round(engine.latency().output * 1000, 1),
+        outputLatencyMs: outputMs(),
         bufferMs: round(msg.buffer * 1000, 1),
       });
       this.host.changed();
@@ -548,7 +550,7 @@ export class StreamIngest {
       pendingBytes: this.stage.pendingBytes,
       streamActive: this.active,
       streamSource: this.source,
-      outputLatencyMs: round(engine.latency().output * 1000, 1), // in latencyMs and the "heard at" times
+      outputLatencyMs: outputMs(), // in latencyMs and the "heard at" times (null: not known)
       engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
       engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)
       ...extra(),
