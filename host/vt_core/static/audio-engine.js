@@ -37,7 +37,7 @@ class AudioEngine {
     this.interrupted = false;
     // pairing of the context clock with performance.now() (see contextNow)
     this.clock = { cur: Infinity, prev: Infinity, since: -Infinity, last: 0 };
-    this.outputLatency = 0; // seconds, cached (see latency)
+    this.outputLatency = OUTPUT_LATENCY_READABLE ? 0 : null; // seconds, cached (see latency); null: never read
     this.streaming = new Set(); // the players' stream ingests with a stream open
     this.ready = this.init();
   }
@@ -91,7 +91,7 @@ class AudioEngine {
   /**
    * Seconds from a sample's context time to the listener: {base, output, total},
    * the context's processing latency (read now) and its output's (as last read
-   * by readLatency; null where it is not read: OUTPUT_LATENCY_READABLE). Some
+   * by readLatency; null where it is never read: OUTPUT_LATENCY_READABLE). Some
    * browsers answer outputLatency by asking the audio thread, which can hold the
    * main thread up for long while a stream starts: it is read only while no
    * player has a stream open (this.streaming), when the context starts running
@@ -99,15 +99,12 @@ class AudioEngine {
    */
   latency() {
     const base = positive(this.ctx && this.ctx.baseLatency);
-    const output = OUTPUT_LATENCY_READABLE ? this.outputLatency : null;
-    return { base, output, total: base + (output || 0) };
+    return { base, output: this.outputLatency, total: base + (this.outputLatency || 0) };
   }
 
   readLatency() {
     const c = this.ctx;
-    if (OUTPUT_LATENCY_READABLE && c && !this.streaming.size && c.state === "running") {
-      this.outputLatency = positive(c.outputLatency);
-    }
+    if (this.outputLatency !== null && c && !this.streaming.size && c.state === "running") this.outputLatency = positive(c.outputLatency);
   }
 
   /**

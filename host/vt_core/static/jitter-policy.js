@@ -110,6 +110,7 @@ export class StreamJitter {
     this.settings = settings;
     this.expected = startingDelay(settings, learnt);
     this.headStart = settings.adaptive ? headStart || 0 : 0; // counted on until the stream starts
+    this.counted = 0; // the head start it counted on when it started
     this.received = 0; // stream seconds received
     this.first = Infinity; // the first message's offset
     this.earliest = Infinity;
@@ -121,7 +122,7 @@ export class StreamJitter {
   /** A message of `seconds` of audio arrived at t; true when it came later than expected. */
   arrived(t, seconds) {
     const offset = t - this.received;
-    if (this.received === 0 && this.first === Infinity) this.first = offset;
+    if (this.first === Infinity) this.first = offset;
     this.received += seconds;
     if (offset < this.earliest) this.earliest = offset;
     const delay = offset - this.earliest;
@@ -157,7 +158,7 @@ export class StreamJitter {
 
   /** The stream started: from now on it waits by what it measured alone. */
   began() {
-    this.counted = this.headStart; // what it counted on
+    this.counted = this.headStart;
     this.headStart = 0;
   }
 
@@ -192,7 +193,7 @@ export class Lessons {
     this.list.push(lesson);
     if (this.list.length > LESSONS) this.list.shift();
     const heads = this.heads.get(format) || [];
-    heads.push(gaps ? 0 : Math.max(0, headStart || 0));
+    heads.push(gaps ? 0 : headStart || 0);
     if (heads.length > LESSONS) heads.shift();
     this.heads.set(format, heads);
     this.gapped = gaps > 0;

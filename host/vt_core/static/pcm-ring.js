@@ -465,7 +465,7 @@ export class PcmRing {
         s.started = true;
         this.c.streams++;
         this.send({ type: "started", at: this.now, received: this.received, buffer: this.bufferSeconds(),
-          headStart: s.jitter.counted || 0 });
+          headStart: s.jitter.counted });
       }
     }
     if (i === frames) {

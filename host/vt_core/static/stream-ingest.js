@@ -71,7 +71,7 @@ function expectedNow() {
 }
 /** The page's lessons for a stream of this format (its key), as the engine's config takes them (a hidden page counts on no head start). */
 function learntNow(format) {
-  return { expectedSeconds: expectedNow(), headStartSeconds: hiddenNow() || !format ? 0 : lessons.headStart(format) };
+  return { expectedSeconds: expectedNow(), headStartSeconds: hiddenNow() ? 0 : lessons.headStart(format) };
 }
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
@@ -81,7 +81,7 @@ const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "star
 
 const lessons = new Lessons(); // the page's, from the streams of all its players
 /** The output's latency in ms, null where the browser's cannot be read safely. */
-const outputMs = () => (engine.latency().output === null ? null : round(engine.latency().output * 1000, 1));
+const outputMs = () => (engine.outputLatency === null ? null : round(engine.outputLatency * 1000, 1));
 
 /** The ring's settings from a player's options: the jitter policy's, and how pushed streams end. */
 function ringSettings(o) {
