@@ -99,16 +99,17 @@ class CoveredTab:
         self.profile.cleanup()
 
 
-THROTTLED = """new Promise((done) => { let n = 0; const t = setInterval(() => n++, 10);
-  setTimeout(() => { clearInterval(t); done(n); }, 1500); })"""
+TICKS = "window.__benchTicks = 0, window.__benchTimer = setInterval(() => window.__benchTicks++, 10), 0"
+TICKED = "clearInterval(window.__benchTimer), window.__benchTicks"
 
 
 def utterance(server, wa, engine: str, hidden: bool, seconds: float, end_within: float = 60.0,
               rate: int = 48000) -> dict:
     """One utterance pushed at real-time pace into a fresh page (hidden: under a second tab); waits for its end
-    report at most ``end_within`` s after the last write.  Returns the page's visibility, the ticks of a 10 ms
-    interval over 1.5 s before the push, the end report (None: none came), the errors, the player's stats, "end" (s from the
-    last write to the report) and "hole" (the page's first to last sample, minus the utterance)."""
+    report at most ``end_within`` s after the last write.  Returns the page's visibility, "ticks" of a 10 ms
+    interval while the utterance was written ("pushed" s: a page whose timers are throttled sees a few), the end
+    report (None: none came), the errors, the player's stats, "end" (s from the last write to the report) and
+    "hole" (the page's first to last sample, minus the utterance)."""
     import vt_core
 
     vt_core.getcm().clear()
@@ -120,18 +121,20 @@ def utterance(server, wa, engine: str, hidden: bool, seconds: float, end_within:
     try:
         tab.wait(f"!!(window.vtReady && window.vtPlayers && window.vtPlayers[{p.id!r}])")
         if hidden:
-            tab.hide()
-        ticks = tab.evaluate(THROTTLED)
+            tab.hide()  # (the page learns it a moment later: its timers run at full rate until then)
+            tab.wait("document.visibilityState === 'hidden'")
         pcm = (np.sin(2 * np.pi * 330 * np.arange(round(seconds * rate)) / rate) * 9000).astype(np.int16)
         pcm = np.repeat(pcm, 2).tobytes()
         w = p.stream_writer()
         w.configure(rate, 2)
+        tab.evaluate(TICKS)
         t0, step = time.monotonic(), 4096
         for i in range(0, len(pcm), step):
             time.sleep(max(0.0, t0 + i / (rate * 4) - time.monotonic()))
             w.write(pcm[i : i + step])
         w.finish()
         written = time.monotonic()
+        ticks = tab.evaluate(TICKED)
         while not ended and time.monotonic() < written + end_within:
             time.sleep(0.02)
         st = tab.evaluate(f"window.vtPlayers[{p.id!r}].stats()")
@@ -139,7 +142,7 @@ def utterance(server, wa, engine: str, hidden: bool, seconds: float, end_within:
     finally:
         tab.close()
     at, report = ended[0] if ended else (float("nan"), None)
-    return {"shown": shown, "ticks": ticks, "report": report, "errors": errors, "stats": st, "end": at - written,
+    return {"shown": shown, "ticks": ticks, "pushed": written - t0, "report": report, "errors": errors, "stats": st, "end": at - written,
             "hole": (st["lastSampleAt"] - st["lastStartEpochMs"]) / 1000 - seconds}
 
 

@@ -170,6 +170,7 @@ def utterance(bench: "Bench", player, seconds: float, rate: int, channels: int, 
         "output": st.get("outputLatencyMs") or 0,
         "underruns": payload.get("underruns", 0),
         "buffer": st.get("lastStartBufferMs") or 0,
+        "head": st.get("lastStartHeadStartMs") or 0,
         "played_off": abs(payload.get("played", 0) - round(seconds * rate) / rate) * 1000,
     }
 
@@ -214,7 +215,8 @@ def run_utterances(
                 "p95_ctx": p95([a - o for a, o in zip(start, out)]),
                 "p95_net_ctx": p95([a - o for a, o in zip(net, out)]), "underruns": sum(r["underruns"] for r in got),
                 "with_gaps": sum(1 for r in got if r["underruns"]), "n": len(got),
-                "buffer": statistics.median(r["buffer"] for r in got), "played_off": max(r["played_off"] for r in got),
+                "buffer": statistics.median(r["buffer"] for r in got), "head": statistics.median(r["head"] for r in got),
+                "played_off": max(r["played_off"] for r in got),
                 "end": p95([r["end"] for r in got]),
             })
             print(f"  {table[-1]['case']:<44} {table[-1]['format']:<12} first audio p95 {p95(start):6.1f} ms "
@@ -224,11 +226,11 @@ def run_utterances(
 
 def print_table(table: list) -> None:
     print(f"\n{'case':<44} {'format':<12} {'p95':>7} {'median':>7} {'p95-pause':>10} {'median-pause':>13} "
-          f"{'underruns':>10} {'buffer':>7} {'end p95':>8} {'ctx p95':>8} {'ctx p95-pause':>14}")
+          f"{'underruns':>10} {'buffer':>7} {'head':>6} {'end p95':>8} {'ctx p95':>8} {'ctx p95-pause':>14}")
     for r in table:
         print(f"{r['case']:<44} {r['format']:<12} {r['p95']:7.1f} {r['median']:7.1f} {r['p95_net']:10.1f} "
               f"{r['median_net']:13.1f} {r['underruns']:4d} ({r['with_gaps']}/{r['n']}) {r['buffer']:6.1f} "
-              f"{r['end']:8.1f} {r['p95_ctx']:8.1f} {r['p95_net_ctx']:14.1f}   (ms)")
+              f"{r['head']:6.1f} {r['end']:8.1f} {r['p95_ctx']:8.1f} {r['p95_net_ctx']:14.1f}   (ms)")
 
 
 def print_comparisons(table: list) -> None:
@@ -400,7 +402,8 @@ def main() -> int:
         srv.stop()
     print(f"\n{args.utterances} utterances of 1-3 s per row, real-time pace, {args.chunk_frames}-frame chunks; "
           "first write() -> first sample heard (output latency included; with the writer's start-up pause, and "
-          "without it); underruns: total (utterances with any / all); buffer: median jitter buffer at the start; "
+          "without it); underruns: total (utterances with any / all); buffer: median jitter buffer at the start; head: median head start "
+          "counted on (how late the page expects a first message: it may start that much sooner); "
           f"end: last sample out -> onended, p95; ctx: the same p95s less the context's output latency (the "
           f"first sample handed to the output; what the page's buffer decides); 1-minute load average at the end: {os.getloadavg()[0]:.2f}")
     print_table(table)

@@ -448,7 +448,8 @@ def _on_text(client: Outbox, text: str) -> "dict[str, Any] | None":
         return None
     payload = msg.get("payload")
     if event == "web-audio-stream-start" and isinstance(payload, dict):  # its head start (see opus.py)
-        ms = [payload.get("bufferMs"), payload.get("latencyMs"), payload.get("outputLatencyMs")]
+        output = payload.get("outputLatencyMs")  # null where the page never reads it: latencyMs leaves it out
+        ms = [payload.get("bufferMs"), payload.get("latencyMs"), 0 if output is None else output]
         if all(type(v) in (int, float) and 0 <= v < 1e6 for v in ms):
             client.buffer = max(0.0, min(ms[0], ms[1] - ms[2])) / 1000
     client.events.put(cid, event, {} if payload is None else payload, len(text))

@@ -21,6 +21,8 @@ from urllib.parse import parse_qs, quote, urlsplit
 
 import pytest
 
+from .drivers import Driver
+
 CHROMIUM_ARGS = [
     "--headless",
     "--no-sandbox",
@@ -136,20 +138,7 @@ class Page:
             raise AssertionError(f"player {cid} streams through {st.get('engine')!r}, not {self.engine!r}")
         return st
 
-    def wait_stats(self, cid: str, predicate, timeout: float = 10.0, interval: float = 0.05) -> dict:
-        """Poll stats() until predicate(stats) holds; returns the last stats.
-
-        A snapshot the worklet did not answer in time ("stale": its counters are
-        old) never counts.
-        """
-        deadline = time.monotonic() + timeout
-        st = self.stats(cid)
-        while st.get("stale") or not predicate(st):
-            if time.monotonic() > deadline:
-                raise AssertionError(f"timed out waiting on player {cid}: {st}")
-            time.sleep(interval)
-            st = self.stats(cid)
-        return st
+    wait_stats = Driver.wait_stats
 
 
 #: Pages of the tests that read samples exactly (levels of DC probes, exact counts while a stream is

@@ -106,11 +106,13 @@ class Driver:
         return self.js("cid => window.vtPlayers[cid].stats()", cid)
 
     def wait_stats(self, cid: str, predicate, timeout: float = 10.0) -> dict:
+        """Poll stats() until predicate(stats) holds; returns the last stats (a "stale" one, whose worklet did not
+        answer in time, never counts)."""
         deadline = time.monotonic() + timeout
         st = self.stats(cid)
         while st.get("stale") or not predicate(st):
             if time.monotonic() > deadline:
-                raise AssertionError(f"{self.engine}: timed out waiting on player {cid}: {st}")
+                raise AssertionError(f"{self.engine or 'page'}: timed out waiting on player {cid}: {st}")
             time.sleep(0.05)
             st = self.stats(cid)
         return st

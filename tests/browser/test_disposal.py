@@ -56,8 +56,9 @@ class Census:
         return (renderer_cpu() - c0) / (time.monotonic() - t0)
 
 
-def run_players(page, wa, path: str, burst: bytes) -> None:
-    """Create FILE_PLAYERS file and PUSH_PLAYERS push players, make them work, remove them all."""
+def run_players(page, wa, census: Census, path: str, burst: bytes) -> float:
+    """Create FILE_PLAYERS file and PUSH_PLAYERS push players, make them work, remove them all; returns the
+    renderer's CPU over the second that follows (Census.idle_cpu)."""
     players = [wa.web_audio(src=path, show_wave=i % 2 == 0, minimal=i % 3 == 0, label=f"file {i}") for i in range(FILE_PLAYERS)]
     players += [wa.web_audio(show_wave=True, label=f"push {i}") for i in range(PUSH_PLAYERS)]
     page.player(players[-1].id, timeout=30_000)
@@ -72,7 +73,7 @@ def run_players(page, wa, path: str, burst: bytes) -> None:
     for p in players:
         manager.remove_component(p.id)
     page.page.wait_for_function("() => Object.keys(window.vtPlayers).length === 0", timeout=30_000)
-    page.page.wait_for_timeout(1000)
+    return census.idle_cpu()  # (and the page finishes what removing them left to do)
 
 
 def test_300_removed_players_leave_nothing_behind(browser, open_page, wa, tmp_path):
@@ -81,15 +82,12 @@ def test_300_removed_players_leave_nothing_behind(browser, open_page, wa, tmp_pa
     burst = sine(440, 0.2, 24000, channels=1).tobytes()
     page = open_page().open()
     census = Census(page.page, browser)
-    page.page.wait_for_timeout(500)
+    cpu_before = census.idle_cpu()  # (the page settles meanwhile)
     before = census.counts()
-    cpu_before = census.idle_cpu()
-    run_players(page, wa, str(path), burst)
+    cpu_first = run_players(page, wa, census, str(path), burst)
     first = census.counts()
-    cpu_first = census.idle_cpu()
-    run_players(page, wa, str(path), burst)
+    cpu_second = run_players(page, wa, census, str(path), burst)
     second = census.counts()
-    cpu_second = census.idle_cpu()
 
     def show(key):
         return f"{before[key]} -> {first[key]} -> {second[key]}"

@@ -23,7 +23,7 @@ from vt_core import server as vt_server
 from .conftest import BY_CODEC
 from .probes import sine, write_wav
 from .test_player import join, paced, start_thread
-from .test_sources import FORMATS, MIME, ffmpeg_tone
+from .test_sources import FORMATS, MIME, format_tones
 
 pytestmark = pytest.mark.browser
 
@@ -129,11 +129,13 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     assert muted.heard() is None, muted.heard()
 
 
-def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, tmp_path):
-    files = {}
-    for name, (suffix, args, freq) in FORMATS.items():
-        files[name] = tmp_path / f"tone-{name}{suffix}"
-        ffmpeg_tone(files[name], freq, 0.5, args)
+@pytest.fixture(scope="module")
+def short_tones(tmp_path_factory) -> dict:
+    return format_tones(tmp_path_factory.mktemp("formats"), 0.5)  # (encoded once for the three engines)
+
+
+def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, short_tones):
+    files = short_tones
     players = {n: wa.web_audio(src=str(f), onended=events.callback(f"ended {n}"), onerror=events.callback(f"error {n}"))
                for n, f in files.items()}
     driver.goto(driver.url)

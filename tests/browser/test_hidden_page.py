@@ -18,8 +18,8 @@ def test_a_hidden_page_plays_pushed_speech_whole(server, cm, wa, stream_engine):
     # the page say it (that was 14-15 s later)
     run = utterance(server, wa, stream_engine, hidden=True, seconds=5.0, end_within=6.0)
     print(f"\n{stream_engine}, hidden: {run['report']} {run['end']:.2f} s after the last write; "
-          f"{run['hole'] * 1000:.1f} ms of silence inside it")
-    assert run["shown"] == "hidden" and run["ticks"] <= 5, run  # 10 ms timers in a background tab: throttled
+          f"{run['hole'] * 1000:.1f} ms of silence inside it; {run['ticks']} ticks of a 10 ms timer in {run['pushed']:.1f} s")
+    assert run["shown"] == "hidden" and run["ticks"] <= 3.5 * run["pushed"], run  # 10 ms timers, throttled to ~2/s
     ended, st = run["report"], run["stats"]
     assert ended is not None and st["engine"] == stream_engine and not run["errors"], run
     assert ended["reason"] == "drained" and ended["underruns"] == 0 and st["framesPlayed"] == st["framesWritten"]

@@ -151,16 +151,20 @@ def test_cross_origin_sources_are_heard_or_explained(page, wa, events, origins):
 # -- formats --------------------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def format_files(tmp_path_factory):
+def format_tones(root, seconds: float) -> dict:
+    """A tone of FORMATS' frequency in each of them, this long, in root: {name: path}."""
     if not shutil.which("ffmpeg"):
         pytest.fail("ffmpeg is missing: scripts/setup-system.sh installs it")
-    root = tmp_path_factory.mktemp("formats")
     files = {}
     for name, (suffix, args, freq) in FORMATS.items():
         files[name] = root / f"tone-{name}{suffix}"
-        ffmpeg_tone(files[name], freq, 4.0, args)
+        ffmpeg_tone(files[name], freq, seconds, args)
     return files
+
+
+@pytest.fixture(scope="module")
+def format_files(tmp_path_factory):
+    return format_tones(tmp_path_factory.mktemp("formats"), 4.0)
 
 
 def test_common_formats_play_at_their_pitch(page, wa, events, format_files):

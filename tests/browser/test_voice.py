@@ -127,6 +127,7 @@ def speak(player, pcm: bytes, rate: int, channels: int, chunk: int = 2048) -> No
 
 def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, events):
     """22.05 kHz mono: every sample plays (the resampler's last step too), then the stream ends."""
+    fresh = wa.web_audio(jitterMs=250)  # never streams: the buffer a new stream starts with
     p = wa.web_audio(show_wave=True, onended=events.callback("ended"), jitterMs=250, streamEndMs=250)
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
@@ -141,7 +142,7 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
         assert ended == {"source": "push", "reason": "drained", "lost": 0, "gaps": [], "underruns": 0,
                          "played": pytest.approx(len(pcm) / 2 / rate, abs=0.001)}, st
         assert st["state"] == "idle" and not st["streamActive"], st
-        assert st["jitterSeconds"] == pytest.approx(0.25)  # back to its start size for the next stream
+        assert st["jitterSeconds"] == page.stats(fresh.id)["jitterSeconds"] >= 0.25, st  # a new stream's size again
         assert st["framesPlayed"] == st["framesWritten"] == total  # nothing left behind mid-sample
     assert events.names().count("start") == 3
     assert page.stats(p.id)["streams"] == 3
@@ -160,7 +161,7 @@ def test_each_utterance_is_a_stream_that_ends_after_its_last_sample(page, wa, ev
 
 
 def test_a_gap_shorter_than_the_hold_off_continues_the_stream(page, wa, events):
-    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1500)
+    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1000)
     p.on_stream_start(events.callback("start"))
     page.open().player(p.id)
     rate = 16000
@@ -212,9 +213,11 @@ def test_an_interruption_reports_what_was_heard_and_what_was_dropped(page, wa, e
 # -- the jitter buffer ---------------------------------------------------------------
 
 
+# (one engine: both play from the ring whose lessons this tests; each engine's gap count is the hold-off test's)
+@pytest.mark.parametrize("stream_engine", ["worklet"])
 def test_the_jitter_buffer_shrinks_after_steady_streams_and_grows_at_a_late_frame(page, wa, events):
     """What one stream teaches the page's next streams, on any player; jitterMs stays a floor."""
-    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1500)
+    p = wa.web_audio(onended=events.callback("ended"), streamEndMs=1000)
     p.on_stream_start(events.callback("start"))
     other = wa.web_audio(onended=events.callback("other-ended"), jitterMs=120)
     other.on_stream_start(events.callback("other-start"))

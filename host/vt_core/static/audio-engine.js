@@ -14,6 +14,14 @@ const CLOCK_WINDOW_MS = 2000;
 const LATENCY_SETTLE_MS = 300;
 const MAX_CLOCK_STEP_SECONDS = 0.1; // the context clock never lags performance.now() by more while it runs
 const MAX_OUTPUT_DELAY_SECONDS = 2; // an end is never held back longer (a larger latency is a wrong answer)
+// Firefox answers outputLatency by a round trip to its audio server with a lock
+// held that its audio callback needs: on a busy machine the two can wait on each
+// other, and the page hangs for good (its main thread, its audio, every script).
+// There the output's latency is not read: it is unknown, and an end waits
+// UNKNOWN_OUTPUT_SECONDS instead (Firefox's is 35-50 ms on the sound servers
+// measured), so that it comes after the sound rather than before it.
+const OUTPUT_LATENCY_READABLE = typeof navigator === "undefined" || !/\bFirefox\//.test(navigator.userAgent || "");
+const UNKNOWN_OUTPUT_SECONDS = 0.1;
 
 class AudioEngine {
   constructor() {
@@ -29,7 +37,7 @@ class AudioEngine {
     this.interrupted = false;
     // pairing of the context clock with performance.now() (see contextNow)
     this.clock = { cur: Infinity, prev: Infinity, since: -Infinity, last: 0 };
-    this.outputLatency = 0; // seconds, cached (see latency)
+    this.outputLatency = OUTPUT_LATENCY_READABLE ? 0 : null; // seconds, cached (see latency); null: never read
     this.streaming = new Set(); // the players' stream ingests with a stream open
     this.ready = this.init();
   }
@@ -83,19 +91,20 @@ class AudioEngine {
   /**
    * Seconds from a sample's context time to the listener: {base, output, total},
    * the context's processing latency (read now) and its output's (as last read
-   * by readLatency). Some browsers (Firefox) answer outputLatency by asking the
-   * audio thread, which can hold the main thread up for long while a stream
-   * starts: it is read only while no player has a stream open (this.streaming),
-   * when the context starts running and whenever a stream has ended.
+   * by readLatency; null where it is never read: OUTPUT_LATENCY_READABLE). Some
+   * browsers answer outputLatency by asking the audio thread, which can hold the
+   * main thread up for long while a stream starts: it is read only while no
+   * player has a stream open (this.streaming), when the context starts running
+   * and whenever a stream has ended.
    */
   latency() {
     const base = positive(this.ctx && this.ctx.baseLatency);
-    return { base, output: this.outputLatency, total: base + this.outputLatency };
+    return { base, output: this.outputLatency, total: base + (this.outputLatency || 0) };
   }
 
   readLatency() {
     const c = this.ctx;
-    if (c && !this.streaming.size && c.state === "running") this.outputLatency = positive(c.outputLatency);
+    if (this.outputLatency !== null && c && !this.streaming.size && c.state === "running") this.outputLatency = positive(c.outputLatency);
   }
 
   /**
@@ -110,7 +119,8 @@ class AudioEngine {
       fn();
       return;
     }
-    const wait = Math.min(t - this.contextNow() + this.latency().total, MAX_OUTPUT_DELAY_SECONDS);
+    const { total, output } = this.latency();
+    const wait = Math.min(t - this.contextNow() + total + (output === null ? UNKNOWN_OUTPUT_SECONDS : 0), MAX_OUTPUT_DELAY_SECONDS);
     if (wait > 0.001) setTimeout(fn, wait * 1000);
     else fn();
   }

@@ -21,6 +21,15 @@
 //                     constant, stream-engine.js)
 //   lesson            what a stream says to expect: the raised value after a
 //                     late message or a gap, else the largest delay it saw
+//   headStart         how late a stream's first message was against its earliest
+//                     (a writer's opening pause, a first message held back to
+//                     fill a block): what a stream has seen, and what the page
+//                     learnt of it. A stream whose first message cannot show it
+//                     is late (it holds more audio than comes after it at once)
+//                     counts on the learnt head start until it starts: its first
+//                     sample may play headStart earlier than the buffer alone
+//                     allows, never before it arrived, nor before the engine has
+//                     its look-ahead in hand.
 // bufferSeconds = max(floorSeconds, expected + margin + lookAheadSeconds) when
 // adaptive, else max(floorSeconds, expected). The buffer shrinks only between
 // streams, to a high percentile of what the last streams saw (Lessons): never
@@ -95,11 +104,15 @@ export class StreamJitter {
   /**
    * @param {object} settings  read live (a change applies at once): floorSeconds, adaptive, lookAheadSeconds
    * @param {number|null} learnt  what the page learnt (null: nothing yet)
+   * @param {number|null} headStart  the head start the page learnt (null: nothing yet)
    */
-  constructor(settings, learnt) {
+  constructor(settings, learnt, headStart = null) {
     this.settings = settings;
     this.expected = startingDelay(settings, learnt);
+    this.headStart = settings.adaptive ? headStart || 0 : 0; // counted on until the stream starts
+    this.counted = 0; // the head start it counted on when it started
     this.received = 0; // stream seconds received
+    this.first = Infinity; // the first message's offset
     this.earliest = Infinity;
     this.maxDelay = 0; // the largest delay seen
     this.late = 0; // messages later than expected
@@ -109,6 +122,7 @@ export class StreamJitter {
   /** A message of `seconds` of audio arrived at t; true when it came later than expected. */
   arrived(t, seconds) {
     const offset = t - this.received;
+    if (this.first === Infinity) this.first = offset;
     this.received += seconds;
     if (offset < this.earliest) this.earliest = offset;
     const delay = offset - this.earliest;
@@ -136,7 +150,21 @@ export class StreamJitter {
 
   /** Whether audio `played` seconds into the stream may play at time `at`. */
   due(at, played) {
-    return at - played >= this.earliest + this.bufferSeconds() - 1e-9;
+    // an engine that renders ahead counts on the head start only with that much in hand
+    const head = this.received - played >= (this.settings.lookAheadSeconds || 0) ? this.headStart : 0;
+    const earliest = Math.min(this.earliest, this.first - head);
+    return at - played >= earliest + this.bufferSeconds() - 1e-9;
+  }
+
+  /** The stream started: from now on it waits by what it measured alone. */
+  began() {
+    this.counted = this.headStart;
+    this.headStart = 0;
+  }
+
+  /** How late the first message was against the stream's earliest (0: nothing arrived). */
+  headStartSeen() {
+    return this.first === Infinity ? 0 : this.first - this.earliest;
   }
 
   /** What this stream teaches the next ones (a fixed buffer's growth says nothing about the link). */
@@ -146,20 +174,42 @@ export class StreamJitter {
   }
 }
 
+const rank = (list, q) => [...list].sort((x, y) => x - y)[Math.max(0, Math.ceil(q * list.length) - 1)];
+
 /** What a page learnt from its streams' lessons. */
 export class Lessons {
   constructor() {
     this.list = []; // the last LESSONS streams' lessons, oldest first
+    this.heads = new Map(); // a stream format's key -> the last head starts of its streams
+    this.gapped = false; // the last stream had a gap
     this.expected = null; // what the next stream expects (null: nothing learnt yet)
   }
 
-  /** Add a stream's lesson (and whether it had gaps); returns what the next stream expects. */
-  learn(lesson, gaps) {
+  /**
+   * Add a stream's lesson, whether it had gaps, its head start and its format's key; returns what
+   * the next stream expects. A stream with a gap teaches no head start.
+   */
+  learn(lesson, gaps, headStart = 0, format = "") {
     this.list.push(lesson);
     if (this.list.length > LESSONS) this.list.shift();
-    const sorted = [...this.list].sort((x, y) => x - y);
-    const high = sorted[Math.max(0, Math.ceil(PERCENTILE * sorted.length) - 1)];
+    const heads = this.heads.get(format) || [];
+    heads.push(gaps ? 0 : headStart || 0);
+    if (heads.length > LESSONS) heads.shift();
+    this.heads.set(format, heads);
+    this.gapped = gaps > 0;
+    const high = rank(this.list, PERCENTILE);
     this.expected = gaps ? Math.max(high, lesson) : high;
     return this.expected;
+  }
+
+  /**
+   * The head start a stream of this format counts on (null: none learnt): a low percentile of its
+   * format's last ones (a head start its streams do not keep sets none; one format's writer may
+   * hold back what another's does not), none right after a stream with a gap.
+   */
+  headStart(format = "") {
+    const heads = this.heads.get(format);
+    if (!heads) return null;
+    return this.gapped ? 0 : rank(heads, 1 - PERCENTILE);
   }
 }

@@ -56,10 +56,10 @@
 //   {type: "close"}      end the stream now, forgetting what is buffered
 //   {type: "pause"} / {type: "resume"}
 //   {type: "config", floorSeconds?, holdSeconds?, ringSeconds?, backlogBytes?,
-//                    lookAheadSeconds?, expectedSeconds?, adaptive?,
+//                    lookAheadSeconds?, expectedSeconds?, headStartSeconds?, adaptive?,
 //                    confirmEnd?, lateLive?, lateSeconds?}
-//                        the settings (jitter-policy.js DEFAULTS); expectedSeconds:
-//                        what the page learnt, for the next stream
+//                        the settings (jitter-policy.js DEFAULTS); expectedSeconds,
+//                        headStartSeconds: what the page learnt, for the next stream
 //   {type: "stats", id}  reply with the counters
 //   {type: "release"}    the node is gone: no more audio is taken
 //
@@ -128,6 +128,7 @@ export class PcmRing {
     this.now = 0; // context time of the last rendered block's start
     this.settings = { ...DEFAULTS, ...END_DEFAULTS };
     this.learnt = null; // what the page expects (null: it has measured nothing)
+    this.learntHead = null; // the head start the page learnt (null: nothing)
     this.store = new RingStorage(contextRate);
     this.state = STATE_IDLE;
     this.pausedWhile = STATE_IDLE;
@@ -154,6 +155,7 @@ export class PcmRing {
     for (const k of SETTINGS) if (o[k] != null) this.settings[k] = k === "adaptive" ? o[k] !== false : o[k];
     for (const k of Object.keys(END_DEFAULTS)) if (o[k] != null) this.settings[k] = o[k];
     if (o.expectedSeconds != null && !this.s) this.learnt = o.expectedSeconds;
+    if (o.headStartSeconds !== undefined && !this.s) this.learntHead = o.headStartSeconds;
     this.store.ringSeconds = this.settings.ringSeconds || DEFAULTS.ringSeconds; // takes effect as the ring grows
     this.store.backlogBytes = this.settings.backlogBytes;
   }
@@ -247,7 +249,7 @@ export class PcmRing {
       starved: false, // ran dry while playing and nothing came since
       gap: false, // audio came after running dry: the next start is an underrun
       dryFrames: 0, // output frames since it ran dry (context rate)
-      jitter: new StreamJitter(this.settings, this.learnt), // arrivals, what it expects, its gaps
+      jitter: new StreamJitter(this.settings, this.learnt, this.learntHead), // arrivals, what it expects, its gaps
       overflowSeconds: 0, // audio dropped at the backlog cap
       overflowUnreported: false,
       overflowNoticeAt: -Infinity,
@@ -298,6 +300,7 @@ export class PcmRing {
       lastAt: s.lastAt,
       received: this.received,
       lesson: s.jitter.lesson(),
+      headStart: s.jitter.headStartSeen(),
     };
     this.clear();
     this.send(msg);
@@ -402,6 +405,7 @@ export class PcmRing {
       s.gap = false;
       this.countGap();
     }
+    s.jitter.began();
     this.state = STATE_PLAYING;
   }
 
@@ -460,7 +464,8 @@ export class PcmRing {
       if (!s.started) {
         s.started = true;
         this.c.streams++;
-        this.send({ type: "started", at: this.now, received: this.received, buffer: this.bufferSeconds() });
+        this.send({ type: "started", at: this.now, received: this.received, buffer: this.bufferSeconds(),
+          headStart: s.jitter.counted });
       }
     }
     if (i === frames) {

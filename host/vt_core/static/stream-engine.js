@@ -16,7 +16,7 @@
 //                      messages), onmessage({data}) from it, in order
 //   release()          the engine stops for good: nothing more plays or is reported
 // Every message from the ring passes fromRing(): a stream's end reaches the owner as
-//   {type: "ended", report, lastAt, received, lesson}
+//   {type: "ended", report, lastAt, received, lesson, headStart}
 // with report the payload of "web-audio-ended" (endReport), already corrected by
 // what the engine rendered and the output never played; the owner only forwards it.
 //
@@ -69,7 +69,7 @@ export class StreamEngine {
   fromRing(msg) {
     if (msg.type === "ended") {
       msg = { type: "ended", report: endReport(msg, this.unheard), lastAt: msg.lastAt, received: msg.received,
-        lesson: msg.lesson };
+        lesson: msg.lesson, headStart: msg.headStart };
     }
     this.deliver(msg);
   }

@@ -66,10 +66,14 @@ const STAGES = { pcm: PcmStage, opus: OpusStage }; // what the frames carry (the
 // starts while the page is hidden expects at least HIDDEN_EXPECTED seconds.
 const HIDDEN_EXPECTED = 0.25;
 
+const hiddenNow = () => typeof document !== "undefined" && document.visibilityState === "hidden";
 /** What the next stream expects: what the page learnt, raised while the page is hidden (null: nothing). */
 function expectedNow() {
-  const hidden = typeof document !== "undefined" && document.visibilityState === "hidden";
-  return hidden ? Math.max(lessons.expected ?? 0, HIDDEN_EXPECTED) : lessons.expected;
+  return hiddenNow() ? Math.max(lessons.expected ?? 0, HIDDEN_EXPECTED) : lessons.expected;
+}
+/** The page's lessons for a stream of this format (its key), as the engine's config takes them (a hidden page counts on no head start). */
+function learntNow(format) {
+  return { expectedSeconds: expectedNow(), headStartSeconds: hiddenNow() ? 0 : lessons.headStart(format) };
 }
 const POLL_MS = 100; // progress read from the worklet at most this often while playing
 const IDLE_RELEASE_MS = 1500; // an idle player keeps its engine this long (the next turn may follow)
@@ -78,6 +82,8 @@ const SUMMED = ["framesWritten", "framesPlayed", "underruns", "dryEvents", "star
   "lateOutputs", "lateFrames", "streams"];
 
 const lessons = new Lessons(); // the page's, from the streams of all its players
+/** The output's latency in ms, null where the browser's cannot be read safely. */
+const outputMs = () => (engine.outputLatency === null ? null : round(engine.outputLatency * 1000, 1));
 
 /** The ring's settings from a player's options: the jitter policy's, and how pushed streams end. */
 function ringSettings(o) {
@@ -97,6 +103,7 @@ export class StreamIngest {
     this.active = false; // a stream is open (push or pull)
     this.source = null; // "push" | "pull"
     this.format = null; // {rate, channels, source} of the frames being fed
+    this.formatKey = ""; // the open (or last) stream's rate x channels
     this.paused = false;
     this.codec = "pcm";
     this.stage = new PcmStage((samples, format, t) => this.toRing(samples, format, t));
@@ -124,6 +131,7 @@ export class StreamIngest {
       streamStarts: 0,
       lastStartLatencyMs: null,
       lastStartBufferMs: null, // the jitter buffer the last stream started with
+      lastStartHeadStartMs: null, // and the head start it counted on
       lastStartEpochMs: null, // epoch ms at which the last stream's first sample was played
       lastEnded: null, // payload of the last stream end
       lastSampleAt: null, // epoch ms at which the last stream's last sample was played
@@ -138,7 +146,7 @@ export class StreamIngest {
     clearTimeout(this.releaseTimer);
     this.releaseTimer = null;
     if (this.node || !engine.ctx || !this.output || !engine.streamEngine) return this.node;
-    const settings = { ...ringSettings(this.options), expectedSeconds: expectedNow() };
+    const settings = { ...ringSettings(this.options), ...learntNow(this.formatKey) };
     const env = { clock: () => engine.contextNow() };
     this.node = new ENGINES[engine.streamEngine](engine.ctx, this.output, settings, env);
     this.node.port.onmessage = (e) => this.onWorkletMessage(e.data);
@@ -204,6 +212,7 @@ export class StreamIngest {
       this.counters.lastStartLatencyMs = latency;
       this.counters.lastStartEpochMs = performance.timeOrigin + heardAt;
       this.counters.lastStartBufferMs = round(msg.buffer * 1000, 1);
+      this.counters.lastStartHeadStartMs = round((msg.headStart || 0) * 1000, 1);
       this.framesAtStart = this.progress ? this.progress.framesPlayed : 0;
       const fmt = this.format || {};
       this.host.emit("web-audio-stream-start", {
@@ -211,7 +220,7 @@ export class StreamIngest {
         channels: fmt.channels,
         source: this.source,
         latencyMs: latency === null ? null : round(latency, 1),
-        outputLatencyMs: round(engine.latency().output * 1000, 1),
+        outputLatencyMs: outputMs(),
         bufferMs: round(msg.buffer * 1000, 1),
       });
       this.host.changed();
@@ -224,7 +233,8 @@ export class StreamIngest {
       const cold = this.cold;
       this.cold = false;
       if (Number.isFinite(msg.lesson) && !cold) {
-        this.post({ type: "config", expectedSeconds: lessons.learn(msg.lesson, report.underruns) });
+        lessons.learn(msg.lesson, report.underruns, msg.headStart, this.formatKey);
+        this.post({ type: "config", ...learntNow(this.formatKey) });
       }
       // frames posted after the worklet ended this stream opened the next one
       if (report.reason !== "closed" && this.posted <= msg.received) {
@@ -537,8 +547,9 @@ export class StreamIngest {
       this.source = source;
       this.firstFrameAt = performance.now();
       // what the page learnt since this engine was made (another player's streams)
-      const expected = expectedNow();
-      if (expected !== null) this.post({ type: "config", expectedSeconds: expected });
+      this.formatKey = `${rate}x${channels}`; // the stream's, for the head start it learns and counts on
+      const learnt = learntNow(this.formatKey);
+      if (learnt.expectedSeconds !== null) this.post({ type: "config", ...learnt });
       engine.requestStart();
       this.host.changed();
     }
@@ -564,7 +575,7 @@ export class StreamIngest {
       pendingBytes: this.stage.pendingBytes,
       streamActive: this.active,
       streamSource: this.source,
-      outputLatencyMs: round(engine.latency().output * 1000, 1), // in latencyMs and the "heard at" times
+      outputLatencyMs: outputMs(), // in latencyMs and the "heard at" times (null: not known)
       codec: this.codec, // what the stream's frames carried: "pcm" | "opus"
       engine: engine.streamEngine, // the page's stream engine ("worklet" | "scheduled"), null: none can run
       engineActive: !!this.node, // this player holds one now (only while streaming, and a moment after)

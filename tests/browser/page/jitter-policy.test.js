@@ -35,7 +35,7 @@ export const cases = {
     eq([burst.maxDelay, burst.late, burst.due(2, 0)], [0, 0, true]);
   },
 
-  "lessons follow a high percentile of arrival traces: quiet, one spike, a busy link, a link that turns busy"() {
+  "lessons follow a high percentile of arrival traces (head starts a low one, none right after a gap): quiet, one spike, a busy link, a link that turns busy"() {
     // stream k's messages arrive `delay(k, i)` s late (20 ms of audio each); gaps(k): its audible gaps
     const wobble = (k, i) => ((k * 7 + i * 13) % 10) / 1000; // 0-9 ms, deterministic
     const busy = (k, i) => (i % 5 === 4 ? 0.03 + ((k * 3) % 4) * 0.01 : 0) + wobble(k, i); // up to 60 ms
@@ -52,10 +52,34 @@ export const cases = {
         const j = new StreamJitter(DEFAULTS, lessons.expected);
         for (let i = 0; i < 50; i++) j.arrived(10 * k + 0.02 * i + delay(k, i), 0.02);
         for (let g = 0; g < gaps(k); g++) j.gap();
-        const got = lessons.learn(j.lesson(), gaps(k));
+        const got = lessons.learn(j.lesson(), gaps(k), 0.03 + (k % 3) / 100); // head starts 30-50 ms
+        near(lessons.headStart(), gaps(k) ? 0 : 0.03, 1e-12, `${name}: after stream ${k} counts on a head start of`);
         const [lo, hi] = want(k);
         if (!(got >= lo - 1e-9 && got <= hi + 1e-9)) throw new Error(`${name}: after stream ${k} expects ${got}, not in [${lo}, ${hi}]`);
       }
+    }
+  },
+
+  "a first block the writer held back is learnt: later streams start on it (ahead, with the look-ahead in hand), never dry"() {
+    for (const [chunk, per, lag, settings, head, wait] of [ // chunk k written at its time, 80 ms pause; a block per `per` chunks
+      [1024 / 22050, 2, 0, DEFAULTS, 0.0336, 0], // two chunks a block: was its buffer after it
+      [1024 / 22050, 2, 0, { ...DEFAULTS, lookAheadSeconds: 0.04 }, 0.0336, 0.048 - 0.0336], // the main-thread engine's look-ahead
+      [1024 / 48000, 1, 0.005, { ...DEFAULTS, lookAheadSeconds: 0.04 }, 0.075, 0.005], // the backlog after the first block comes 5 ms later
+    ]) {
+      const msgs = Array.from({ length: 20 }, (_, i) => [Math.max(0.08, ((i + 1) * per - 1) * chunk) + 0.001 + (i ? lag : 0), per * chunk]);
+      const lessons = new Lessons();
+      for (let n = 0; n < 4; n++) {
+        const j = new StreamJitter(settings, lessons.expected, lessons.headStart());
+        let start = null;
+        msgs.forEach(([t, s], i) => { // render blocks until the next message
+          j.arrived(t, s);
+          for (let at = t; start === null && at < (msgs[i + 1] || [Infinity])[0]; at += 128 / 48000) if (j.due(at, 0)) start = at;
+        });
+        if (n) near(start - msgs[0][0], wait, 128 / 48000, `${chunk} ${per} ${settings.lookAheadSeconds}: stream ${n} waits`);
+        eq(msgs.filter(([t, s], i) => t > Math.max(start, start + i * s - settings.lookAheadSeconds) + 1e-9), [], "blocks late");
+        lessons.learn(0.005, 0, j.headStartSeen());
+      }
+      eq([Math.round(lessons.headStart() * 1e4) / 1e4, lessons.headStart("another format")], [head, null], "head starts learnt");
     }
   },
 };
