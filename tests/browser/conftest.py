@@ -374,20 +374,6 @@ def browser_engine(request, sound_server, display, artifacts_dir):
 
 #: Stream bodies take the driver with each codec: ``@BY_CODEC``.
 BY_CODEC = pytest.mark.parametrize("driver", ["opus", "pcm"], indirect=True)
-#: (engine, codec) rows of the stream bodies not run: WebKitGTK decodes Opus through WebCodecs, but a
-#: resampled (22.05 kHz) stream comes out of it with audible steps on a tone that chromium and Firefox
-#: do not make from the same frames, a fault not yet found (docs/PROTOCOL.md, browser engines).
-NOT_RUN = {("webkit", "opus")}
-
-
-def pytest_collection_modifyitems(config, items):
-    keep, drop = [], []
-    for item in items:
-        params = getattr(getattr(item, "callspec", None), "params", {})
-        (drop if (params.get("browser_engine"), params.get("driver")) in NOT_RUN else keep).append(item)
-    if drop:
-        config.hook.pytest_deselected(items=drop)
-        items[:] = keep
 
 
 @pytest.fixture
