@@ -36,7 +36,7 @@ the first chunk after an Opus page joined) and its last packets (its padded
 tail) go out when the stream ends, before whatever ended it.  Each chunk is
 coded to its end (*synced*: 10 ms of what is short of a 20 ms packet go as a
 10 ms packet), so the encoder holds less than 10 ms and its look-ahead
-(6.5 ms), and up to 20 ms more behind its resampler (at 22.05 kHz): a writer
+(6.5 ms), and up to 4 ms more behind its resampler (at 22.05 kHz): a writer
 that stops leaves that much unsent.  When it has
 been silent long enough that a page would otherwise run dry, the encoder is
 ended there too (a *long silence*): when real time, counted from the
