@@ -118,7 +118,7 @@ class SoundServer:
                     time.sleep(0.01)
                 time.sleep(0.05)
                 yield rec
-                time.sleep(0.3)  # the output's own latency: let the tail reach the sink
+                _quiet_tail(path)  # the output's own latency: let the tail reach the sink
             finally:
                 rec.stopped = time.monotonic()
                 proc.terminate()
@@ -137,6 +137,23 @@ class SoundServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
         self.log.close()
+
+
+def _quiet_tail(path: Path, quiet: float = 0.1, most: float = 0.3) -> None:
+    """Wait until the recording at ``path`` ends in ``quiet`` seconds of silence that came after the
+    block, ``most`` seconds at the longest (a sound that goes on)."""
+    tail = int(quiet * RATE) * 4
+    start = path.stat().st_size
+    deadline = time.monotonic() + most
+    while time.monotonic() < deadline:
+        time.sleep(0.02)
+        size = path.stat().st_size // 4 * 4
+        if size - start >= tail:
+            with open(path, "rb") as f:
+                f.seek(size - tail)
+                x = np.frombuffer(f.read(tail), dtype="<i2")
+            if len(x) and int(np.abs(x.astype(np.int32)).max()) <= SILENCE:
+                return
 
 
 class Display:

@@ -246,6 +246,8 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
         assert lasts(heard, seconds), heard
         assert ended["played"] == pytest.approx(seconds, abs=0.001) and ended["underruns"] == 0, ended
         assert driver.stats(p.id)["codec"] == driver.codec
+    if driver.codec != "pcm":
+        return  # (a pulled stream is fetched by the page as it is, whatever the pushed ones travel as)
 
     # a pulled stream, resampled from 16 kHz mono
     vt_server.register_audio(
