@@ -115,7 +115,8 @@ def over_link(args, speech: bytes, rate: int = 48000, channels: int = 2) -> int:
         cert, key = make_certificate(root, ["localhost"], [machine.host_ip])
         srv = vt_server.start(machine.host_ip, 0, ssl_certfile=cert, ssl_keyfile=key)
         stack.callback(srv.stop)
-        player = web_audio(onended=on_ended)
+        hold = {} if args.stream_end_ms is None else {"streamEndMs": args.stream_end_ms}
+        player = web_audio(onended=on_ended, **hold)
         page = None
         stack.callback(lambda: page and page.close())
         if args.link != "none":
@@ -125,7 +126,7 @@ def over_link(args, speech: bytes, rate: int = 48000, channels: int = 2) -> int:
             seconds = len(pcm) / (2 * channels * rate)
             for codec in got:
                 url = srv.url + ("&codecs=pcm" if codec == "pcm" else "")
-                page = RemotePage(machine, url, [player.id], True) if page is None else page.open(url, [player.id], True)
+                page = page.open(url, [player.id], True) if page else RemotePage(machine, url, [player.id], True)
                 time.sleep(0.5)
                 client, base = srv.hub.clients[-1], len(ends)
                 sent = client.sent_bytes
@@ -137,23 +138,25 @@ def over_link(args, speech: bytes, rate: int = 48000, channels: int = 2) -> int:
                     if not ended.wait_for(lambda: len(ends) > base, timeout=4 * seconds + 10):
                         raise RuntimeError(f"no ended event ({codec}, utterance {k})")
                     at, end = ends[base]
+                st = page.stats(player.id)
                 got[codec].append({"late": at - first_at - seconds, "seconds": seconds, "end": end,
-                                   "codec": page.stats(player.id).get("codec"),
+                                   "codec": st.get("codec"), "first": (st["lastStartEpochMs"] or 0) / 1000 - first_at,
                                    "kbit": 8 * (client.sent_bytes - sent) / seconds / 1000})
     print(f"load average {os.getloadavg()[0]:.2f} (1 min) at the end; link {args.link} (tbf burst {args.burst}, "
-          f"latency {args.latency}); headless chromium over HTTPS; {args.utterances} utterances of "
-          f"{args.seconds:g} s 48 kHz stereo per codec")
+          f"latency {args.latency}); streamEndMs {args.stream_end_ms or 'default'}; headless chromium over HTTPS; "
+          f"{args.utterances} utterances of {args.seconds:g} s 48 kHz stereo per codec")
     print(f"{'codec':6} {'page said':10} {'kbit/s':>7} {'late median':>12} {'late max':>9} {'end / length':>13} "
-          f"{'underruns':>10} {'played':>7}")
+          f"{'underruns':>10} {'played':>7} {'first audio':>12}")
     for codec, r in got.items():
         late = [x["late"] for x in r]
         print(f"{codec:6} {','.join(sorted({str(x['codec']) for x in r})):10} "
               f"{statistics.median(x['kbit'] for x in r):7.0f} {statistics.median(late):11.3f}s {max(late):8.3f}s "
               f"{statistics.median(1 + x['late'] / x['seconds'] for x in r):12.2f}x "
               f"{statistics.median(x['end'].get('underruns', 0) for x in r):10g} "
-              f"{min(x['end'].get('played', 0) for x in r):6.2f}s")
+              f"{min(x['end'].get('played', 0) for x in r):6.2f}s {statistics.median(x['first'] for x in r):11.3f}s")
     print(f"goal: Opus ends within {LATE_GOAL:g} s of the length; the lateness is from the first write() to "
-          "Python's onended, less the length (time.time() both)")
+          "Python's onended, less the length (time.time() both); first audio: from the first write() to the "
+          "page's first sample played (its stats' lastStartEpochMs)")
     return 0
 
 
@@ -164,6 +167,7 @@ def main() -> int:
     ap.add_argument("--link", help="measure over a link shaped to this rate (tc's units, e.g. 1mbit; none: unshaped)")
     ap.add_argument("--burst", default="32kb", help="the link's tbf burst (--link)")
     ap.add_argument("--latency", default="2s", help="the link's tbf latency (--link)")
+    ap.add_argument("--stream-end-ms", type=int, help="the player's streamEndMs, its end hold-off (--link)")
     args = ap.parse_args()
     mono = espeak(args.utterances * args.seconds)
     if args.link:
