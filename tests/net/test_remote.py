@@ -1,5 +1,6 @@
 """Browsers on another machine: a pushed utterance is heard whole over plain
-HTTP, over HTTPS and through a TLS-terminating nginx, and on a link slower
+HTTP (as PCM), over HTTPS and through a TLS-terminating nginx (as Opus: a secure
+context decodes it), and on a link slower
 than the stream it arrives late but whole, or past the host's bound the page
 and Python are told what was lost.
 
@@ -217,8 +218,9 @@ def test_a_pushed_utterance_is_heard_whole_from_another_machine(serve, remote_pa
     assert ended["played"] == pytest.approx(seconds, abs=0.1), ended
     assert "error" not in events.names(), events.items
     assert events.names().count("start") == 1
-    # a plain-HTTP page from another machine is not a secure context: no AudioWorklet there
-    assert page.stats(p.id)["engine"] == ("worklet" if tls else "scheduled")
+    # a plain-HTTP page from another machine is not a secure context: no AudioWorklet, no AudioDecoder there
+    st = page.stats(p.id)
+    assert (st["engine"], st["codec"]) == (("worklet", "opus") if tls else ("scheduled", "pcm")), st
     assert page.errors() == []
 
 
