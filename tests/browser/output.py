@@ -66,7 +66,11 @@ class SoundServer:
         )
         script = root / "default.pa"
         script.write_text(
-            f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2\n"
+            # norewinds: after a client's underrun the sink would rewind to mix its late audio over
+            # what it had rendered, but the monitor has recorded that already: the recording then
+            # lost samples the client wrote (a busy Firefox, whose stream underruns, heard as jumps).
+            # Without rewinds an underrun is recorded as what it is: a hole, then every sample.
+            f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2 norewinds=1\n"
             # a silent source's zeros keep the sink running (an idle one records nothing at all)
             f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"
             f"load-module module-loopback source=vt_zeros sink={SINK} latency_msec=100\n"
