@@ -104,6 +104,21 @@ class SoundServer:
                            capture_output=True, text=True, timeout=10)
         return r.returncode == 0 and SINK in r.stdout
 
+    @staticmethod
+    def _tail(path: Path, quiet: float = 0.3, most: float = 1.0) -> None:
+        """Let the tail reach the sink (the output's own latency): until the last `quiet` seconds
+        recorded are silent, after `quiet` seconds at least and `most` at the longest."""
+        start, size = time.monotonic(), int(quiet * RATE) * 4
+        while time.monotonic() - start < most:
+            time.sleep(0.05)
+            if time.monotonic() - start < quiet:
+                continue
+            with open(path, "rb") as f:
+                f.seek(max(0, path.stat().st_size // 4 * 4 - size))
+                last = np.frombuffer(f.read(size)[: size // 4 * 4], dtype="<i2")
+            if len(last) * 2 >= size and not np.any(np.abs(last.astype(np.int32)) > SILENCE):
+                return
+
     @contextmanager
     def recording(self):
         """Records the sink while the block runs; yields a Recording filled in at its end."""
@@ -122,7 +137,7 @@ class SoundServer:
                     time.sleep(0.01)
                 time.sleep(0.05)
                 yield rec
-                time.sleep(0.3)  # the output's own latency: let the tail reach the sink
+                self._tail(path)
             finally:
                 rec.stopped = time.monotonic()
                 proc.terminate()
