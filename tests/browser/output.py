@@ -66,10 +66,8 @@ class SoundServer:
         )
         script = root / "default.pa"
         script.write_text(
-            # norewinds: after a client's underrun the sink would rewind to mix its late audio over
-            # what it had rendered, but the monitor has recorded that already: the recording then
-            # lost samples the client wrote (a busy Firefox, whose stream underruns, heard as jumps).
-            # Without rewinds an underrun is recorded as what it is: a hole, then every sample.
+            # no rewinds: after a client's underrun the sink rewound over what its monitor had recorded
+            # already, and the recording lost samples the client wrote (a busy Firefox's: jumps)
             f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2 norewinds=1\n"
             # a silent source's zeros keep the sink running (an idle one records nothing at all)
             f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"
@@ -106,17 +104,14 @@ class SoundServer:
 
     @staticmethod
     def _tail(path: Path, quiet: float = 0.3, most: float = 1.0) -> None:
-        """Let the tail reach the sink (the output's own latency): until the last `quiet` seconds
-        recorded are silent, after `quiet` seconds at least and `most` at the longest."""
+        """Let the tail reach the sink (the output's own latency): until the last `quiet` s recorded are silent."""
         start, size = time.monotonic(), int(quiet * RATE) * 4
-        while time.monotonic() - start < most:
+        while (waited := time.monotonic() - start) < most:
             time.sleep(0.05)
-            if time.monotonic() - start < quiet:
-                continue
             with open(path, "rb") as f:
                 f.seek(max(0, path.stat().st_size // 4 * 4 - size))
-                last = np.frombuffer(f.read(size)[: size // 4 * 4], dtype="<i2")
-            if len(last) * 2 >= size and not np.any(np.abs(last.astype(np.int32)) > SILENCE):
+                last = np.frombuffer(f.read(size), dtype="<i2")
+            if waited >= quiet and 2 * len(last) == size and np.abs(last.astype(np.int32)).max() <= SILENCE:
                 return
 
     @contextmanager

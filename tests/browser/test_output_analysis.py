@@ -84,19 +84,15 @@ def test_a_client_that_falls_behind_is_recorded_with_holes_and_every_sample(soun
     """A client late with its audio (a busy browser) underruns at the sink: the recording has holes
     there, and after each one the very next sample it wrote (none lost to the sink rewinding)."""
     pacat = shutil.which("pacat") or pytest.skip("pacat is not installed (apt-get install pulseaudio-utils)")
-    x = tone(1.0)
-    frames = np.repeat(x[:, None], 2, 1).astype(np.float64) * scale
+    frames = (np.repeat(tone(1.0)[:, None], 2, 1) * scale).astype(dtype)
     chunk = RATE // 20 + 7  # (a chunk that began on a zero sample would lose it to the hole before it)
-    with sound_server.recording() as rec:
-        client = subprocess.Popen(
+    with sound_server.recording() as rec, subprocess.Popen(
             [pacat, "--playback", f"--format={fmt}", f"--rate={RATE}", "--channels=2", "--raw", "--latency-msec=19"],
-            stdin=subprocess.PIPE, env=dict(os.environ, **sound_server.env))
-        for k, at in enumerate(range(0, len(x), chunk)):
-            client.stdin.write(frames[at : at + chunk].astype(dtype).tobytes())
+            stdin=subprocess.PIPE, env=dict(os.environ, **sound_server.env)) as client:
+        for k, at in enumerate(range(0, len(frames), chunk)):
+            client.stdin.write(frames[at : at + chunk].tobytes())
             client.stdin.flush()
             time.sleep(0.15 if k % 5 == 2 else 0.045)  # every fifth chunk far too late: an underrun
-        client.stdin.close()
-        client.wait(10)
     h = rec.heard(tone_hz=440, amplitude=AMP)
     assert h is not None and h.gaps >= 1, h  # it did fall behind
     assert h.jumps == 0 and h.seconds == pytest.approx(1.0, abs=2 / RATE), h
