@@ -66,8 +66,7 @@ class SoundServer:
         )
         script = root / "default.pa"
         script.write_text(
-            # no rewinds: after a client's underrun the sink rewound over what its monitor had recorded
-            # already, and the recording lost samples the client wrote (a busy Firefox's: jumps)
+            # no rewinds: after a client's underrun, a rewind over what the monitor had recorded lost its samples
             f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2 norewinds=1\n"
             # a silent source's zeros keep the sink running (an idle one records nothing at all)
             f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"

@@ -81,8 +81,7 @@ def test_a_hole_of_the_output_is_a_gap_and_not_a_jump():
 
 @pytest.mark.parametrize("fmt, dtype, scale", [("float32le", "<f4", 1 / 32768), ("s16le", "<i2", 1)])
 def test_a_client_that_falls_behind_is_recorded_with_holes_and_every_sample(sound_server, fmt, dtype, scale):
-    """A client late with its audio (a busy browser) underruns at the sink: the recording has holes
-    there, and after each one the very next sample it wrote (none lost to the sink rewinding)."""
+    """A client that underruns at the sink (a busy browser) is recorded with holes, and every sample it wrote."""
     pacat = shutil.which("pacat") or pytest.skip("pacat is not installed (apt-get install pulseaudio-utils)")
     frames = (np.repeat(tone(1.0)[:, None], 2, 1) * scale).astype(dtype)
     chunk = RATE // 20 + 7  # (a chunk that began on a zero sample would lose it to the hole before it)
@@ -94,5 +93,4 @@ def test_a_client_that_falls_behind_is_recorded_with_holes_and_every_sample(soun
             client.stdin.flush()
             time.sleep(0.15 if k % 5 == 2 else 0.045)  # every fifth chunk far too late: an underrun
     h = rec.heard(tone_hz=440, amplitude=AMP)
-    assert h is not None and h.gaps >= 1, h  # it did fall behind
-    assert h.jumps == 0 and h.seconds == pytest.approx(1.0, abs=2 / RATE), h
+    assert h.gaps >= 1 and h.jumps == 0 and h.seconds == pytest.approx(1.0, abs=2 / RATE), h  # (it fell behind)
