@@ -66,7 +66,8 @@ class SoundServer:
         )
         script = root / "default.pa"
         script.write_text(
-            f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2\n"
+            # no rewinds: after a client's underrun, a rewind over what the monitor had recorded lost its samples
+            f"load-module module-null-sink sink_name={SINK} rate={RATE} channels=2 norewinds=1\n"
             # a silent source's zeros keep the sink running (an idle one records nothing at all)
             f"load-module module-null-source source_name=vt_zeros rate={RATE} channels=2\n"
             f"load-module module-loopback source=vt_zeros sink={SINK} latency_msec=100\n"
@@ -100,6 +101,18 @@ class SoundServer:
                            capture_output=True, text=True, timeout=10)
         return r.returncode == 0 and SINK in r.stdout
 
+    @staticmethod
+    def _tail(path: Path, quiet: float = 0.2, most: float = 1.0) -> None:
+        """Let the tail reach the sink (the output's own latency): until the last `quiet` s recorded are silent."""
+        start, size = time.monotonic(), int(quiet * RATE) * 4
+        while (waited := time.monotonic() - start) < most:
+            time.sleep(0.05)
+            with open(path, "rb") as f:
+                f.seek(max(0, path.stat().st_size // 4 * 4 - size))
+                last = np.frombuffer(f.read(size), dtype="<i2")
+            if waited >= quiet and 2 * len(last) == size and np.abs(last.astype(np.int32)).max() <= SILENCE:
+                return
+
     @contextmanager
     def recording(self):
         """Records the sink while the block runs; yields a Recording filled in at its end."""
@@ -118,7 +131,7 @@ class SoundServer:
                     time.sleep(0.01)
                 time.sleep(0.05)
                 yield rec
-                _quiet_tail(path)  # the output's own latency: let the tail reach the sink
+                self._tail(path)
             finally:
                 rec.stopped = time.monotonic()
                 proc.terminate()
@@ -137,23 +150,6 @@ class SoundServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
         self.log.close()
-
-
-def _quiet_tail(path: Path, quiet: float = 0.1, most: float = 0.3) -> None:
-    """Wait until the recording at ``path`` ends in ``quiet`` seconds of silence that came after the
-    block, ``most`` seconds at the longest (a sound that goes on)."""
-    tail = int(quiet * RATE) * 4
-    start = path.stat().st_size
-    deadline = time.monotonic() + most
-    while time.monotonic() < deadline:
-        time.sleep(0.02)
-        size = path.stat().st_size // 4 * 4
-        if size - start >= tail:
-            with open(path, "rb") as f:
-                f.seek(size - tail)
-                x = np.frombuffer(f.read(tail), dtype="<i2")
-            if len(x) and int(np.abs(x.astype(np.int32)).max()) <= SILENCE:
-                return
 
 
 class Display:

@@ -1,11 +1,17 @@
 """The listening tests' measure of a recording (output.py), on made-up signals.
 
 These run without a browser: they show that what the listening tests call a
-seamless stream would really show a lost, repeated or misplaced sample, and
-that a hole the output itself makes is told apart from one.
+seamless stream would really show a lost, repeated or misplaced sample, that
+a hole the output itself makes is told apart from one, and that the sound
+server records a client that falls behind with holes but no losses.
 """
 
 from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -71,3 +77,20 @@ def test_a_hole_of_the_output_is_a_gap_and_not_a_jump():
     # a seam fault away from the hole is still seen
     h = heard(np.concatenate([x[:30000], hole, x[30000:60000], x[60004:]]))
     assert (h.gaps, h.jumps) == (1, 1), h
+
+
+@pytest.mark.parametrize("fmt, dtype, scale", [("float32le", "<f4", 1 / 32768), ("s16le", "<i2", 1)])
+def test_a_client_that_falls_behind_is_recorded_with_holes_and_every_sample(sound_server, fmt, dtype, scale):
+    """A client that underruns at the sink (a busy browser) is recorded with holes, and every sample it wrote."""
+    pacat = shutil.which("pacat") or pytest.skip("pacat is not installed (apt-get install pulseaudio-utils)")
+    frames = (np.repeat(tone(1.0)[:, None], 2, 1) * scale).astype(dtype)
+    chunk = RATE // 20 + 7  # (a chunk that began on a zero sample would lose it to the hole before it)
+    with sound_server.recording() as rec, subprocess.Popen(
+            [pacat, "--playback", f"--format={fmt}", f"--rate={RATE}", "--channels=2", "--raw", "--latency-msec=19"],
+            stdin=subprocess.PIPE, env=dict(os.environ, **sound_server.env)) as client:
+        for k, at in enumerate(range(0, len(frames), chunk)):
+            client.stdin.write(frames[at : at + chunk].tobytes())
+            client.stdin.flush()
+            time.sleep(0.15 if k % 5 == 2 else 0.045)  # every fifth chunk far too late: an underrun
+    h = rec.heard(tone_hz=440, amplitude=AMP)
+    assert h.gaps >= 1 and h.jumps == 0 and h.seconds == pytest.approx(1.0, abs=2 / RATE), h  # (it fell behind)
