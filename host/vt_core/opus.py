@@ -103,7 +103,7 @@ LATE_SECONDS = 0.015
 PACE_CHUNKS = 8
 #: A writer this far ahead of real time that goes quiet for QUIET_SECONDS (or 1.5 of its longest
 #: recent interval between chunks, up to MAX_QUIET_SECONDS) has ended its utterance, or paused.
-FAR_AHEAD_SECONDS = 0.2
+FAR_AHEAD_SECONDS = 0.1
 QUIET_SECONDS = 0.03
 MAX_QUIET_SECONDS = 0.2
 #: The least head start a page's first stream has (its jitter buffer: the player's ``jitterMs``, and no
@@ -221,7 +221,7 @@ class OpusFeed:
         self._t0 = 0.0  # when real time was at the stream's frame 0 (its first chunk's arrival)
         self._leads: collections.deque[float] = collections.deque(maxlen=PACE_CHUNKS)  # the writer's lead at its chunks
         self._last_at = 0.0  # the last chunk's arrival
-        self._interval = 0.0  # the writer's longest recent interval between chunks
+        self._interval: "float | None" = None  # the writer's longest recent interval between chunks (None: one chunk yet)
         self.tails: "collections.OrderedDict[str, collections.deque[Coded]]" = collections.OrderedDict()
         self.frames_sent = 0
         self.silences = 0  # encoders ended at a long silence
@@ -299,11 +299,11 @@ class OpusFeed:
             self.tails[stream.id] = collections.deque()
             while len(self.tails) > 1 and not book.find(next(iter(self.tails))):
                 self.tails.popitem(last=False)  # streams the book no longer knows
-            self._interval = 0.0
+            self._interval = None
         else:  # how far ahead of real time the writer was when this chunk came, and its pace
             at = -(-at // fb)
             self._leads.append(self._t0 + at / self.rate - now)
-            self._interval = max(now - self._last_at, 0.9 * self._interval)
+            self._interval = max(now - self._last_at, 0.9 * (self._interval or 0.0))
         self._last_at = now
         preroll = b""
         if self._encoder is None:  # the stream's first, or its next after a long silence: with pre-roll
@@ -361,7 +361,8 @@ class OpusFeed:
         if lead <= min(held + min(AHEAD_SECONDS, buffer / 2) - buffer, paced):
             return True
         # a writer far ahead of real time that went quiet: the page need not wait for real time to come
-        quiet = min(MAX_QUIET_SECONDS, max(QUIET_SECONDS, 1.5 * self._interval)) if self._interval else MAX_QUIET_SECONDS
+        # (chunks that came all at once: no interval between them, as quiet as any)
+        quiet = MAX_QUIET_SECONDS if self._interval is None else min(MAX_QUIET_SECONDS, max(QUIET_SECONDS, 1.5 * self._interval))
         return lead > FAR_AHEAD_SECONDS and now - self._last_at >= quiet
 
     def idle(self, now: float, buffer: "float | None" = None) -> "list[Headed]":

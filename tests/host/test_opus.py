@@ -128,13 +128,14 @@ def test_what_is_no_headed_frame(frame):
         opus.parse(frame)
 
 
-@pytest.mark.parametrize("late,buffer,options,due", [
-    (0.03, None, {}, False),  # a hiccup before any page reported: a first stream waits 100 ms at least
-    (0.03, 0.0, {}, True),  # a page with no head start would run dry
-    (0.1, None, {"jitterMs": 300}, False),  # the player's jitter buffer outlasts the stall...
-    (0.16, None, {"jitterMs": 300}, True),  # ... until 150 ms before the held frames would be due
+@pytest.mark.parametrize("late,buffer,options,due,pace", [
+    (0.03, None, {}, False, 0.02),  # a hiccup before any page reported: a first stream waits 100 ms at least
+    (0.03, 0.0, {}, True, 0.02),  # a page with no head start would run dry
+    (0.1, None, {"jitterMs": 300}, False, 0.02),  # the player's jitter buffer outlasts the stall...
+    (0.16, None, {"jitterMs": 300}, True, 0.02),  # ... until 150 ms before the held frames would be due
+    (0.03, None, {"jitterMs": 300}, True, 0.0),  # a short utterance written at once: its end goes when it is quiet
 ])
-def test_a_paced_writers_stall_is_a_long_silence_by_the_pages_head_start(monkeypatch, late, buffer, options, due):
+def test_a_paced_writers_stall_is_a_long_silence_by_the_pages_head_start(monkeypatch, late, buffer, options, due, pace):
     class Stream:
         id, tail_bytes, written_bytes = "s", 1 << 20, 0
         written = property(lambda self: self.written_bytes // 2)
@@ -147,8 +148,8 @@ def test_a_paced_writers_stall_is_a_long_silence_by_the_pages_head_start(monkeyp
     monkeypatch.setattr(opus.time, "monotonic", lambda: clock[0])
     feed, book = opus.OpusFeed(), Book()
     feed._format({"sample_rate": 48000, "channels": 1}, options)
-    for k in range(10):  # 20 ms chunks, each as its audio is due
-        clock[0] = 100.0 + 0.02 * k
+    for k in range(10):  # 20 ms chunks, each as its audio is due (pace 0.02) or all at once
+        clock[0] = 100.0 + pace * k
         book.current.written_bytes += 1920
         feed._chunk(bytes(1920), book, encode=True)
-    assert feed.due(100.0 + 0.2 + late, buffer) is due
+    assert feed.due(100.0 + 10 * pace + late, buffer) is due
