@@ -79,6 +79,7 @@ def test_a_hole_of_the_output_is_a_gap_and_not_a_jump():
     assert (h.gaps, h.jumps) == (1, 1), h
 
 
+@pytest.mark.browser  # (the listening set-up's sound server: the suites without it preload sanitizers into children)
 @pytest.mark.parametrize("fmt, dtype, scale", [("float32le", "<f4", 1 / 32768), ("s16le", "<i2", 1)])
 def test_a_client_that_falls_behind_is_recorded_with_holes_and_every_sample(sound_server, fmt, dtype, scale):
     """A client that underruns at the sink (a busy browser) is recorded with holes, and every sample it wrote."""
