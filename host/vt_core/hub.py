@@ -284,9 +284,9 @@ class Hub:
             wake = False
             if opened:  # a new push stream: every page hears of it before its first frame
                 self._offer_each(clients, lambda codec: self.stream.notice(at=0, codec=codec))
+            to_opus, to_pcm = (*ended, *(coded if coded is not None else (frame,))), (frame,)  # (once per message)
             for client in clients:
-                for out in (*ended, *coded) if client.codecs and coded is not None else \
-                        (*ended, frame) if client.codecs else (frame,):
+                for out in to_opus if client.codecs else to_pcm:
                     if client.offer(out, len(out)):
                         wake = True
             if moved:  # the target moved: every page hears it right after the message that moved it
