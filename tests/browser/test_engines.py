@@ -83,11 +83,11 @@ def ended_when_heard(driver, name, rec, heard, ended_at) -> None:
 
 def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(driver, wa, events, sound_server, tmp_path):
     path = tmp_path / "tone.wav"
-    write_wav(path, 1.2, rate=44100, freq=440)  # amplitude 0.5, resampled to the context's rate
+    write_wav(path, 0.8, rate=44100, freq=440)  # amplitude 0.5, resampled to the context's rate
     p = wa.web_audio(src=str(path), minimal=False, onplay=events.callback("play"), onended=events.callback("ended"))
     driver.goto(driver.url).player(p.id)
     # the duration is null until the element has read the file's header
-    driver.wait_stats(p.id, lambda s: (s["file"]["duration"] or 0) > 1)
+    driver.wait_stats(p.id, lambda s: (s["file"]["duration"] or 0) > 0.7)
 
     with sound_server.recording() as whole:
         driver.press(box(p.id), " ")  # the keyboard starts it
@@ -101,7 +101,7 @@ def test_file_is_heard_whole_at_its_pitch_and_follows_volume_mute_and_keys(drive
     ended_when_heard(driver, "file", whole, heard, ended_at)
     assert abs(heard.peak_hz - 440) < 3, heard
     assert near(heard.rms, A / math.sqrt(2), 0.15), heard
-    assert lasts(heard, 1.2, slack=FILE_SLACK), heard
+    assert lasts(heard, 0.8, slack=FILE_SLACK), heard
     assert heard.jumps == 0, heard
     right = whole.heard(ch=1)
     assert right is not None and near(right.rms, heard.rms, 0.05), right  # both channels
@@ -170,7 +170,7 @@ def test_formats_are_heard_at_their_pitch(driver, wa, events, sound_server, shor
 
 
 def test_other_origin_urls_are_heard_with_and_without_cors(driver, wa, events, sound_server, origins):
-    write_wav(origins.root / "tone.wav", 1.0, freq=440)
+    write_wav(origins.root / "tone.wav", 0.6, freq=440)
     sources = {
         "cors": origins.cors.url("tone.wav"),  # through the graph
         "no cors": origins.plain.url("tone.wav"),  # the element alone, outside the graph
@@ -189,7 +189,7 @@ def test_other_origin_urls_are_heard_with_and_without_cors(driver, wa, events, s
         print(f"\n{driver.engine} {name} ({st['file']['route']}): {heard[name]}")
         assert heard[name] is not None, f"{name}: {st['file']}"
         assert abs(heard[name].peak_hz - 440) < 3 and near(heard[name].rms, A / math.sqrt(2), 0.15), heard[name]
-        assert lasts(heard[name], 1.0, slack=FILE_SLACK), heard[name]
+        assert lasts(heard[name], 0.6, slack=FILE_SLACK), heard[name]
         ended_when_heard(driver, name, rec, heard[name], ended_at)
     assert driver.stats(players["no cors"].id)["file"]["route"] == "direct"
 
@@ -226,8 +226,8 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
     driver.goto(driver.url).player(p.id)
     amp = 0.25
     cases = [  # (rate, channels, tone, seconds): the context's own rate, and one it must resample
-        (48000, 2, 440.0, 2.0),
-        (22050, 1, 330.0, 1.5),
+        (48000, 2, 440.0, 1.2),
+        (22050, 1, 330.0, 1.0),
     ]
     for k, (rate, channels, freq, seconds) in enumerate(cases, 1):
         pcm = sine(freq, seconds, rate, amp, channels=channels).tobytes()
@@ -252,7 +252,7 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
     # a pulled stream, resampled from 16 kHz mono
     vt_server.register_audio(
         "t_heard_pull",
-        lambda params: vt_server.tone(523, 1.5, 16000, channels=1, chunk_frames=777, amplitude=amp),
+        lambda params: vt_server.tone(523, 1.0, 16000, channels=1, chunk_frames=777, amplitude=amp),
         sample_rate=16000, channels=1, wav_header=True,
     )
     with sound_server.recording() as rec:
@@ -262,8 +262,8 @@ def test_pushed_and_pulled_streams_are_heard_whole_and_seamless(driver, wa, even
     show(driver, "pull 16000 Hz x1", heard)
     assert heard is not None and abs(heard.peak_hz - 523) < 3, heard
     assert heard.jumps == 0, heard
-    assert lasts(heard, 1.5), heard
-    assert ended["source"] == "pull" and ended["played"] == pytest.approx(1.5, abs=0.001), ended
+    assert lasts(heard, 1.0), heard
+    assert ended["source"] == "pull" and ended["played"] == pytest.approx(1.0, abs=0.001), ended
     assert "error" not in events.names(), events.items
 
 
@@ -299,12 +299,12 @@ def test_time_text_shows_the_played_time_after_a_stream_ends(driver, wa, events,
     p = wa.web_audio(minimal=False, onended=events.callback("ended"))
     driver.goto(driver.url).player(p.id)
     vt_server.register_audio(
-        "t_time_pull", lambda params: vt_server.tone(440, 2.0, 16000, channels=1), sample_rate=16000, channels=1,
+        "t_time_pull", lambda params: vt_server.tone(440, 1.0, 16000, channels=1), sample_rate=16000, channels=1,
     )
     p.start_stream(server.origin + "/vt/audio/t_time_pull", sample_rate=16000, channels=1)
     _, _, ended = events.wait("ended", timeout=10)
-    assert ended["played"] == pytest.approx(2.0, abs=0.001)
-    driver.wait_for("sel => document.querySelector(sel).textContent === '0:02'", box(p.id) + " .vt-time", timeout=3)
+    assert ended["played"] == pytest.approx(1.0, abs=0.001)
+    driver.wait_for("sel => document.querySelector(sel).textContent === '0:01'", box(p.id) + " .vt-time", timeout=3)
 
     rate = 16000
     p.close_stream()

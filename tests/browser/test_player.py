@@ -90,7 +90,7 @@ def join(t: threading.Thread, timeout: float = 30.0):
 
 
 def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifacts_dir):
-    """5 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
+    """3 s of 48 kHz stereo through the writer, at real-time pace, 4096-byte frames."""
     page = stream_page
     color = (0x43, 0xA0, 0x47)
     # jitterMs: the screenshot below, on a busy CI machine, can hold the page up for
@@ -101,7 +101,7 @@ def test_live_writer_stream_is_gapless_and_drawn(stream_page, wa, events, artifa
     idle = page.page.evaluate(CANVAS_INK, [p.id, color])
     assert idle is not None and idle["rows"] <= 4, idle  # a flat line while silent
 
-    rate, seconds, frame_bytes = 48000, 5.0, 4096
+    rate, seconds, frame_bytes = 48000, 3.0, 4096
     pcm = sine(440, seconds, rate, 0.25).tobytes()
     w = p.stream_writer()
     w.configure(rate, 2)

@@ -215,7 +215,7 @@ def test_a_pushed_utterance_is_heard_whole_from_another_machine(serve, remote_pa
     page = remote_page(served.url, [p.id], ignore_https_errors=tls)
     assert page.info["location"].startswith(served.url.split("?")[0]), page.info  # the secret left the address bar
     assert page.info["secure"] is tls
-    rate, channels, seconds = 48000, 2, 3.0
+    rate, channels, seconds = 48000, 2, 1.5
     speak(p, tone(seconds, rate, channels), rate, channels)
     _, _, ended = events.wait("ended", timeout=20)
     assert ended["reason"] == "drained", ended

@@ -34,8 +34,8 @@ def utterance(wa, remote_page, srv, cut, seconds=SECONDS, **options) -> Events:
 
 @pytest.mark.parametrize("down, server_options, player_options", [
     pytest.param(2.0, {}, {}, id="2s"),
-    pytest.param(8.0, {"resume_seconds": 12.0}, {"latePolicy": "late"}, id="past-liveness-resumed-whole"),
-    pytest.param(8.0, {"resume_seconds": 1.0}, {}, id="past-the-tail"),
+    pytest.param(6.0, {"resume_seconds": 12.0}, {"latePolicy": "late"}, id="past-liveness-resumed-whole"),
+    pytest.param(6.0, {"resume_seconds": 1.0}, {}, id="past-the-tail"),
     pytest.param(45.0, {}, {}, id="45s", marks=pytest.mark.slow),
 ])
 def test_one_utterance_is_one_stream_across_a_broken_link(other_machine, remote_page, cm, wa, down, server_options,
