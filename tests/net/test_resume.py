@@ -1,6 +1,6 @@
 """A pushed utterance across a broken link and a restarted host: one stream, and what was heard is what is reported.
 
-The other machine's link goes down 3 s into 5 s pushed in real time: for 2 s (TCP delivers it late), past the
+The other machine's link goes down 2 s into 4 s pushed in real time: for 2 s (TCP delivers it late), past the
 liveness bound (the page comes back and resumes from the host's tail), past the tail (a gap of exact length).
 """
 
@@ -18,7 +18,7 @@ from .test_remote import speak, tone
 
 pytestmark = [pytest.mark.browser, pytest.mark.net]
 
-RATE, CHANNELS, SECONDS, CUT_AT = 48000, 2, 5.0, 3.0
+RATE, CHANNELS, SECONDS, CUT_AT = 48000, 2, 4.0, 2.0
 
 
 def utterance(wa, remote_page, srv, cut, seconds=SECONDS, **options) -> Events:
