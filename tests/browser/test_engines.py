@@ -334,7 +334,7 @@ def test_many_short_pushed_streams_each_end(driver, wa, events, sound_server):
     p.on_stream_start(events.callback("start"))
     driver.goto(driver.url).player(p.id)
     rate = 48000
-    runs = 6
+    runs = 4
     took = []
     with sound_server.recording() as rec:
         for k in range(1, runs + 1):

@@ -16,7 +16,7 @@ pytestmark = pytest.mark.browser
 def test_a_hidden_page_plays_pushed_speech_whole(server, cm, wa, stream_engine):
     # its end soon after its last sample (an app speaks its next utterance then), not when throttled timers let
     # the page say it (that was 14-15 s later)
-    run = utterance(server, wa, stream_engine, hidden=True, seconds=5.0, end_within=6.0)
+    run = utterance(server, wa, stream_engine, hidden=True, seconds=4.0, end_within=6.0)
     print(f"\n{stream_engine}, hidden: {run['report']} {run['end']:.2f} s after the last write; "
           f"{run['hole'] * 1000:.1f} ms of silence inside it; {run['ticks']} ticks of a 10 ms timer in {run['pushed']:.1f} s")
     assert run["shown"] == "hidden" and run["ticks"] <= 3.5 * run["pushed"], run  # 10 ms timers, throttled to ~2/s
